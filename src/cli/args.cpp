@@ -1,0 +1,191 @@
+#include "cli/args.h"
+
+#include "cli/cli.h"
+#include "platform/win.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+static char *heap_copy(const std::string &text) {
+    char *copy = static_cast<char *>(malloc(text.size() + 1));
+    memcpy(copy, text.c_str(), text.size() + 1);
+    return copy;
+}
+
+static bool is_blank(char c) {
+    return c == ' ' || c == '\t';
+}
+
+// A lead byte is taken with the byte after it, unless that is the terminator.
+static bool is_pair(const char *p) {
+    return IsDBCSLeadByte(static_cast<BYTE>(*p)) && p[1] != '\0';
+}
+
+char *module_file_name(void) {
+    // GetModuleFileNameA returns the size it was given when the path does not fit (and on XP
+    // leaves the text unterminated), so grow until the result is shorter than the buffer.
+    for (DWORD size = 256;; size *= 2) {
+        char *path = static_cast<char *>(malloc(size + 1));
+        DWORD length = GetModuleFileNameA(nullptr, path, size);
+        if (length < size || size >= 32768) {
+            path[length < size ? length : size] = '\0';
+            return path;
+        }
+        free(path);
+    }
+}
+
+static const char *skip_program_word(const char *p) {
+    while (is_blank(*p))
+        ++p;
+    if (*p == '"') {
+        for (++p; *p != '\0' && *p != '"'; p += is_pair(p) ? 2 : 1) {
+        }
+        return *p == '"' ? p + 1 : p;
+    }
+    while (*p != '\0' && !is_blank(*p))
+        p += is_pair(p) ? 2 : 1;
+    return p;
+}
+
+static const char *take_word(const char *p, std::string &word) {
+    bool quoted = false;
+    while (*p != '\0' && (quoted || !is_blank(*p))) {
+        if (is_pair(p)) {
+            word.append(p, 2);
+            p += 2;
+        } else if (p[0] == '\\' && p[1] == '"') {
+            word += '"';
+            p += 2;
+        } else if (*p == '"') {
+            quoted = !quoted;
+            ++p;
+        } else {
+            word += *p++;
+        }
+    }
+    return p;
+}
+
+char **split_command_line(const char *text, int *count) {
+    std::vector<std::string> words;
+    for (const char *p = skip_program_word(text);;) {
+        while (is_blank(*p))
+            ++p;
+        if (*p == '\0')
+            break;
+        words.emplace_back();
+        p = take_word(p, words.back());
+    }
+    char **array = static_cast<char **>(malloc((words.size() + 1) * sizeof(char *)));
+    for (size_t i = 0; i < words.size(); ++i)
+        array[i] = heap_copy(words[i]);
+    array[words.size()] = nullptr;
+    *count = static_cast<int>(words.size());
+    return array;
+}
+
+char **build_argv(int *argc) {
+    int count = 0;
+    char **words = split_command_line(GetCommandLineA(), &count);
+    char **argv = static_cast<char **>(malloc((count + 2) * sizeof(char *)));
+    argv[0] = module_file_name();
+    memcpy(argv + 1, words, (count + 1) * sizeof(char *));
+    free(words);
+    *argc = count + 1;
+    return argv;
+}
+
+static bool needs_quotes(const char *word, const char *specials) {
+    if (*word == '\0')
+        return true;
+    for (const char *p = word; *p != '\0'; p += is_pair(p) ? 2 : 1) {
+        if (strchr(specials, *p) != nullptr)
+            return true;
+    }
+    return false;
+}
+
+char *quote_field(const char *word) {
+    if (!needs_quotes(word, " \t\""))
+        return heap_copy(word);
+    // Under our own rule a backslash right before a quote makes it literal, so a run of
+    // backslashes that ends the field goes after the closing quote, where it stays as it is.
+    const char *tail = nullptr;
+    for (const char *p = word; *p != '\0'; p += is_pair(p) ? 2 : 1) {
+        if (*p != '\\' || is_pair(p))
+            tail = nullptr;
+        else if (tail == nullptr)
+            tail = p;
+    }
+    if (tail == nullptr)
+        tail = word + strlen(word);
+    std::string out = "\"";
+    for (const char *p = word; p < tail; p += is_pair(p) ? 2 : 1) {
+        if (is_pair(p))
+            out.append(p, 2);
+        else if (*p == '"')
+            out += "\\\"";
+        else
+            out += *p;
+    }
+    out += '"';
+    out += tail;
+    return heap_copy(out);
+}
+
+char *quote_crt_arg(const char *word) {
+    if (!needs_quotes(word, " \t\n\v\""))
+        return heap_copy(word);
+    // The C runtime halves a run of backslashes that stands before a quote, and an odd one
+    // makes that quote literal: double every run before a quote, the closing one included.
+    std::string out = "\"";
+    size_t backslashes = 0;
+    for (const char *p = word;; p += is_pair(p) ? 2 : 1) {
+        if (*p == '\\') {
+            ++backslashes;
+            continue;
+        }
+        if (*p == '\0') {
+            out.append(backslashes * 2, '\\');
+            break;
+        }
+        if (*p == '"') {
+            out.append(backslashes * 2 + 1, '\\');
+            out += '"';
+        } else {
+            out.append(backslashes, '\\');
+            out.append(p, is_pair(p) ? 2 : 1);
+        }
+        backslashes = 0;
+    }
+    out += '"';
+    return heap_copy(out);
+}
+
+static char *join_quoted(int count, char *const *words, char *(*quote)(const char *)) {
+    std::vector<char *> quoted(count > 0 ? count : 0);
+    for (int i = 0; i < count; ++i)
+        quoted[i] = quote(words[i]);
+    char *text = join_args(count, quoted.data());
+    for (char *q : quoted)
+        free(q);
+    return text;
+}
+
+char *join_image_path(int count, char *const *words) {
+    return join_quoted(count, words, quote_field);
+}
+
+char *join_child_command(int count, char *const *words) {
+    return join_quoted(count, words, quote_crt_arg);
+}
+
+void free_words(int count, char **words) {
+    for (int i = 0; i < count; ++i)
+        free(words[i]);
+    free(words);
+}

@@ -1,0 +1,34 @@
+// The command-line rules: how tolvard splits its own command line into words, and how it writes
+// words so that they come back whole, both to itself (the service image path) and to a child's
+// C runtime (the child command).
+#pragma once
+
+/// The executable's full path, of any length up to the system's limit, in a new heap text.
+char *module_file_name(void);
+
+/// The words of `text` after its first word (the program as typed), split by tolvard's rule:
+/// blanks and tabs separate words; "..." quotes a stretch, quotes are dropped; \" is a literal
+/// quote; every other backslash is kept; "" alone is an empty word; a DBCS lead byte is taken
+/// with the byte after it. Returns a new array of `*count` heap texts, null-terminated.
+char **split_command_line(const char *text, int *count);
+
+/// The process's argument vector: argv[0] the module file name, then the words of the command
+/// line. Lives as long as the process.
+char **build_argv(int *argc);
+
+/// `word` as a field that split_command_line gives back unchanged: words without a blank, tab or
+/// quote (and not empty) are left as they are. New heap text.
+char *quote_field(const char *word);
+
+/// `word` as the Microsoft C runtime's argument parser gives it back unchanged: words without a
+/// blank, tab, newline, vertical tab or quote (and not empty) are left as they are. New heap text.
+char *quote_crt_arg(const char *word);
+
+/// The service image path for a registration: `words` written by quote_field and joined.
+char *join_image_path(int count, char *const *words);
+
+/// The child command text: `words` written by quote_crt_arg and joined.
+char *join_child_command(int count, char *const *words);
+
+/// Frees an array of `count` heap texts and the array itself.
+void free_words(int count, char **words);

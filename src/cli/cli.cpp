@@ -1,0 +1,73 @@
+#include "cli/cli.h"
+
+#include "cli/args.h"
+#include "host/host.h"
+#include "install/install.h"
+#include "platform/win.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+void usage(const char *program) {
+    printf("Usage:\n");
+    printf("When register new service,\n");
+    printf("%s reg SVCNAME EXENAME ARGV...\n", program);
+    printf("When remove service,\n");
+    printf("%s rem SVCNAME\n", program);
+    fflush(stdout);
+    ExitProcess(1);
+}
+
+int has_dot(const char *text) {
+    return strchr(text, '.') != nullptr;
+}
+
+char *join_args(int count, char *const *words) {
+    size_t length = 0;
+    for (int i = 0; i < count; ++i)
+        length += strlen(words[i]) + 1;
+    char *text = static_cast<char *>(malloc(length + 1));
+    char *end = text;
+    for (int i = 0; i < count; ++i) {
+        size_t n = strlen(words[i]);
+        memcpy(end, words[i], n);
+        end += n;
+        *end++ = ' ';
+    }
+    *end = '\0';
+    return text;
+}
+
+int tolvard::main(int argc, char **argv) {
+    if (argc == 1)
+        usage(argv[0]);
+    // The dot test comes before the keywords: the service control manager starts us with the
+    // target's file name as the first word.
+    if (has_dot(argv[1])) {
+        run_as_service(argc, argv);
+        return 0;
+    }
+    if (strcmp(argv[1], "reg") == 0) {
+        if (argc < 4 || !has_dot(argv[3]))
+            usage(argv[0]);
+        // The image path: this program, EXENAME, ARGV..., then SVCNAME last.
+        char **words = static_cast<char **>(malloc((argc - 1) * sizeof(char *)));
+        words[0] = argv[0];
+        for (int i = 3; i < argc; ++i)
+            words[i - 2] = argv[i];
+        words[argc - 2] = argv[2];
+        char *image_path = join_image_path(argc - 1, words);
+        reg_service(image_path, argv[2], argv[2]);
+        free(words);
+        free(image_path);
+        return 1;
+    }
+    if (strcmp(argv[1], "rem") == 0) {
+        if (argc < 3)
+            usage(argv[0]);
+        rem_service(argv[2]);
+        return 1;
+    }
+    usage(argv[0]);
+}

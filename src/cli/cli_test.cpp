@@ -1,0 +1,152 @@
+#include "cli/cli.h"
+
+#include "platform/test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <stdlib.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+using test_support::run_in_child;
+
+TEST(HasDot, AnywhereInTheText) {
+    const struct {
+        const char *text;
+        int expected;
+    } cases[] = {{"", 0}, {"app", 0}, {"app.exe", 1}, {".", 1}, {"v1.2", 1}, {"reg", 0}, {"x.", 1}};
+    for (const auto &c : cases)
+        EXPECT_EQ(has_dot(c.text), c.expected) << c.text;
+}
+
+TEST(JoinArgs, EachWordFollowedByOneBlank) {
+    char *words[] = {const_cast<char *>("a"), const_cast<char *>("bc"), const_cast<char *>("d"),
+                     const_cast<char *>("")};
+    const struct {
+        int count;
+        const char *expected;
+    } cases[] = {{0, ""}, {1, "a "}, {3, "a bc d "}, {4, "a bc d  "}};
+    for (const auto &c : cases) {
+        char *text = join_args(c.count, words);
+        EXPECT_STREQ(text, c.expected);
+        free(text);
+    }
+}
+
+const char usage_text[] = "Usage:\n"
+                          "When register new service,\n"
+                          "C:\\t\\tolvard.exe reg SVCNAME EXENAME ARGV...\n"
+                          "When remove service,\n"
+                          "C:\\t\\tolvard.exe rem SVCNAME\n";
+
+// Runs tolvard's main on the given words (argv[0] first) in a child process.
+test_support::Outcome run_main(std::vector<std::string> words) {
+    return run_in_child([&] {
+        std::vector<char *> argv;
+        for (std::string &w : words)
+            argv.push_back(w.data());
+        argv.push_back(nullptr);
+        return tolvard::main(static_cast<int>(words.size()), argv.data());
+    });
+}
+
+TEST(Usage, FiveLinesThenExitOne) {
+    test_support::Outcome outcome = run_in_child([] {
+        usage("C:\\t\\tolvard.exe");
+        return 0;
+    });
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_EQ(outcome.out, usage_text);
+}
+
+TEST(Main, MalformedCommandsGiveUsage) {
+    standin::reset();
+    const std::vector<std::vector<std::string>> cases = {
+        {},
+        {"REG", "Web", "app.exe"},
+        {"reg"},
+        {"reg", "Web"},
+        {"reg", "Web", "app"},
+        {"reg", "Web", "app", "x.y"},
+        {"rem"},
+        {"Rem", "Web"},
+        {"install", "Web"},
+    };
+    for (const std::vector<std::string> &words : cases) {
+        std::vector<std::string> argv = {"C:\\t\\tolvard.exe"};
+        argv.insert(argv.end(), words.begin(), words.end());
+        test_support::Outcome outcome = run_main(argv);
+        EXPECT_EQ(outcome.status, 1) << words.size() << " words";
+        EXPECT_EQ(outcome.out, usage_text);
+    }
+    EXPECT_TRUE(standin::trace().empty()) << "the service database was touched";
+}
+
+TEST(Main, RegStoresTheImagePathAndReturnsOne) {
+    standin::reset();
+    // main runs in this process here: the database it fills is the one the test reads.
+    std::vector<std::string> words = {"C:\\Program Files\\tolvard.exe", "reg", "Web", "server.exe", "-p", "c:\\web"};
+    std::vector<char *> argv;
+    for (std::string &w : words)
+        argv.push_back(w.data());
+    argv.push_back(nullptr);
+    EXPECT_EQ(tolvard::main(static_cast<int>(words.size()), argv.data()), 1);
+    std::vector<standin::Service> services = standin::services();
+    ASSERT_EQ(services.size(), 1u);
+    EXPECT_EQ(services[0].name, "Web");
+    EXPECT_EQ(services[0].display_name, "Web");
+    EXPECT_EQ(services[0].binary_path, "\"C:\\Program Files\\tolvard.exe\" server.exe -p c:\\web Web ");
+    EXPECT_EQ(standin::open_handles(), 0);
+    standin::reset();
+}
+
+TEST(Main, RemTakesTheNameAndIgnoresTheRest) {
+    standin::reset();
+    standin::add_service("Web");
+    std::vector<std::string> words = {"C:\\t.exe", "rem", "Web", "extra", "words"};
+    std::vector<char *> argv;
+    for (std::string &w : words)
+        argv.push_back(w.data());
+    argv.push_back(nullptr);
+    EXPECT_EQ(tolvard::main(static_cast<int>(words.size()), argv.data()), 1);
+    EXPECT_TRUE(standin::services().empty());
+    EXPECT_EQ(standin::trace()[1], "OpenServiceA(Web,0x10000)");
+    standin::reset();
+}
+
+TEST(Main, FailedCommandsStillReturnOne) {
+    standin::reset();
+    test_support::Outcome outcome = run_main({"C:\\t.exe", "rem", "Missing"});
+    EXPECT_EQ(outcome.status, 101);
+    EXPECT_EQ(outcome.out, "fail to OpenService\n");
+    standin::add_service("Web");
+    outcome = run_main({"C:\\t.exe", "reg", "Web", "app.exe"});
+    EXPECT_EQ(outcome.status, 101);
+    EXPECT_EQ(outcome.out, "fail to CreateService\n");
+    standin::reset();
+}
+
+TEST(Main, DottedFirstWordIsServiceHostMode) {
+    for (const char *first : {"reg.bat", "app.exe", "v1.2"}) {
+        standin::reset();
+        std::string dir = test_support::temp_dir();
+        std::string exe = dir + "/tolvard.exe";
+        standin::set_module_file_name(test_support::windows_path(exe).c_str());
+        test_support::Outcome outcome = run_main({exe, first});
+        // Returned 0 from main: the child exits with 100 + 0.
+        EXPECT_EQ(outcome.status, 100) << first;
+        EXPECT_EQ(outcome.out, "") << first;
+        std::string log = test_support::read_file(dir + "/tolvard.log");
+        EXPECT_NE(log.find(":main() start:2\r\n"), std::string::npos) << log;
+        EXPECT_NE(log.find(":StartServiceCtrlDispatcher error=1063\r\n"), std::string::npos) << log;
+        EXPECT_NE(log.find(":main() end\r\n"), std::string::npos) << log;
+        unlink((dir + "/tolvard.log").c_str());
+        rmdir(dir.c_str());
+    }
+    standin::reset();
+}
+
+} // namespace

@@ -1,0 +1,10 @@
+// The process entry. The C runtime's own argument vector is not used: tolvard splits its command
+// line by its own rule, the one its service image paths are written for.
+#include "cli/args.h"
+#include "cli/cli.h"
+
+int main() {
+    int argc = 0;
+    char **argv = build_argv(&argc);
+    return tolvard::main(argc, argv);
+}

@@ -1,0 +1,184 @@
+#include "host/host.h"
+
+#include "cli/args.h"
+#include "log/log.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+SERVICE_STATUS svc_status;
+SERVICE_STATUS_HANDLE svc_status_handle;
+HANDLE child_process;
+char *cmdline;
+
+// The dispatcher's thread runs CtrlHandler while the service thread runs MyServiceStart; this
+// lock makes each change of the shared state, with its report, one step.
+static CRITICAL_SECTION svc_lock;
+[[maybe_unused]] static const bool svc_lock_ready = (InitializeCriticalSection(&svc_lock), true);
+// Set by a stop request; from then on no child may be started.
+static bool stop_requested;
+
+static const SERVICE_TABLE_ENTRYA service_table_template[2] = {{nullptr, MyServiceStart},
+                                                               {nullptr, nullptr}};
+
+static void set_stopped(DWORD exit_code, DWORD service_exit_code) {
+    svc_status.dwWin32ExitCode = exit_code;
+    svc_status.dwServiceSpecificExitCode = service_exit_code;
+    svc_status.dwCurrentState = SERVICE_STOPPED;
+    svc_status.dwCheckPoint = 0;
+    svc_status.dwWaitHint = 0;
+}
+
+void run_as_service(int argc, char **argv) {
+    log_open();
+    log_msg("main() start:%d\n", argc);
+    EnterCriticalSection(&svc_lock);
+    svc_status_handle = nullptr;
+    child_process = nullptr;
+    stop_requested = false;
+    cmdline = join_child_command(argc - 2, &argv[1]);
+    LeaveCriticalSection(&svc_lock);
+
+    SERVICE_TABLE_ENTRYA service_table[2];
+    memcpy(service_table, service_table_template, sizeof service_table);
+    service_table[0].lpServiceName = argv[argc - 1];
+    if (!StartServiceCtrlDispatcherA(service_table))
+        log_msg("StartServiceCtrlDispatcher error=%d\n", GetLastError());
+
+    EnterCriticalSection(&svc_lock);
+    free(cmdline);
+    cmdline = nullptr;
+    LeaveCriticalSection(&svc_lock);
+    log_msg("main() end\n", 0);
+}
+
+void WINAPI MyServiceStart(DWORD argc, LPSTR *argv) {
+    log_msg("MyServiceStart start:%d\n", argc);
+    EnterCriticalSection(&svc_lock);
+    svc_status.dwServiceType = SERVICE_WIN32;
+    svc_status.dwCurrentState = SERVICE_START_PENDING;
+    svc_status.dwControlsAccepted = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_PAUSE_CONTINUE;
+    svc_status.dwWin32ExitCode = 0;
+    svc_status.dwServiceSpecificExitCode = 0;
+    svc_status.dwCheckPoint = 0;
+    svc_status.dwWaitHint = 0;
+    LeaveCriticalSection(&svc_lock);
+
+    SERVICE_STATUS_HANDLE handle = RegisterServiceCtrlHandlerA(argv[0], CtrlHandler);
+    if (handle == nullptr) {
+        DWORD error = GetLastError();
+        log_msg("RegisterServiceCtrlHandler failed %d\n", error);
+        // Without a handle nothing can ever be reported, so the dispatcher would wait for ever:
+        // end the process, which the service control manager does see.
+        ExitProcess(error != 0 ? error : 1);
+    }
+
+    EnterCriticalSection(&svc_lock);
+    svc_status_handle = handle;
+    if (!stop_requested) {
+        svc_status.dwCurrentState = SERVICE_RUNNING;
+        svc_status.dwCheckPoint = 0;
+        svc_status.dwWaitHint = 0;
+        if (!SetServiceStatus(svc_status_handle, &svc_status))
+            log_msg("SetServiceStatus error %ld\n", GetLastError());
+    }
+    LeaveCriticalSection(&svc_lock);
+
+    log_msg("exec_proc() start\n", 0);
+    DWORD service_exit_code = 0;
+    DWORD exit_code = exec_proc(&service_exit_code);
+    log_msg("exec_proc() end\n", 0);
+
+    EnterCriticalSection(&svc_lock);
+    // A stop the administrator asked for is no failure, whatever the killed child returned.
+    if (stop_requested)
+        exit_code = service_exit_code = 0;
+    set_stopped(exit_code, service_exit_code);
+    if (!SetServiceStatus(svc_status_handle, &svc_status))
+        log_msg("CtrlHandlerSetServiceStatus error %ld\n", GetLastError());
+    LeaveCriticalSection(&svc_lock);
+}
+
+DWORD exec_proc(DWORD *service_exit_code) {
+    *service_exit_code = 0;
+    STARTUPINFOA startup;
+    GetStartupInfoA(&startup);
+
+    // Launch and stop exclude each other: a stop that came first means no child at all, and a
+    // child that came first is there for the stop to end.
+    EnterCriticalSection(&svc_lock);
+    if (stop_requested || cmdline == nullptr) {
+        LeaveCriticalSection(&svc_lock);
+        return 0;
+    }
+    log_msg("cmdline=\n", 0);
+    size_t length = strlen(cmdline);
+    char *line = static_cast<char *>(malloc(length + 2));
+    memcpy(line, cmdline, length);
+    memcpy(line + length, "\n", 2);
+    log_text(line);
+    free(line);
+    PROCESS_INFORMATION child;
+    memset(&child, 0, sizeof child);
+    BOOL created =
+        CreateProcessA(nullptr, cmdline, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &child);
+    DWORD error = created ? 0 : GetLastError();
+    if (!created) {
+        log_msg("fail to CreateProcess\n", 0);
+        LeaveCriticalSection(&svc_lock);
+        return error;
+    }
+    log_msg("success CreateProcess\n", 0);
+    child_process = child.hProcess;
+    LeaveCriticalSection(&svc_lock);
+    CloseHandle(child.hThread);
+
+    DWORD result = 0;
+    if (WaitForSingleObject(child.hProcess, INFINITE) != WAIT_OBJECT_0) {
+        // Never report stopped over a child that may still run.
+        result = GetLastError();
+        TerminateProcess(child.hProcess, 1);
+    } else {
+        DWORD code = 0;
+        if (GetExitCodeProcess(child.hProcess, &code) && code != 0) {
+            *service_exit_code = code;
+            result = ERROR_SERVICE_SPECIFIC_ERROR;
+        }
+    }
+
+    EnterCriticalSection(&svc_lock);
+    child_process = nullptr;
+    CloseHandle(child.hProcess);
+    LeaveCriticalSection(&svc_lock);
+    return result;
+}
+
+void WINAPI CtrlHandler(DWORD control) {
+    EnterCriticalSection(&svc_lock);
+    switch (control) {
+    case SERVICE_CONTROL_STOP:
+        stop_requested = true;
+        if (child_process != nullptr)
+            TerminateProcess(child_process, 0);
+        set_stopped(0, 0);
+        if (!SetServiceStatus(svc_status_handle, &svc_status))
+            log_msg("CtrlHandlerSetServiceStatus error %ld\n", GetLastError());
+        LeaveCriticalSection(&svc_lock);
+        log_msg("Leaving MyService\n", 0);
+        return;
+    case SERVICE_CONTROL_PAUSE:
+        svc_status.dwCurrentState = SERVICE_PAUSED;
+        break;
+    case SERVICE_CONTROL_CONTINUE:
+        svc_status.dwCurrentState = SERVICE_RUNNING;
+        break;
+    case SERVICE_CONTROL_INTERROGATE:
+        break;
+    default:
+        log_msg("Unrecognized opcode %ld\n", control);
+        break;
+    }
+    if (!SetServiceStatus(svc_status_handle, &svc_status))
+        log_msg("SetServiceStatus error %ld\n", GetLastError());
+    LeaveCriticalSection(&svc_lock);
+}

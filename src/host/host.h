@@ -1,0 +1,31 @@
+// Service host: runs the child as the service, answers the service control manager.
+#pragma once
+
+#include "platform/win.h"
+
+/// The one status record of the service and its handle; each change of the record and its
+/// report happen together under the host's lock.
+extern SERVICE_STATUS svc_status;
+extern SERVICE_STATUS_HANDLE svc_status_handle;
+/// The running child, null when there is none. Read and written under the host's lock.
+extern HANDLE child_process;
+/// The child command text; belongs to run_as_service.
+extern char *cmdline;
+
+/// Service host mode: opens the log, builds the child command from argv[1] .. argv[argc-2] and
+/// hands the thread to the service control dispatcher under the name argv[argc-1]. Returns when
+/// the service has stopped, or at once when the dispatcher cannot connect.
+void run_as_service(int argc, char **argv);
+
+/// The service main: reports running, runs the child to its end and reports stopped, with the
+/// child's outcome as the exit code. Ends the process if the handler cannot be registered.
+void WINAPI MyServiceStart(DWORD argc, LPSTR *argv);
+
+/// The control handler: stop ends the child and reports stopped; pause and continue change only
+/// the reported state; interrogate reports it; anything else is logged and reports it.
+void WINAPI CtrlHandler(DWORD control);
+
+/// Starts the child with cmdline and waits for its end; no child is started once a stop has
+/// been asked for. Returns the Win32 exit code for the stopped report (the creation error, or
+/// ERROR_SERVICE_SPECIFIC_ERROR with the child's non-zero exit code in *service_exit_code).
+DWORD exec_proc(DWORD *service_exit_code);

@@ -1,0 +1,272 @@
+#include "host/host.h"
+
+#include "platform/test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <functional>
+#include <regex>
+#include <string>
+#include <vector>
+
+namespace {
+
+using standin::Step;
+
+struct HostRun {
+    std::vector<std::string> log;  // messages without time stamps or line ends
+    std::vector<standin::Report> reports;
+    std::vector<standin::Launch> launches;
+    std::vector<std::string> trace;
+    int open_handles;
+    std::string child_argv; // NUL-separated, as the child recorded it
+};
+
+std::vector<std::string> log_messages(const std::string &log) {
+    static const std::regex line(R"(\d{4}/\d\d/\d\d \d\d:\d\d:\d\d:([^\r\n]*)\r\n)");
+    std::vector<std::string> messages;
+    for (auto it = std::sregex_iterator(log.begin(), log.end(), line); it != std::sregex_iterator(); ++it)
+        messages.push_back((*it)[1].str());
+    return messages;
+}
+
+// The host as the service control manager starts it: argv is the program, the child command
+// words and the service name "Svc".
+HostRun run_host(std::vector<std::string> child_words, const std::vector<Step> &script, bool gate = false,
+             const std::function<void()> &faults = {}) {
+    standin::reset();
+    if (faults)
+        faults();
+    std::string dir = test_support::temp_dir();
+    std::string record = dir + "/child.argv";
+    setenv("TOLVARD_CHILD_RECORD", record.c_str(), 1);
+    standin::set_module_file_name(test_support::windows_path(dir + "/tolvard.exe").c_str());
+    standin::arm_dispatcher(script, gate);
+
+    std::vector<std::string> words = {dir + "/tolvard.exe"};
+    words.insert(words.end(), child_words.begin(), child_words.end());
+    words.push_back("Svc");
+    std::vector<char *> argv;
+    for (std::string &w : words)
+        argv.push_back(w.data());
+    argv.push_back(nullptr);
+    run_as_service(static_cast<int>(words.size()), argv.data());
+    standin::join_service();
+
+    HostRun run = {log_messages(test_support::read_file(dir + "/tolvard.log")),
+               standin::reports(),
+               standin::launches(),
+               standin::trace(),
+               standin::open_handles(),
+               test_support::read_file(record)};
+    unsetenv("TOLVARD_CHILD_RECORD");
+    unlink(record.c_str());
+    unlink((dir + "/tolvard.log").c_str());
+    rmdir(dir.c_str());
+    return run;
+}
+
+std::vector<DWORD> states(const HostRun &run) {
+    std::vector<DWORD> result;
+    for (const standin::Report &r : run.reports)
+        result.push_back(r.status.dwCurrentState);
+    return result;
+}
+
+bool logged(const HostRun &run, const std::string &message) {
+    return std::find(run.log.begin(), run.log.end(), message) != run.log.end();
+}
+
+long position(const HostRun &run, const std::string &message) {
+    return std::find(run.log.begin(), run.log.end(), message) - run.log.begin();
+}
+
+const std::string child = CHILD_PROBE;
+
+TEST(Host, ChildThatEndsOnItsOwn) {
+    const struct {
+        std::string first_arg;
+        DWORD exit_code;
+        DWORD service_exit_code;
+    } cases[] = {{"exit:0", 0, 0}, {"exit:3", ERROR_SERVICE_SPECIFIC_ERROR, 3},
+                 {"exit:255", ERROR_SERVICE_SPECIFIC_ERROR, 255}};
+    for (const auto &c : cases) {
+        HostRun run = run_host({child, c.first_arg}, {});
+        const std::vector<std::string> expected_log = {
+            "main() start:4",       "MyServiceStart start:1", "exec_proc() start", "cmdline=",
+            child + " " + c.first_arg + " ", "success CreateProcess", "exec_proc() end", "main() end"};
+        EXPECT_EQ(run.log, expected_log);
+        ASSERT_EQ(states(run), (std::vector<DWORD>{SERVICE_RUNNING, SERVICE_STOPPED}));
+        for (const standin::Report &r : run.reports) {
+            EXPECT_TRUE(r.ok);
+            EXPECT_EQ(r.status.dwServiceType, 0x30u);
+            EXPECT_EQ(r.status.dwControlsAccepted, 3u);
+            EXPECT_EQ(r.status.dwCheckPoint, 0u);
+            EXPECT_EQ(r.status.dwWaitHint, 0u);
+        }
+        EXPECT_EQ(run.reports[0].status.dwWin32ExitCode, 0u);
+        EXPECT_EQ(run.reports[1].status.dwWin32ExitCode, c.exit_code) << c.first_arg;
+        EXPECT_EQ(run.reports[1].status.dwServiceSpecificExitCode, c.service_exit_code) << c.first_arg;
+        EXPECT_EQ(run.open_handles, 0) << "child handles left open";
+        EXPECT_EQ(standin::dispatched_name(), "Svc");
+        EXPECT_EQ(standin::registered_name(), "Svc");
+    }
+}
+
+TEST(Host, ChildStartedAsTheHostWasWithItsExactWords) {
+    HostRun run = run_host({child, "exit:0", "100%", "a b", "", "say \"hi\"", "C:\\My Files\\", "c:\\web\\"}, {});
+    ASSERT_EQ(run.launches.size(), 1u);
+    const standin::Launch &launch = run.launches[0];
+    EXPECT_TRUE(launch.application_null);
+    EXPECT_FALSE(launch.inherit_handles);
+    EXPECT_EQ(launch.flags, 0u);
+    EXPECT_TRUE(launch.environment_null);
+    EXPECT_TRUE(launch.directory_null);
+    EXPECT_TRUE(launch.startup_as_given);
+    EXPECT_EQ(launch.command_line,
+              child + " exit:0 100% \"a b\" \"\" \"say \\\"hi\\\"\" \"C:\\My Files\\\\\" c:\\web\\ ");
+    // The logged command is the text the child was given, "%" and all.
+    EXPECT_EQ(run.log.at(4), launch.command_line);
+    EXPECT_EQ(run.child_argv, test_support::nul_separated({child, "exit:0", "100%", "a b", "", "say \"hi\"",
+                                                            "C:\\My Files\\", "c:\\web\\"}));
+}
+
+TEST(Host, ChildThatCannotStart) {
+    const struct {
+        std::vector<std::string> words;
+        std::string logged_command;
+    } cases[] = {{{"/nonexistent/app.exe", "x"}, "/nonexistent/app.exe x "},
+                 // Only EXENAME: it is the service name, and the child command is empty.
+                 {{}, ""}};
+    for (const auto &c : cases) {
+        HostRun run = run_host(c.words, {});
+        ASSERT_EQ(states(run), (std::vector<DWORD>{SERVICE_RUNNING, SERVICE_STOPPED}));
+        EXPECT_EQ(run.reports[1].status.dwWin32ExitCode, ERROR_FILE_NOT_FOUND);
+        EXPECT_EQ(run.reports[1].status.dwServiceSpecificExitCode, 0u);
+        const std::vector<std::string> tail = {"cmdline=", c.logged_command, "fail to CreateProcess",
+                                               "exec_proc() end", "main() end"};
+        ASSERT_GE(run.log.size(), tail.size());
+        EXPECT_EQ(std::vector<std::string>(run.log.end() - 5, run.log.end()), tail);
+        EXPECT_EQ(run.open_handles, 0);
+    }
+}
+
+TEST(Host, StopEndsTheChild) {
+    HostRun run = run_host({child, "sleep"}, {{standin::step_wait_launch, 0}, {standin::step_control, SERVICE_CONTROL_STOP}});
+    // The handler reports stopped, then the service thread once more when the child is gone.
+    ASSERT_EQ(states(run), (std::vector<DWORD>{SERVICE_RUNNING, SERVICE_STOPPED, SERVICE_STOPPED}));
+    for (const standin::Report &r : run.reports) {
+        EXPECT_EQ(r.status.dwWin32ExitCode, 0u);
+        EXPECT_EQ(r.status.dwServiceSpecificExitCode, 0u);
+    }
+    EXPECT_EQ(std::count(run.trace.begin(), run.trace.end(), "TerminateProcess(0)"), 1);
+    EXPECT_TRUE(logged(run, "Leaving MyService"));
+    EXPECT_TRUE(logged(run, "exec_proc() end"));
+    EXPECT_LT(position(run, "success CreateProcess"), position(run, "Leaving MyService"));
+    EXPECT_LT(position(run, "Leaving MyService"), position(run, "main() end"));
+    EXPECT_EQ(run.open_handles, 0);
+}
+
+TEST(Host, PauseContinueInterrogateAndUserCodes) {
+    HostRun run = run_host({child, "sleep"}, {{standin::step_wait_launch, 0},
+                                          {standin::step_control, SERVICE_CONTROL_PAUSE},
+                                          {standin::step_control, SERVICE_CONTROL_INTERROGATE},
+                                          {standin::step_control, SERVICE_CONTROL_CONTINUE},
+                                          {standin::step_control, SERVICE_CONTROL_INTERROGATE},
+                                          {standin::step_control, 200},
+                                          {standin::step_control, 128},
+                                          {standin::step_control, SERVICE_CONTROL_STOP}});
+    EXPECT_EQ(states(run), (std::vector<DWORD>{4, 7, 7, 4, 4, 4, 4, 1, 1}));
+    // Pause and continue leave the child alone: only the stop ends it.
+    EXPECT_EQ(std::count(run.trace.begin(), run.trace.end(), "TerminateProcess(0)"), 1);
+    const std::vector<std::string> expected_middle = {"success CreateProcess", "Unrecognized opcode 200",
+                                                      "Unrecognized opcode 128", "Leaving MyService"};
+    long first = position(run, "success CreateProcess");
+    ASSERT_LT(first + 4, static_cast<long>(run.log.size()));
+    EXPECT_EQ(std::vector<std::string>(run.log.begin() + first, run.log.begin() + first + 4), expected_middle);
+}
+
+TEST(Host, FailedReportsAreLoggedAndIgnored) {
+    const struct {
+        int failing_report; // 1 running, 2 pause, 3 handler's stopped, 4 service thread's stopped
+        const char *message;
+    } cases[] = {{1, "SetServiceStatus error 6"},
+                 {2, "SetServiceStatus error 6"},
+                 {3, "CtrlHandlerSetServiceStatus error 6"},
+                 {4, "CtrlHandlerSetServiceStatus error 6"}};
+    for (const auto &c : cases) {
+        HostRun run = run_host({child, "sleep"},
+                           {{standin::step_wait_launch, 0},
+                            {standin::step_control, SERVICE_CONTROL_PAUSE},
+                            {standin::step_control, SERVICE_CONTROL_STOP}},
+                           false, [&] {
+                               standin::fail(standin::call_SetServiceStatus, c.failing_report,
+                                             ERROR_INVALID_HANDLE);
+                           });
+        EXPECT_TRUE(logged(run, c.message)) << "report " << c.failing_report;
+        EXPECT_EQ(std::count(run.log.begin(), run.log.end(), c.message), 1);
+        EXPECT_TRUE(logged(run, "success CreateProcess"));
+        ASSERT_EQ(run.reports.size(), 4u);
+        for (size_t i = 0; i < run.reports.size(); ++i)
+            EXPECT_EQ(run.reports[i].ok, static_cast<int>(i) + 1 != c.failing_report);
+        EXPECT_EQ(run.open_handles, 0);
+    }
+}
+
+TEST(Host, StopBeforeLaunchStartsNoChild) {
+    HostRun run = run_host({child, "sleep"}, {{standin::step_wait_gate, 0},
+                                          {standin::step_control, SERVICE_CONTROL_STOP},
+                                          {standin::step_open_gate, 0}},
+                       true);
+    EXPECT_TRUE(run.launches.empty()) << "a child was started after the stop";
+    EXPECT_EQ(states(run), (std::vector<DWORD>{SERVICE_RUNNING, SERVICE_STOPPED, SERVICE_STOPPED}));
+    EXPECT_FALSE(logged(run, "cmdline="));
+    EXPECT_TRUE(logged(run, "Leaving MyService"));
+    EXPECT_TRUE(logged(run, "exec_proc() end"));
+    EXPECT_EQ(run.trace, std::vector<std::string>{}) << "nothing to terminate";
+    EXPECT_EQ(run.open_handles, 0);
+}
+
+TEST(Host, FailedHandlerRegistrationEndsTheProcess) {
+    std::string dir = test_support::temp_dir();
+    test_support::Outcome outcome = test_support::run_in_child([&] {
+        standin::reset();
+        standin::set_module_file_name(test_support::windows_path(dir + "/tolvard.exe").c_str());
+        standin::arm_dispatcher({});
+        standin::fail(standin::call_RegisterServiceCtrlHandlerA, 1, ERROR_INVALID_NAME);
+        std::vector<std::string> words = {dir + "/tolvard.exe", child, "sleep", "Svc"};
+        std::vector<char *> argv;
+        for (std::string &w : words)
+            argv.push_back(w.data());
+        argv.push_back(nullptr);
+        run_as_service(4, argv.data());
+        return 0;
+    });
+    EXPECT_EQ(outcome.status, static_cast<int>(ERROR_INVALID_NAME));
+    std::vector<std::string> log = log_messages(test_support::read_file(dir + "/tolvard.log"));
+    EXPECT_EQ(log, (std::vector<std::string>{"main() start:4", "MyServiceStart start:1",
+                                             "RegisterServiceCtrlHandler failed 123"}));
+    unlink((dir + "/tolvard.log").c_str());
+    rmdir(dir.c_str());
+}
+
+TEST(Host, ConsoleRunCannotConnect) {
+    standin::reset();
+    std::string dir = test_support::temp_dir();
+    standin::set_module_file_name(test_support::windows_path(dir + "/tolvard.exe").c_str());
+    std::vector<std::string> words = {dir + "/tolvard.exe", "reg.bat"};
+    std::vector<char *> argv = {words[0].data(), words[1].data(), nullptr};
+    run_as_service(2, argv.data());
+    EXPECT_EQ(log_messages(test_support::read_file(dir + "/tolvard.log")),
+              (std::vector<std::string>{"main() start:2", "StartServiceCtrlDispatcher error=1063", "main() end"}));
+    EXPECT_TRUE(standin::reports().empty());
+    EXPECT_TRUE(standin::launches().empty());
+    unlink((dir + "/tolvard.log").c_str());
+    rmdir(dir.c_str());
+}
+
+} // namespace

@@ -1,0 +1,92 @@
+#include "log/log.h"
+
+#include "cli/args.h"
+#include "platform/win.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+
+static FILE *log_stream;
+static CRITICAL_SECTION log_lock;
+[[maybe_unused]] static const bool log_lock_ready = (InitializeCriticalSection(&log_lock), true);
+
+char *log_path(const char *name) {
+    char *exe = module_file_name();
+    size_t length = strlen(exe);
+    // Cut at the last backslash, but never at the first character.
+    for (size_t i = length; i-- > 1;) {
+        if (exe[i] == '\\') {
+            exe[i] = '\0';
+            length = i;
+            break;
+        }
+    }
+    char *path = static_cast<char *>(malloc(length + strlen(name) + 2));
+    sprintf(path, "%s\\%s", exe, name);
+    free(exe);
+    return path;
+}
+
+void now_text(char (&text)[32]) {
+    time_t now = time(nullptr);
+    // localtime's result is shared; every caller holds log_lock.
+    const struct tm *t = localtime(&now);
+    char full[64];
+    snprintf(full, sizeof full, "%04d/%02d/%02d %02d:%02d:%02d", t->tm_year + 1900, t->tm_mon + 1,
+             t->tm_mday, t->tm_hour, t->tm_min, t->tm_sec);
+    size_t length = strnlen(full, sizeof text - 1);
+    memcpy(text, full, length);
+    text[length] = '\0';
+}
+
+void log_open(void) {
+    char *path = log_path("tolvard.log");
+    // A service process has no console, and under Wine its stdout has no descriptor that
+    // freopen could reuse, so the log gets a stream of its own rather than reopening stdout.
+    FILE *stream = _fsopen(path, "w", _SH_DENYNO);
+    free(path);
+    EnterCriticalSection(&log_lock);
+    if (log_stream != nullptr)
+        fclose(log_stream);
+    log_stream = stream;
+    LeaveCriticalSection(&log_lock);
+}
+
+static void write_line(const char *message) {
+    EnterCriticalSection(&log_lock);
+    if (log_stream != nullptr) {
+        char time_text[32];
+        now_text(time_text);
+        fprintf(log_stream, "%s:%s", time_text, message);
+        fflush(log_stream);
+    }
+    LeaveCriticalSection(&log_lock);
+}
+
+// Whether the one conversion in `format` is %ld, which takes a long where %d takes an int.
+static bool takes_long(const char *format) {
+    for (const char *p = strchr(format, '%'); p != nullptr; p = strchr(p + 2, '%')) {
+        if (p[1] != '%')
+            return p[strspn(p + 1, "-+ #0123456789.") + 1] == 'l';
+    }
+    return false;
+}
+
+void log_msg(const char *format, int value) {
+    if (strlen(format) >= 1000)
+        return;
+    char message[1024];
+    if (takes_long(format))
+        snprintf(message, sizeof message, format, static_cast<long>(value));
+    else
+        snprintf(message, sizeof message, format, value);
+    write_line(message);
+}
+
+void log_text(const char *text) {
+    if (strlen(text) >= 1000)
+        return;
+    write_line(text);
+}

@@ -1,0 +1,113 @@
+#include "log/log.h"
+
+#include "platform/test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <stdlib.h>
+#include <string>
+#include <unistd.h>
+
+namespace {
+
+std::string take(char *heap_text) {
+    std::string text = heap_text;
+    free(heap_text);
+    return text;
+}
+
+TEST(LogPath, BesideTheExecutable) {
+    const std::string long_dir = "C:\\" + std::string(2000, 'd');
+    const struct {
+        std::string exe;
+        std::string expected;
+    } cases[] = {
+        {"C:\\x.exe", "C:\\tolvard.log"},
+        {"C:\\Program Files\\tools\\tolvard.exe", "C:\\Program Files\\tools\\tolvard.log"},
+        {"\\\\server\\share\\t.exe", "\\\\server\\share\\tolvard.log"},
+        // The first character is never cut, and a name without a backslash is kept whole.
+        {"\\x.exe", "\\x.exe\\tolvard.log"},
+        {"x.exe", "x.exe\\tolvard.log"},
+        {long_dir + "\\tolvard.exe", long_dir + "\\tolvard.log"},
+    };
+    for (const auto &c : cases) {
+        standin::reset();
+        standin::set_module_file_name(c.exe.c_str());
+        EXPECT_EQ(take(log_path("tolvard.log")), c.expected);
+    }
+    standin::reset();
+}
+
+TEST(NowText, Format) {
+    char text[32];
+    now_text(text);
+    EXPECT_TRUE(std::regex_match(text, std::regex(R"(\d{4}/\d\d/\d\d \d\d:\d\d:\d\d)"))) << text;
+}
+
+// Opens the log in a fresh directory; returns the log file's path.
+std::string open_fresh_log() {
+    standin::reset();
+    std::string dir = test_support::temp_dir();
+    standin::set_module_file_name(test_support::windows_path(dir + "/tolvard.exe").c_str());
+    log_open();
+    return dir + "/tolvard.log";
+}
+
+// The log's lines without their time stamps; fails the test on a line of another form.
+std::string messages(const std::string &log) {
+    static const std::regex line(R"((\d{4}/(0[1-9]|1[0-2])/(0[1-9]|[12]\d|3[01]) ([01]\d|2[0-3]):[0-5]\d:[0-5]\d):([^\r\n]*)\r\n)");
+    std::string result;
+    auto begin = std::sregex_iterator(log.begin(), log.end(), line);
+    size_t covered = 0;
+    for (auto it = begin; it != std::sregex_iterator(); ++it) {
+        EXPECT_EQ(static_cast<size_t>(it->position()), covered) << "stray bytes in the log: " << log;
+        covered = it->position() + it->length();
+        result += (*it)[5].str() + "|";
+    }
+    EXPECT_EQ(covered, log.size()) << "stray bytes at the end of the log: " << log;
+    return result;
+}
+
+TEST(LogMsg, LinesAndConversions) {
+    std::string path = open_fresh_log();
+    log_msg("main() start:%d\n", 3);
+    log_msg("cmdline=\n", 0);
+    log_msg("Unrecognized opcode %ld\n", 200);
+    log_msg("SetServiceStatus error %ld\n", -1);
+    log_msg("%5d|\n", 42);
+    log_text("app.exe 100% %d %s \n");
+    EXPECT_EQ(messages(test_support::read_file(path)),
+              "main() start:3|cmdline=|Unrecognized opcode 200|SetServiceStatus error -1|   42||"
+              "app.exe 100% %d %s |");
+    unlink(path.c_str());
+}
+
+TEST(LogMsg, FormatsOf1000CharactersAreDropped) {
+    std::string path = open_fresh_log();
+    const struct {
+        size_t length;
+        bool written;
+    } cases[] = {{998, true}, {999, true}, {1000, false}, {1500, false}};
+    for (const auto &c : cases) {
+        std::string text(c.length - 1, 'x');
+        text += '\n';
+        log_msg(text.c_str(), 0);
+        log_text(text.c_str());
+        EXPECT_EQ(messages(test_support::read_file(path)), c.written ? text.substr(0, c.length - 1) + "|" + text.substr(0, c.length - 1) + "|" : "")
+            << c.length;
+        log_open();
+    }
+    unlink(path.c_str());
+}
+
+TEST(LogOpen, EmptiesTheFile) {
+    std::string path = open_fresh_log();
+    log_msg("first run\n", 0);
+    log_open();
+    log_msg("second run\n", 0);
+    EXPECT_EQ(messages(test_support::read_file(path)), "second run|");
+    unlink(path.c_str());
+}
+
+} // namespace

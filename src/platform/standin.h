@@ -1,0 +1,173 @@
+// Stand-in for the Win32 subset that tolvard uses, for builds other than Windows.
+//
+// Same names, types, values and error codes as <windows.h>. Processes are real POSIX processes;
+// the service control manager and its database live inside the process, and tests drive them
+// through platform/standin_control.h.
+#pragma once
+
+#include <stdint.h>
+#include <stdio.h>
+
+typedef uint32_t DWORD;
+typedef int32_t LONG;
+typedef int BOOL;
+typedef unsigned int UINT;
+typedef unsigned char BYTE;
+typedef uint16_t WORD;
+typedef void *HANDLE;
+typedef char *LPSTR;
+typedef const char *LPCSTR;
+typedef DWORD *LPDWORD;
+typedef void *LPVOID;
+typedef BYTE *LPBYTE;
+typedef HANDLE HMODULE;
+
+#define WINAPI
+#define TRUE 1
+#define FALSE 0
+#define INFINITE 0xFFFFFFFFu
+#define WAIT_OBJECT_0 0u
+#define WAIT_TIMEOUT 258u
+#define WAIT_FAILED 0xFFFFFFFFu
+#define STILL_ACTIVE 259u
+
+#define ERROR_SUCCESS 0u
+#define ERROR_FILE_NOT_FOUND 2u
+#define ERROR_PATH_NOT_FOUND 3u
+#define ERROR_ACCESS_DENIED 5u
+#define ERROR_INVALID_HANDLE 6u
+#define ERROR_NOT_ENOUGH_MEMORY 8u
+#define ERROR_INVALID_PARAMETER 87u
+#define ERROR_INSUFFICIENT_BUFFER 122u
+#define ERROR_INVALID_NAME 123u
+#define ERROR_BAD_EXE_FORMAT 193u
+#define ERROR_SERVICE_REQUEST_TIMEOUT 1053u
+#define ERROR_FAILED_SERVICE_CONTROLLER_CONNECT 1063u
+#define ERROR_SERVICE_SPECIFIC_ERROR 1066u
+#define ERROR_SERVICE_DOES_NOT_EXIST 1060u
+#define ERROR_SERVICE_MARKED_FOR_DELETE 1072u
+#define ERROR_SERVICE_EXISTS 1073u
+#define ERROR_DUPLICATE_SERVICE_NAME 1078u
+
+// Service control manager
+typedef struct SC_HANDLE__ *SC_HANDLE;
+typedef struct SERVICE_STATUS_HANDLE__ *SERVICE_STATUS_HANDLE;
+
+typedef struct _SERVICE_STATUS {
+    DWORD dwServiceType;
+    DWORD dwCurrentState;
+    DWORD dwControlsAccepted;
+    DWORD dwWin32ExitCode;
+    DWORD dwServiceSpecificExitCode;
+    DWORD dwCheckPoint;
+    DWORD dwWaitHint;
+} SERVICE_STATUS, *LPSERVICE_STATUS;
+
+typedef void(WINAPI *LPSERVICE_MAIN_FUNCTIONA)(DWORD argc, LPSTR *argv);
+typedef void(WINAPI *LPHANDLER_FUNCTION)(DWORD control);
+
+typedef struct _SERVICE_TABLE_ENTRYA {
+    LPSTR lpServiceName;
+    LPSERVICE_MAIN_FUNCTIONA lpServiceProc;
+} SERVICE_TABLE_ENTRYA;
+
+#define DELETE 0x00010000u
+#define SC_MANAGER_CONNECT 0x0001u
+#define SC_MANAGER_CREATE_SERVICE 0x0002u
+#define SC_MANAGER_ALL_ACCESS 0xF003Fu
+#define SERVICE_ALL_ACCESS 0xF01FFu
+#define SERVICE_WIN32_OWN_PROCESS 0x10u
+#define SERVICE_WIN32_SHARE_PROCESS 0x20u
+#define SERVICE_WIN32 0x30u
+#define SERVICE_DEMAND_START 3u
+#define SERVICE_ERROR_NORMAL 1u
+
+#define SERVICE_STOPPED 1u
+#define SERVICE_START_PENDING 2u
+#define SERVICE_STOP_PENDING 3u
+#define SERVICE_RUNNING 4u
+#define SERVICE_CONTINUE_PENDING 5u
+#define SERVICE_PAUSE_PENDING 6u
+#define SERVICE_PAUSED 7u
+
+#define SERVICE_ACCEPT_STOP 1u
+#define SERVICE_ACCEPT_PAUSE_CONTINUE 2u
+
+#define SERVICE_CONTROL_STOP 1u
+#define SERVICE_CONTROL_PAUSE 2u
+#define SERVICE_CONTROL_CONTINUE 3u
+#define SERVICE_CONTROL_INTERROGATE 4u
+
+SC_HANDLE OpenSCManagerA(LPCSTR machine, LPCSTR database, DWORD access);
+SC_HANDLE CreateServiceA(SC_HANDLE manager, LPCSTR name, LPCSTR display_name, DWORD access,
+                         DWORD service_type, DWORD start_type, DWORD error_control,
+                         LPCSTR binary_path, LPCSTR load_order_group, LPDWORD tag,
+                         LPCSTR dependencies, LPCSTR account, LPCSTR password);
+SC_HANDLE OpenServiceA(SC_HANDLE manager, LPCSTR name, DWORD access);
+BOOL DeleteService(SC_HANDLE service);
+BOOL CloseServiceHandle(SC_HANDLE handle);
+BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA *table);
+SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerA(LPCSTR name, LPHANDLER_FUNCTION handler);
+BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS status);
+
+// Processes
+typedef struct _STARTUPINFOA {
+    DWORD cb;
+    LPSTR lpReserved;
+    LPSTR lpDesktop;
+    LPSTR lpTitle;
+    DWORD dwX;
+    DWORD dwY;
+    DWORD dwXSize;
+    DWORD dwYSize;
+    DWORD dwXCountChars;
+    DWORD dwYCountChars;
+    DWORD dwFillAttribute;
+    DWORD dwFlags;
+    WORD wShowWindow;
+    WORD cbReserved2;
+    LPBYTE lpReserved2;
+    HANDLE hStdInput;
+    HANDLE hStdOutput;
+    HANDLE hStdError;
+} STARTUPINFOA, *LPSTARTUPINFOA;
+
+typedef struct _PROCESS_INFORMATION {
+    HANDLE hProcess;
+    HANDLE hThread;
+    DWORD dwProcessId;
+    DWORD dwThreadId;
+} PROCESS_INFORMATION, *LPPROCESS_INFORMATION;
+
+typedef struct _SECURITY_ATTRIBUTES *LPSECURITY_ATTRIBUTES;
+
+void GetStartupInfoA(LPSTARTUPINFOA info);
+BOOL CreateProcessA(LPCSTR application, LPSTR command_line, LPSECURITY_ATTRIBUTES process_attrs,
+                    LPSECURITY_ATTRIBUTES thread_attrs, BOOL inherit_handles, DWORD flags,
+                    LPVOID environment, LPCSTR current_directory, LPSTARTUPINFOA startup,
+                    LPPROCESS_INFORMATION info);
+DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
+BOOL GetExitCodeProcess(HANDLE process, LPDWORD exit_code);
+BOOL TerminateProcess(HANDLE process, UINT exit_code);
+BOOL CloseHandle(HANDLE handle);
+
+// System
+DWORD GetLastError(void);
+void SetLastError(DWORD error);
+DWORD GetModuleFileNameA(HMODULE module, LPSTR buffer, DWORD size);
+LPSTR GetCommandLineA(void);
+[[noreturn]] void ExitProcess(UINT status);
+BOOL IsDBCSLeadByte(BYTE c);
+
+// Locking
+typedef struct _CRITICAL_SECTION {
+    void *opaque;
+} CRITICAL_SECTION, *LPCRITICAL_SECTION;
+
+void InitializeCriticalSection(LPCRITICAL_SECTION cs);
+void EnterCriticalSection(LPCRITICAL_SECTION cs);
+void LeaveCriticalSection(LPCRITICAL_SECTION cs);
+
+// The C runtime's shared open (msvcrt); text mode writes "\n" as CR LF, as msvcrt does.
+#define _SH_DENYNO 0x40
+FILE *_fsopen(const char *path, const char *mode, int share);

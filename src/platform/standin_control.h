@@ -1,0 +1,120 @@
+// What tests see of the stand-in platform: fault injection, the records of what the program
+// asked of the platform, and the script that the stand-in service control manager follows.
+#pragma once
+
+#include "platform/standin.h"
+
+#include <string>
+#include <vector>
+
+namespace standin {
+
+/// The calls that can be made to fail and whose count is kept.
+enum Call {
+    call_OpenSCManagerA,
+    call_CreateServiceA,
+    call_OpenServiceA,
+    call_DeleteService,
+    call_CloseServiceHandle,
+    call_StartServiceCtrlDispatcherA,
+    call_RegisterServiceCtrlHandlerA,
+    call_SetServiceStatus,
+    call_CreateProcessA,
+    call_WaitForSingleObject,
+    call_GetExitCodeProcess,
+    call_TerminateProcess,
+    call_CloseHandle,
+    call_count
+};
+
+/// Back to the defaults: no faults, empty records and database, dispatcher not armed,
+/// single-byte code page, the real module file name and command line. Joins a service thread
+/// still running.
+void reset();
+
+/// Makes the `nth` call (1-based, counted from now) of `call` fail with `error`; `nth` 0 makes
+/// every call fail.
+void fail(Call call, int nth, DWORD error);
+
+/// How many times `call` was made since the last reset.
+int calls(Call call);
+
+/// Every platform call of interest, in order, e.g. "OpenSCManagerA(null,null,0xf003f)",
+/// "CloseServiceHandle(manager)", "TerminateProcess(0)".
+std::vector<std::string> trace();
+
+void set_module_file_name(const char *path); ///< nullptr: the running executable's
+void set_command_line(const char *text);     ///< nullptr: the running process's
+void set_ansi_code_page(UINT code_page);     ///< 932 for Shift-JIS lead bytes, else single-byte
+
+// --- Service control manager ---
+
+enum StepKind {
+    step_control,      ///< deliver control `value` to the handler, on the dispatcher's thread
+    step_wait_state,   ///< wait until a status with state `value` has been reported
+    step_wait_launch,  ///< wait until CreateProcessA has been called
+    step_wait_gate,    ///< wait until the service thread waits at the gate
+    step_open_gate,    ///< let it through
+};
+struct Step {
+    StepKind kind;
+    DWORD value;
+};
+
+/// The next StartServiceCtrlDispatcherA connects: it runs the table's service main on a thread
+/// of its own with argv { name }, follows `script` on the calling thread, and returns TRUE once
+/// the service has reported stopped. Unarmed, it fails with 1063 as in a console.
+/// With `gate`, GetStartupInfoA on the service thread waits until step_open_gate.
+void arm_dispatcher(const std::vector<Step> &script, bool gate = false);
+
+/// Waits for the service thread to end.
+void join_service();
+
+struct Report {
+    SERVICE_STATUS status;
+    bool ok;
+};
+/// Every SetServiceStatus call, in order, failed ones included.
+std::vector<Report> reports();
+
+/// The service name the dispatcher was given, and the one the handler was registered under.
+std::string dispatched_name();
+std::string registered_name();
+
+// --- Processes ---
+
+struct Launch {
+    bool application_null;
+    std::string command_line;
+    bool inherit_handles;
+    DWORD flags;
+    bool environment_null;
+    bool directory_null;
+    bool startup_as_given; ///< the record equals what GetStartupInfoA gave
+    bool created;
+};
+std::vector<Launch> launches();
+
+/// Process, thread and service control handles handed out and not yet closed.
+int open_handles();
+
+// --- Service database ---
+
+struct Service {
+    std::string name;
+    std::string display_name;
+    DWORD access;
+    DWORD type;
+    DWORD start;
+    DWORD error_control;
+    std::string binary_path;
+    bool group_null;
+    bool tag_null;
+    bool dependencies_null;
+    bool account_null;
+    bool password_null;
+};
+std::vector<Service> services();
+void add_service(const char *name);
+
+} // namespace standin
