@@ -147,7 +147,7 @@ TEST(Quote, ShiftJisSecondByteIsNoBackslash) {
 
 // Words built from the characters that matter to the rules, Shift-JIS pairs included.
 Words random_words(std::mt19937 &random, int max_words) {
-    static const char *const pieces[] = {"a", "b", ".", "%", " ",        "\t",      "\"",
+    static const char *const pieces[] = {"a",  "b",    ".", "%",        " ",        "\t",      "\"",
                                          "\\", "\\\\", "*", "\x95\x5C", "\x81\x40", "\x82\xA0"};
     Words words(1 + random() % max_words);
     for (std::string &word : words) {
@@ -164,12 +164,14 @@ TEST(Quote, ImagePathSplitsBackIntoTheSameWords) {
         standin::set_ansi_code_page(code_page);
         for (int round = 0; round < 3000; ++round) {
             Words words = random_words(random, 6);
-            std::vector<char *> pointers = {
-                const_cast<char *>(round % 2 ? "C:\\Program Files\\t v\\tolvard.exe" : "C:\\t.exe")};
+            std::vector<char *> pointers = {const_cast<char *>(
+                round % 2 ? "C:\\Program Files\\t v\\tolvard.exe" : "C:\\t.exe")};
             for (std::string &w : words)
                 pointers.push_back(w.data());
-            std::string path = take(join_image_path(static_cast<int>(pointers.size()), pointers.data()));
-            ASSERT_EQ(split(path), words) << "code page " << code_page << ", image path [" << path << "]";
+            std::string path =
+                take(join_image_path(static_cast<int>(pointers.size()), pointers.data()));
+            ASSERT_EQ(split(path), words)
+                << "code page " << code_page << ", image path [" << path << "]";
         }
     }
     standin::reset();
@@ -178,7 +180,8 @@ TEST(Quote, ImagePathSplitsBackIntoTheSameWords) {
 TEST(JoinImagePath, PlainWordsAsBefore) {
     standin::reset();
     char *words[] = {const_cast<char *>("C:\\tools\\wrap.exe"), const_cast<char *>("server.exe"),
-                     const_cast<char *>("-p"), const_cast<char *>("c:\\web"), const_cast<char *>("Web")};
+                     const_cast<char *>("-p"), const_cast<char *>("c:\\web"),
+                     const_cast<char *>("Web")};
     EXPECT_EQ(take(join_image_path(5, words)), "C:\\tools\\wrap.exe server.exe -p c:\\web Web ");
     EXPECT_EQ(take(join_child_command(3, words + 1)), "server.exe -p c:\\web ");
 }
@@ -197,15 +200,17 @@ TEST(Quote, ChildCommandReachesTheChildWordForWord) {
         standin::set_ansi_code_page(code_page);
         for (int round = 0; round < 150; ++round) {
             Words words = random_words(random, 5);
-            std::vector<char *> pointers = {const_cast<char *>(CHILD_PROBE), const_cast<char *>("exit:0")};
+            std::vector<char *> pointers = {const_cast<char *>(CHILD_PROBE),
+                                            const_cast<char *>("exit:0")};
             for (std::string &w : words)
                 pointers.push_back(w.data());
-            std::string command = take(join_child_command(static_cast<int>(pointers.size()), pointers.data()));
+            std::string command =
+                take(join_child_command(static_cast<int>(pointers.size()), pointers.data()));
             STARTUPINFOA startup;
             GetStartupInfoA(&startup);
             PROCESS_INFORMATION info;
-            ASSERT_TRUE(CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                                       &startup, &info));
+            ASSERT_TRUE(CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                                       nullptr, &startup, &info));
             WaitForSingleObject(info.hProcess, INFINITE);
             CloseHandle(info.hProcess);
             CloseHandle(info.hThread);

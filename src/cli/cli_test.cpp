@@ -88,7 +88,8 @@ TEST(Main, MalformedCommandsGiveUsage) {
 TEST(Main, RegStoresTheImagePathAndReturnsOne) {
     standin::reset();
     // main runs in this process here: the database it fills is the one the test reads.
-    std::vector<std::string> words = {"C:\\Program Files\\tolvard.exe", "reg", "Web", "server.exe", "-p", "c:\\web"};
+    std::vector<std::string> words = {
+        "C:\\Program Files\\tolvard.exe", "reg", "Web", "server.exe", "-p", "c:\\web"};
     std::vector<char *> argv;
     for (std::string &w : words)
         argv.push_back(w.data());
@@ -98,7 +99,8 @@ TEST(Main, RegStoresTheImagePathAndReturnsOne) {
     ASSERT_EQ(services.size(), 1u);
     EXPECT_EQ(services[0].name, "Web");
     EXPECT_EQ(services[0].display_name, "Web");
-    EXPECT_EQ(services[0].binary_path, "\"C:\\Program Files\\tolvard.exe\" server.exe -p c:\\web Web ");
+    EXPECT_EQ(services[0].binary_path,
+              "\"C:\\Program Files\\tolvard.exe\" server.exe -p c:\\web Web ");
     EXPECT_EQ(standin::open_handles(), 0);
     standin::reset();
 }

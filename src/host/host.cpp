@@ -120,8 +120,8 @@ DWORD exec_proc(DWORD *service_exit_code) {
     free(line);
     PROCESS_INFORMATION child;
     memset(&child, 0, sizeof child);
-    BOOL created =
-        CreateProcessA(nullptr, cmdline, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &child);
+    BOOL created = CreateProcessA(nullptr, cmdline, nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                                  &startup, &child);
     DWORD error = created ? 0 : GetLastError();
     if (!created) {
         log_msg("fail to CreateProcess\n", 0);

@@ -18,7 +18,7 @@ namespace {
 using standin::Step;
 
 struct HostRun {
-    std::vector<std::string> log;  // messages without time stamps or line ends
+    std::vector<std::string> log; // messages without time stamps or line ends
     std::vector<standin::Report> reports;
     std::vector<standin::Launch> launches;
     std::vector<std::string> trace;
@@ -29,15 +29,16 @@ struct HostRun {
 std::vector<std::string> log_messages(const std::string &log) {
     static const std::regex line(R"(\d{4}/\d\d/\d\d \d\d:\d\d:\d\d:([^\r\n]*)\r\n)");
     std::vector<std::string> messages;
-    for (auto it = std::sregex_iterator(log.begin(), log.end(), line); it != std::sregex_iterator(); ++it)
+    for (auto it = std::sregex_iterator(log.begin(), log.end(), line); it != std::sregex_iterator();
+         ++it)
         messages.push_back((*it)[1].str());
     return messages;
 }
 
 // The host as the service control manager starts it: argv is the program, the child command
 // words and the service name "Svc".
-HostRun run_host(std::vector<std::string> child_words, const std::vector<Step> &script, bool gate = false,
-             const std::function<void()> &faults = {}) {
+HostRun run_host(std::vector<std::string> child_words, const std::vector<Step> &script,
+                 bool gate = false, const std::function<void()> &faults = {}) {
     standin::reset();
     if (faults)
         faults();
@@ -58,11 +59,11 @@ HostRun run_host(std::vector<std::string> child_words, const std::vector<Step> &
     standin::join_service();
 
     HostRun run = {log_messages(test_support::read_file(dir + "/tolvard.log")),
-               standin::reports(),
-               standin::launches(),
-               standin::trace(),
-               standin::open_handles(),
-               test_support::read_file(record)};
+                   standin::reports(),
+                   standin::launches(),
+                   standin::trace(),
+                   standin::open_handles(),
+                   test_support::read_file(record)};
     unsetenv("TOLVARD_CHILD_RECORD");
     unlink(record.c_str());
     unlink((dir + "/tolvard.log").c_str());
@@ -92,13 +93,19 @@ TEST(Host, ChildThatEndsOnItsOwn) {
         std::string first_arg;
         DWORD exit_code;
         DWORD service_exit_code;
-    } cases[] = {{"exit:0", 0, 0}, {"exit:3", ERROR_SERVICE_SPECIFIC_ERROR, 3},
+    } cases[] = {{"exit:0", 0, 0},
+                 {"exit:3", ERROR_SERVICE_SPECIFIC_ERROR, 3},
                  {"exit:255", ERROR_SERVICE_SPECIFIC_ERROR, 255}};
     for (const auto &c : cases) {
         HostRun run = run_host({child, c.first_arg}, {});
-        const std::vector<std::string> expected_log = {
-            "main() start:4",       "MyServiceStart start:1", "exec_proc() start", "cmdline=",
-            child + " " + c.first_arg + " ", "success CreateProcess", "exec_proc() end", "main() end"};
+        const std::vector<std::string> expected_log = {"main() start:4",
+                                                       "MyServiceStart start:1",
+                                                       "exec_proc() start",
+                                                       "cmdline=",
+                                                       child + " " + c.first_arg + " ",
+                                                       "success CreateProcess",
+                                                       "exec_proc() end",
+                                                       "main() end"};
         EXPECT_EQ(run.log, expected_log);
         ASSERT_EQ(states(run), (std::vector<DWORD>{SERVICE_RUNNING, SERVICE_STOPPED}));
         for (const standin::Report &r : run.reports) {
@@ -110,7 +117,8 @@ TEST(Host, ChildThatEndsOnItsOwn) {
         }
         EXPECT_EQ(run.reports[0].status.dwWin32ExitCode, 0u);
         EXPECT_EQ(run.reports[1].status.dwWin32ExitCode, c.exit_code) << c.first_arg;
-        EXPECT_EQ(run.reports[1].status.dwServiceSpecificExitCode, c.service_exit_code) << c.first_arg;
+        EXPECT_EQ(run.reports[1].status.dwServiceSpecificExitCode, c.service_exit_code)
+            << c.first_arg;
         EXPECT_EQ(run.open_handles, 0) << "child handles left open";
         EXPECT_EQ(standin::dispatched_name(), "Svc");
         EXPECT_EQ(standin::registered_name(), "Svc");
@@ -118,7 +126,8 @@ TEST(Host, ChildThatEndsOnItsOwn) {
 }
 
 TEST(Host, ChildStartedAsTheHostWasWithItsExactWords) {
-    HostRun run = run_host({child, "exit:0", "100%", "a b", "", "say \"hi\"", "C:\\My Files\\", "c:\\web\\"}, {});
+    HostRun run = run_host(
+        {child, "exit:0", "100%", "a b", "", "say \"hi\"", "C:\\My Files\\", "c:\\web\\"}, {});
     ASSERT_EQ(run.launches.size(), 1u);
     const standin::Launch &launch = run.launches[0];
     EXPECT_TRUE(launch.application_null);
@@ -128,11 +137,13 @@ TEST(Host, ChildStartedAsTheHostWasWithItsExactWords) {
     EXPECT_TRUE(launch.directory_null);
     EXPECT_TRUE(launch.startup_as_given);
     EXPECT_EQ(launch.command_line,
-              child + " exit:0 100% \"a b\" \"\" \"say \\\"hi\\\"\" \"C:\\My Files\\\\\" c:\\web\\ ");
+              child +
+                  " exit:0 100% \"a b\" \"\" \"say \\\"hi\\\"\" \"C:\\My Files\\\\\" c:\\web\\ ");
     // The logged command is the text the child was given, "%" and all.
     EXPECT_EQ(run.log.at(4), launch.command_line);
-    EXPECT_EQ(run.child_argv, test_support::nul_separated({child, "exit:0", "100%", "a b", "", "say \"hi\"",
-                                                            "C:\\My Files\\", "c:\\web\\"}));
+    EXPECT_EQ(run.child_argv,
+              test_support::nul_separated({child, "exit:0", "100%", "a b", "", "say \"hi\"",
+                                           "C:\\My Files\\", "c:\\web\\"}));
 }
 
 TEST(Host, ChildThatCannotStart) {
@@ -147,8 +158,8 @@ TEST(Host, ChildThatCannotStart) {
         ASSERT_EQ(states(run), (std::vector<DWORD>{SERVICE_RUNNING, SERVICE_STOPPED}));
         EXPECT_EQ(run.reports[1].status.dwWin32ExitCode, ERROR_FILE_NOT_FOUND);
         EXPECT_EQ(run.reports[1].status.dwServiceSpecificExitCode, 0u);
-        const std::vector<std::string> tail = {"cmdline=", c.logged_command, "fail to CreateProcess",
-                                               "exec_proc() end", "main() end"};
+        const std::vector<std::string> tail = {
+            "cmdline=", c.logged_command, "fail to CreateProcess", "exec_proc() end", "main() end"};
         ASSERT_GE(run.log.size(), tail.size());
         EXPECT_EQ(std::vector<std::string>(run.log.end() - 5, run.log.end()), tail);
         EXPECT_EQ(run.open_handles, 0);
@@ -156,7 +167,8 @@ TEST(Host, ChildThatCannotStart) {
 }
 
 TEST(Host, StopEndsTheChild) {
-    HostRun run = run_host({child, "sleep"}, {{standin::step_wait_launch, 0}, {standin::step_control, SERVICE_CONTROL_STOP}});
+    HostRun run = run_host({child, "sleep"}, {{standin::step_wait_launch, 0},
+                                              {standin::step_control, SERVICE_CONTROL_STOP}});
     // The handler reports stopped, then the service thread once more when the child is gone.
     ASSERT_EQ(states(run), (std::vector<DWORD>{SERVICE_RUNNING, SERVICE_STOPPED, SERVICE_STOPPED}));
     for (const standin::Report &r : run.reports) {
@@ -173,21 +185,23 @@ TEST(Host, StopEndsTheChild) {
 
 TEST(Host, PauseContinueInterrogateAndUserCodes) {
     HostRun run = run_host({child, "sleep"}, {{standin::step_wait_launch, 0},
-                                          {standin::step_control, SERVICE_CONTROL_PAUSE},
-                                          {standin::step_control, SERVICE_CONTROL_INTERROGATE},
-                                          {standin::step_control, SERVICE_CONTROL_CONTINUE},
-                                          {standin::step_control, SERVICE_CONTROL_INTERROGATE},
-                                          {standin::step_control, 200},
-                                          {standin::step_control, 128},
-                                          {standin::step_control, SERVICE_CONTROL_STOP}});
+                                              {standin::step_control, SERVICE_CONTROL_PAUSE},
+                                              {standin::step_control, SERVICE_CONTROL_INTERROGATE},
+                                              {standin::step_control, SERVICE_CONTROL_CONTINUE},
+                                              {standin::step_control, SERVICE_CONTROL_INTERROGATE},
+                                              {standin::step_control, 200},
+                                              {standin::step_control, 128},
+                                              {standin::step_control, SERVICE_CONTROL_STOP}});
     EXPECT_EQ(states(run), (std::vector<DWORD>{4, 7, 7, 4, 4, 4, 4, 1, 1}));
     // Pause and continue leave the child alone: only the stop ends it.
     EXPECT_EQ(std::count(run.trace.begin(), run.trace.end(), "TerminateProcess(0)"), 1);
-    const std::vector<std::string> expected_middle = {"success CreateProcess", "Unrecognized opcode 200",
-                                                      "Unrecognized opcode 128", "Leaving MyService"};
+    const std::vector<std::string> expected_middle = {
+        "success CreateProcess", "Unrecognized opcode 200", "Unrecognized opcode 128",
+        "Leaving MyService"};
     long first = position(run, "success CreateProcess");
     ASSERT_LT(first + 4, static_cast<long>(run.log.size()));
-    EXPECT_EQ(std::vector<std::string>(run.log.begin() + first, run.log.begin() + first + 4), expected_middle);
+    EXPECT_EQ(std::vector<std::string>(run.log.begin() + first, run.log.begin() + first + 4),
+              expected_middle);
 }
 
 TEST(Host, FailedReportsAreLoggedAndIgnored) {
@@ -200,13 +214,13 @@ TEST(Host, FailedReportsAreLoggedAndIgnored) {
                  {4, "CtrlHandlerSetServiceStatus error 6"}};
     for (const auto &c : cases) {
         HostRun run = run_host({child, "sleep"},
-                           {{standin::step_wait_launch, 0},
-                            {standin::step_control, SERVICE_CONTROL_PAUSE},
-                            {standin::step_control, SERVICE_CONTROL_STOP}},
-                           false, [&] {
-                               standin::fail(standin::call_SetServiceStatus, c.failing_report,
-                                             ERROR_INVALID_HANDLE);
-                           });
+                               {{standin::step_wait_launch, 0},
+                                {standin::step_control, SERVICE_CONTROL_PAUSE},
+                                {standin::step_control, SERVICE_CONTROL_STOP}},
+                               false, [&] {
+                                   standin::fail(standin::call_SetServiceStatus, c.failing_report,
+                                                 ERROR_INVALID_HANDLE);
+                               });
         EXPECT_TRUE(logged(run, c.message)) << "report " << c.failing_report;
         EXPECT_EQ(std::count(run.log.begin(), run.log.end(), c.message), 1);
         EXPECT_TRUE(logged(run, "success CreateProcess"));
@@ -218,10 +232,11 @@ TEST(Host, FailedReportsAreLoggedAndIgnored) {
 }
 
 TEST(Host, StopBeforeLaunchStartsNoChild) {
-    HostRun run = run_host({child, "sleep"}, {{standin::step_wait_gate, 0},
-                                          {standin::step_control, SERVICE_CONTROL_STOP},
-                                          {standin::step_open_gate, 0}},
-                       true);
+    HostRun run = run_host({child, "sleep"},
+                           {{standin::step_wait_gate, 0},
+                            {standin::step_control, SERVICE_CONTROL_STOP},
+                            {standin::step_open_gate, 0}},
+                           true);
     EXPECT_TRUE(run.launches.empty()) << "a child was started after the stop";
     EXPECT_EQ(states(run), (std::vector<DWORD>{SERVICE_RUNNING, SERVICE_STOPPED, SERVICE_STOPPED}));
     EXPECT_FALSE(logged(run, "cmdline="));
@@ -262,7 +277,8 @@ TEST(Host, ConsoleRunCannotConnect) {
     std::vector<char *> argv = {words[0].data(), words[1].data(), nullptr};
     run_as_service(2, argv.data());
     EXPECT_EQ(log_messages(test_support::read_file(dir + "/tolvard.log")),
-              (std::vector<std::string>{"main() start:2", "StartServiceCtrlDispatcher error=1063", "main() end"}));
+              (std::vector<std::string>{"main() start:2", "StartServiceCtrlDispatcher error=1063",
+                                        "main() end"}));
     EXPECT_TRUE(standin::reports().empty());
     EXPECT_TRUE(standin::launches().empty());
     unlink((dir + "/tolvard.log").c_str());

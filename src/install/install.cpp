@@ -10,10 +10,10 @@ int reg_service(const char *image_path, const char *name, const char *display_na
         printf("fail to open\n");
         return 0;
     }
-    SC_HANDLE service = CreateServiceA(manager, name, display_name, SERVICE_ALL_ACCESS,
-                                       SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
-                                       SERVICE_ERROR_NORMAL, image_path, nullptr, nullptr, nullptr,
-                                       nullptr, nullptr);
+    SC_HANDLE service =
+        CreateServiceA(manager, name, display_name, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+                       SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, image_path, nullptr, nullptr,
+                       nullptr, nullptr, nullptr);
     CloseServiceHandle(manager);
     if (service == nullptr) {
         printf("fail to CreateService\n");

@@ -21,9 +21,10 @@ TEST(RegService, CreatesTheServiceAsSpecified) {
         if (services.size() != 1)
             return 10;
         const standin::Service &s = services[0];
-        bool exact = s.name == "Web" && s.display_name == "Web" && s.access == 0xF01FF && s.type == 0x10 &&
-                     s.start == 3 && s.error_control == 1 && s.binary_path == "C:\\t\\tolvard.exe app.exe Web " &&
-                     s.group_null && s.tag_null && s.dependencies_null && s.account_null && s.password_null;
+        bool exact = s.name == "Web" && s.display_name == "Web" && s.access == 0xF01FF &&
+                     s.type == 0x10 && s.start == 3 && s.error_control == 1 &&
+                     s.binary_path == "C:\\t\\tolvard.exe app.exe Web " && s.group_null &&
+                     s.tag_null && s.dependencies_null && s.account_null && s.password_null;
         if (!exact)
             return 11;
         if (standin::open_handles() != 0)
@@ -47,11 +48,23 @@ struct FailureCase {
 
 TEST(RegService, Failures) {
     const FailureCase cases[] = {
-        {"no manager", standin::call_OpenSCManagerA, false, "fail to open\n", {"OpenSCManagerA(null,null,0xf003f)"}},
-        {"create refused", standin::call_CreateServiceA, false, "fail to CreateService\n",
-         {"OpenSCManagerA(null,null,0xf003f)", "CreateServiceA(Web)", "CloseServiceHandle(manager)"}},
-        {"name taken", standin::call_count, true, "fail to CreateService\n",
-         {"OpenSCManagerA(null,null,0xf003f)", "CreateServiceA(Web)", "CloseServiceHandle(manager)"}},
+        {"no manager",
+         standin::call_OpenSCManagerA,
+         false,
+         "fail to open\n",
+         {"OpenSCManagerA(null,null,0xf003f)"}},
+        {"create refused",
+         standin::call_CreateServiceA,
+         false,
+         "fail to CreateService\n",
+         {"OpenSCManagerA(null,null,0xf003f)", "CreateServiceA(Web)",
+          "CloseServiceHandle(manager)"}},
+        {"name taken",
+         standin::call_count,
+         true,
+         "fail to CreateService\n",
+         {"OpenSCManagerA(null,null,0xf003f)", "CreateServiceA(Web)",
+          "CloseServiceHandle(manager)"}},
     };
     for (const FailureCase &c : cases) {
         standin::reset();
@@ -83,9 +96,9 @@ TEST(RemService, DeletesByNameWithDeleteAccessOnly) {
         int result = rem_service("Web");
         if (standin::services().size() != 1 || standin::services()[0].name != "Other")
             return 10;
-        if (standin::trace() != Trace{"OpenSCManagerA(null,null,0xf003f)", "OpenServiceA(Web,0x10000)",
-                                      "DeleteService", "CloseServiceHandle(service)",
-                                      "CloseServiceHandle(manager)"})
+        if (standin::trace() != Trace{"OpenSCManagerA(null,null,0xf003f)",
+                                      "OpenServiceA(Web,0x10000)", "DeleteService",
+                                      "CloseServiceHandle(service)", "CloseServiceHandle(manager)"})
             return 11;
         if (standin::open_handles() != 0)
             return 12;
@@ -97,12 +110,27 @@ TEST(RemService, DeletesByNameWithDeleteAccessOnly) {
 
 TEST(RemService, Failures) {
     const FailureCase cases[] = {
-        {"no manager", standin::call_OpenSCManagerA, true, "fail to open\n", {"OpenSCManagerA(null,null,0xf003f)"}},
-        {"not registered", standin::call_count, false, "fail to OpenService\n",
-         {"OpenSCManagerA(null,null,0xf003f)", "OpenServiceA(Web,0x10000)", "CloseServiceHandle(manager)"}},
-        {"open refused", standin::call_OpenServiceA, true, "fail to OpenService\n",
-         {"OpenSCManagerA(null,null,0xf003f)", "OpenServiceA(Web,0x10000)", "CloseServiceHandle(manager)"}},
-        {"delete refused", standin::call_DeleteService, true, "fail to DeleteService\n",
+        {"no manager",
+         standin::call_OpenSCManagerA,
+         true,
+         "fail to open\n",
+         {"OpenSCManagerA(null,null,0xf003f)"}},
+        {"not registered",
+         standin::call_count,
+         false,
+         "fail to OpenService\n",
+         {"OpenSCManagerA(null,null,0xf003f)", "OpenServiceA(Web,0x10000)",
+          "CloseServiceHandle(manager)"}},
+        {"open refused",
+         standin::call_OpenServiceA,
+         true,
+         "fail to OpenService\n",
+         {"OpenSCManagerA(null,null,0xf003f)", "OpenServiceA(Web,0x10000)",
+          "CloseServiceHandle(manager)"}},
+        {"delete refused",
+         standin::call_DeleteService,
+         true,
+         "fail to DeleteService\n",
          {"OpenSCManagerA(null,null,0xf003f)", "OpenServiceA(Web,0x10000)", "DeleteService",
           "CloseServiceHandle(service)", "CloseServiceHandle(manager)"}},
     };

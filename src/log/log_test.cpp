@@ -56,12 +56,14 @@ std::string open_fresh_log() {
 
 // The log's lines without their time stamps; fails the test on a line of another form.
 std::string messages(const std::string &log) {
-    static const std::regex line(R"((\d{4}/(0[1-9]|1[0-2])/(0[1-9]|[12]\d|3[01]) ([01]\d|2[0-3]):[0-5]\d:[0-5]\d):([^\r\n]*)\r\n)");
+    static const std::regex line(
+        R"((\d{4}/(0[1-9]|1[0-2])/(0[1-9]|[12]\d|3[01]) ([01]\d|2[0-3]):[0-5]\d:[0-5]\d):([^\r\n]*)\r\n)");
     std::string result;
     auto begin = std::sregex_iterator(log.begin(), log.end(), line);
     size_t covered = 0;
     for (auto it = begin; it != std::sregex_iterator(); ++it) {
-        EXPECT_EQ(static_cast<size_t>(it->position()), covered) << "stray bytes in the log: " << log;
+        EXPECT_EQ(static_cast<size_t>(it->position()), covered)
+            << "stray bytes in the log: " << log;
         covered = it->position() + it->length();
         result += (*it)[5].str() + "|";
     }
@@ -94,7 +96,10 @@ TEST(LogMsg, FormatsOf1000CharactersAreDropped) {
         text += '\n';
         log_msg(text.c_str(), 0);
         log_text(text.c_str());
-        EXPECT_EQ(messages(test_support::read_file(path)), c.written ? text.substr(0, c.length - 1) + "|" + text.substr(0, c.length - 1) + "|" : "")
+        EXPECT_EQ(messages(test_support::read_file(path)),
+                  c.written
+                      ? text.substr(0, c.length - 1) + "|" + text.substr(0, c.length - 1) + "|"
+                      : "")
             << c.length;
         log_open();
     }

@@ -399,15 +399,16 @@ SC_HANDLE CreateServiceA(SC_HANDLE manager, LPCSTR name, LPCSTR display_name, DW
             last_error = ERROR_SERVICE_EXISTS;
             return nullptr;
         }
-        if (display_name != nullptr && strcasecmp(existing.display_name.c_str(), display_name) == 0) {
+        if (display_name != nullptr &&
+            strcasecmp(existing.display_name.c_str(), display_name) == 0) {
             last_error = ERROR_DUPLICATE_SERVICE_NAME;
             return nullptr;
         }
     }
-    s.services.push_back({name, display_name != nullptr ? display_name : name, access,
-                          service_type, start_type, error_control, binary_path,
-                          load_order_group == nullptr, tag == nullptr, dependencies == nullptr,
-                          account == nullptr, password == nullptr});
+    s.services.push_back({name, display_name != nullptr ? display_name : name, access, service_type,
+                          start_type, error_control, binary_path, load_order_group == nullptr,
+                          tag == nullptr, dependencies == nullptr, account == nullptr,
+                          password == nullptr});
     lock.unlock();
     Object *service = new_object(kind_service);
     service->access = access;
@@ -465,9 +466,9 @@ BOOL CloseServiceHandle(SC_HANDLE handle) {
     Object *object = find_object(handle, kind_manager);
     if (object == nullptr)
         object = find_object(handle, kind_service);
-    std::string what = object == nullptr                 ? "invalid"
+    std::string what = object == nullptr              ? "invalid"
                        : object->kind == kind_manager ? "manager"
-                                                        : "service";
+                                                      : "service";
     lock.unlock();
     note("CloseServiceHandle(" + what + ")");
     if (injected(standin::call_CloseServiceHandle))

@@ -50,11 +50,11 @@ void set_ansi_code_page(UINT code_page);     ///< 932 for Shift-JIS lead bytes, 
 // --- Service control manager ---
 
 enum StepKind {
-    step_control,      ///< deliver control `value` to the handler, on the dispatcher's thread
-    step_wait_state,   ///< wait until a status with state `value` has been reported
-    step_wait_launch,  ///< wait until CreateProcessA has been called
-    step_wait_gate,    ///< wait until the service thread waits at the gate
-    step_open_gate,    ///< let it through
+    step_control,     ///< deliver control `value` to the handler, on the dispatcher's thread
+    step_wait_state,  ///< wait until a status with state `value` has been reported
+    step_wait_launch, ///< wait until CreateProcessA has been called
+    step_wait_gate,   ///< wait until the service thread waits at the gate
+    step_open_gate,   ///< let it through
 };
 struct Step {
     StepKind kind;

@@ -22,8 +22,8 @@ std::string child_argv(const std::string &command_line, DWORD *exit_code = nullp
     GetStartupInfoA(&startup);
     PROCESS_INFORMATION info;
     std::string text = command_line;
-    BOOL created = CreateProcessA(nullptr, text.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                                  &startup, &info);
+    BOOL created = CreateProcessA(nullptr, text.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                                  nullptr, &startup, &info);
     unsetenv("TOLVARD_CHILD_RECORD");
     if (!created)
         return "<not created>";
@@ -54,7 +54,8 @@ TEST(StandinProcess, ChildSplitsAsTheCRuntime) {
         {"a\\\\\\\\\"b c\" d e", test_support::nul_separated({"a\\\\b c", "d", "e"})},
     };
     for (const auto &c : cases)
-        EXPECT_EQ(child_argv("\"" + probe + "\" exit:0 " + c.args), probe + '\0' + "exit:0" + '\0' + c.argv)
+        EXPECT_EQ(child_argv("\"" + probe + "\" exit:0 " + c.args),
+                  probe + '\0' + "exit:0" + '\0' + c.argv)
             << c.args;
 }
 
@@ -69,7 +70,8 @@ TEST(StandinProcess, ExitCodesAndTermination) {
     GetStartupInfoA(&startup);
     PROCESS_INFORMATION info;
     std::string text = probe + " sleep";
-    ASSERT_TRUE(CreateProcessA(nullptr, text.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info));
+    ASSERT_TRUE(CreateProcessA(nullptr, text.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                               &startup, &info));
     EXPECT_TRUE(GetExitCodeProcess(info.hProcess, &code));
     EXPECT_EQ(code, STILL_ACTIVE);
     EXPECT_TRUE(TerminateProcess(info.hProcess, 0));

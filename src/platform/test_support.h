@@ -55,8 +55,7 @@ struct Outcome {
 
 /// Runs `body` in a forked child with standard output sent to a file; returns how the child
 /// ended and what it printed. `body` returning ends the child with status 100 + its result.
-template <typename Body>
-Outcome run_in_child(Body body) {
+template <typename Body> Outcome run_in_child(Body body) {
     std::string dir = temp_dir();
     std::string out_path = dir + "/stdout";
     fflush(stdout);

@@ -1,0 +1,61 @@
+#!/usr/bin/env bash
+# Runs every test of tolvard: the source lint, the native unit tests (plain, AddressSanitizer
+# with UBSan, ThreadSanitizer), and the end-to-end suites of the win32 and win64 products under
+# Wine. Installs what is missing first. Exits non-zero if anything fails.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+
+bash tools/deps.sh || exit 1
+
+passed=0
+failed=0
+failures=()
+step() {
+    local name=$1
+    shift
+    echo "== $name"
+    if "$@"; then
+        passed=$((passed + 1))
+    else
+        echo "!! $name failed"
+        failed=$((failed + 1))
+        failures+=("$name")
+        return 1
+    fi
+}
+
+lint() {
+    local files bad=0
+    mapfile -t files < <(git ls-files | grep -E '\.(c|cpp|h|cmake|txt|json|sh|md)$|^\.ci/|^\.(editorconfig|clang-format|gitignore)$')
+    if grep -n -I -E '[[:space:]]$' "${files[@]}"; then echo "trailing white space"; bad=1; fi
+    if grep -l -I $'\r' "${files[@]}"; then echo "CR in sources"; bad=1; fi
+    for f in "${files[@]}"; do
+        [ -s "$f" ] && [ -n "$(tail -c 1 "$f")" ] && { echo "$f: no final newline"; bad=1; }
+    done
+    if command -v clang-format > /dev/null; then
+        mapfile -t code < <(git ls-files 'src/*.cpp' 'src/*.h' 'tests/*.c' 'tests/*.cpp')
+        clang-format --dry-run -Werror "${code[@]}" || bad=1
+    fi
+    return $bad
+}
+
+build() {
+    cmake --preset "$1" > "/tmp/tolvard-configure-$1.log" 2>&1 \
+        || { cat "/tmp/tolvard-configure-$1.log"; return 1; }
+    cmake --build --preset "$1" -j 2
+}
+
+step lint lint
+for preset in native asan tsan; do
+    step "$preset: build" build "$preset" &&
+        step "$preset: unit tests" ctest --preset "$preset" -L unit --timeout 300
+done
+for preset in win32 win64; do
+    step "$preset: build" build "$preset" &&
+        step "$preset: end-to-end tests under Wine" ctest --preset "$preset" --timeout 600
+done
+
+echo
+[ $failed -eq 0 ] || printf 'failed: %s\n' "${failures[@]}"
+echo "$passed passed, $failed failed"
+[ $failed -eq 0 ]
