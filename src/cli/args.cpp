@@ -6,13 +6,9 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include <string>
-#include <vector>
-
-static char *heap_copy(const std::string &text) {
-    char *copy = static_cast<char *>(malloc(text.size() + 1));
-    memcpy(copy, text.c_str(), text.size() + 1);
-    return copy;
+static char *heap_copy(const char *text) {
+    size_t size = strlen(text) + 1;
+    return static_cast<char *>(memcpy(malloc(size), text, size));
 }
 
 static bool is_blank(char c) {
@@ -51,41 +47,44 @@ static const char *skip_program_word(const char *p) {
     return p;
 }
 
-static const char *take_word(const char *p, std::string &word) {
+// Copies one word into `word` (room for the rest of the text) and returns what follows it.
+static const char *take_word(const char *p, char *word) {
     bool quoted = false;
     while (*p != '\0' && (quoted || !is_blank(*p))) {
         if (is_pair(p)) {
-            word.append(p, 2);
-            p += 2;
+            *word++ = *p++;
+            *word++ = *p++;
         } else if (p[0] == '\\' && p[1] == '"') {
-            word += '"';
+            *word++ = '"';
             p += 2;
         } else if (*p == '"') {
             quoted = !quoted;
             ++p;
         } else {
-            word += *p++;
+            *word++ = *p++;
         }
     }
+    *word = '\0';
     return p;
 }
 
 char **split_command_line(const char *text, int *count) {
-    std::vector<std::string> words;
+    // No text holds more words than half its length, rounded up.
+    size_t room = strlen(text) / 2 + 2;
+    char **words = static_cast<char **>(malloc(room * sizeof(char *)));
+    int n = 0;
     for (const char *p = skip_program_word(text);;) {
         while (is_blank(*p))
             ++p;
         if (*p == '\0')
             break;
-        words.emplace_back();
-        p = take_word(p, words.back());
+        char *word = static_cast<char *>(malloc(strlen(p) + 1));
+        p = take_word(p, word);
+        words[n++] = word;
     }
-    char **array = static_cast<char **>(malloc((words.size() + 1) * sizeof(char *)));
-    for (size_t i = 0; i < words.size(); ++i)
-        array[i] = heap_copy(words[i]);
-    array[words.size()] = nullptr;
-    *count = static_cast<int>(words.size());
-    return array;
+    words[n] = nullptr;
+    *count = n;
+    return words;
 }
 
 char **build_argv(int *argc) {
@@ -123,18 +122,23 @@ char *quote_field(const char *word) {
     }
     if (tail == nullptr)
         tail = word + strlen(word);
-    std::string out = "\"";
-    for (const char *p = word; p < tail; p += is_pair(p) ? 2 : 1) {
-        if (is_pair(p))
-            out.append(p, 2);
-        else if (*p == '"')
-            out += "\\\"";
-        else
-            out += *p;
+    // At worst every character is a quote written as two, plus the two quotes around.
+    char *out = static_cast<char *>(malloc(2 * strlen(word) + 3));
+    char *end = out;
+    *end++ = '"';
+    for (const char *p = word; p < tail;) {
+        if (is_pair(p)) {
+            *end++ = *p++;
+            *end++ = *p++;
+            continue;
+        }
+        if (*p == '"')
+            *end++ = '\\';
+        *end++ = *p++;
     }
-    out += '"';
-    out += tail;
-    return heap_copy(out);
+    *end++ = '"';
+    strcpy(end, tail);
+    return out;
 }
 
 char *quote_crt_arg(const char *word) {
@@ -142,37 +146,41 @@ char *quote_crt_arg(const char *word) {
         return heap_copy(word);
     // The C runtime halves a run of backslashes that stands before a quote, and an odd one
     // makes that quote literal: double every run before a quote, the closing one included.
-    std::string out = "\"";
+    char *out = static_cast<char *>(malloc(2 * strlen(word) + 3));
+    char *end = out;
+    *end++ = '"';
     size_t backslashes = 0;
-    for (const char *p = word;; p += is_pair(p) ? 2 : 1) {
+    for (const char *p = word;;) {
         if (*p == '\\') {
             ++backslashes;
+            ++p;
             continue;
         }
         if (*p == '\0') {
-            out.append(backslashes * 2, '\\');
+            end = static_cast<char *>(memset(end, '\\', 2 * backslashes)) + 2 * backslashes;
             break;
         }
         if (*p == '"') {
-            out.append(backslashes * 2 + 1, '\\');
-            out += '"';
+            end = static_cast<char *>(memset(end, '\\', 2 * backslashes + 1)) + 2 * backslashes + 1;
         } else {
-            out.append(backslashes, '\\');
-            out.append(p, is_pair(p) ? 2 : 1);
+            end = static_cast<char *>(memset(end, '\\', backslashes)) + backslashes;
         }
+        if (is_pair(p))
+            *end++ = *p++;
+        *end++ = *p++;
         backslashes = 0;
     }
-    out += '"';
-    return heap_copy(out);
+    *end++ = '"';
+    *end = '\0';
+    return out;
 }
 
 static char *join_quoted(int count, char *const *words, char *(*quote)(const char *)) {
-    std::vector<char *> quoted(count > 0 ? count : 0);
+    char **quoted = static_cast<char **>(malloc((count > 0 ? count : 1) * sizeof(char *)));
     for (int i = 0; i < count; ++i)
         quoted[i] = quote(words[i]);
-    char *text = join_args(count, quoted.data());
-    for (char *q : quoted)
-        free(q);
+    char *text = join_args(count, quoted);
+    free_words(count, quoted);
     return text;
 }
 
