@@ -27,7 +27,11 @@ step() {
 lint() {
     local files bad=0
     mapfile -t files < <(git ls-files | grep -E '\.(c|cpp|h|cmake|txt|json|sh|md)$|^\.ci/|^\.(editorconfig|clang-format|gitignore)$')
-    if grep -n -I -E '[[:space:]]$' "${files[@]}"; then echo "trailing white space"; bad=1; fi
+    # Markdown is spared: the README's sample log line ends in a blank, as the real one does.
+    if grep -n -I -E '[[:space:]]$' $(printf '%s\n' "${files[@]}" | grep -v '\.md$'); then
+        echo "trailing white space"
+        bad=1
+    fi
     if grep -l -I $'\r' "${files[@]}"; then echo "CR in sources"; bad=1; fi
     for f in "${files[@]}"; do
         [ -s "$f" ] && [ -n "$(tail -c 1 "$f")" ] && { echo "$f: no final newline"; bad=1; }

@@ -1,0 +1,5 @@
+#!/bin/bash
+# Ends the prefix's wineserver and with it every Windows process the tests left running.
+. "$(dirname "$0")/lib.sh"
+stop_wine
+echo "stopped the wineserver of $WINEPREFIX"

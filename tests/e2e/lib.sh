@@ -1,0 +1,314 @@
+# shellcheck shell=bash
+# Shared helpers for the end-to-end tests of tolvard.exe under Wine.
+#
+# The tests drive the real tolvard.exe as an administrator would: a verbatim command line
+# through runcmd.exe, services made with Wine's sc.exe and controlled with svcctl.exe, and the
+# log read back from tolvard.log beside tolvard.exe. They are registered with ctest by
+# tests/CMakeLists.txt in the Windows cross builds, label e2e:
+#
+#   cmake --preset win32 && cmake --build --preset win32
+#   ctest --test-dir build/win32 -L e2e --output-on-failure
+#
+# (win64 likewise.) ctest first runs e2e_setup, which makes the private Wine prefix
+# build/<preset>/wineprefix (once; it is reused while it stays complete) and, if the system
+# has no ja_JP.UTF-8 locale, compiles one into build/<preset>/locale; e2e_cleanup stops that
+# prefix's wineserver at the end. One test alone: ctest --test-dir build/win32 -R e2e_usage
+# (the fixture tests come along). The tests share the prefix and tolvard.log, so they run
+# one at a time.
+#
+# The tests: usage.sh (the usage text and the keyword cases), console_host.sh (a dotted first
+# word typed at a console), dbcs.sh (splitting under code page 932), service.sh (a service's
+# life: start, controls, stop, second start), child_words.sh (words that need quoting reach
+# the child intact), child_end.sh (a child that ends or cannot start stops the service) and
+# imports.sh (tolvard.exe's PE headers and imports; no Wine). localedef needs the Debian
+# package locales for its sources.
+#
+# Environment, set by tests/CMakeLists.txt: WINEPREFIX, TOLVARD (tolvard.exe), E2E_HELPERS
+# (directory of runcmd.exe, svcctl.exe, probe.exe, ticker.exe), E2E_WORK (scratch root),
+# E2E_LOCALES (private locale directory). With these set, after e2e_setup, a script also runs
+# by hand: bash tests/e2e/service.sh. E2E_WINE_TIMEOUT (seconds, default 30) bounds every
+# single wine call.
+
+set -u
+
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="
+E2E_WINE_TIMEOUT=${E2E_WINE_TIMEOUT:-30}
+# Extra environment for every wine call, e.g. a locale (see use_japanese_locale).
+E2E_WINE_ENV=()
+
+e2e_failures=0
+e2e_checks=0
+E2E_SERVICES=()
+
+# Leaves nothing behind for the next test: no service of this one, and the default locale.
+e2e_on_exit() {
+    local svc
+    for svc in "${E2E_SERVICES[@]}"; do
+        if svcctl query "$svc" && [ "$(field state)" != 1 ]; then
+            svcctl control "$svc" 1
+            svcctl wait "$svc" STOPPED 10
+        fi
+        sc_delete "$svc"
+    done
+    if [ ${#E2E_WINE_ENV[@]} -ne 0 ]; then
+        stop_wine
+    fi
+}
+trap e2e_on_exit EXIT
+
+fail() {
+    printf 'FAIL: %s\n' "$*"
+    e2e_failures=$((e2e_failures + 1))
+}
+
+# A failed precondition: the remaining checks would only repeat it.
+die() {
+    printf 'FATAL: %s\n' "$*"
+    e2e_failures=$((e2e_failures + 1))
+    finish
+}
+
+finish() {
+    if [ "$e2e_failures" -ne 0 ]; then
+        printf '%d of %d checks failed\n' "$e2e_failures" "$e2e_checks"
+        exit 1
+    fi
+    printf 'all %d checks passed\n' "$e2e_checks"
+    exit 0
+}
+
+# Shows bytes readably: ^M for CR, M-x for high bytes, $ at each line end.
+show() {
+    printf '%s' "$1" | cat -A | sed 's/^/    /'
+    printf '\n'
+}
+
+# check_eq WHAT EXPECTED ACTUAL
+check_eq() {
+    e2e_checks=$((e2e_checks + 1))
+    if [ "$2" != "$3" ]; then
+        fail "$1"
+        printf '  expected:\n'
+        show "$2"
+        printf '  actual:\n'
+        show "$3"
+        return 1
+    fi
+}
+
+# check_file_eq WHAT EXPECTED_FILE ACTUAL_FILE: byte for byte. ACTUAL_FILE may be a pipe.
+check_file_eq() {
+    e2e_checks=$((e2e_checks + 1))
+    cat "$3" >"$W/.actual"
+    if ! cmp -s "$2" "$W/.actual"; then
+        fail "$1 (- expected, + actual)"
+        diff <(cat -A "$2") <(cat -A "$W/.actual") | sed -n '/^[<>]/{s/^</  -/;s/^>/  +/;p}'
+        return 1
+    fi
+}
+
+# check_true WHAT COMMAND...
+check_true() {
+    local what=$1
+    shift
+    e2e_checks=$((e2e_checks + 1))
+    if ! "$@"; then
+        fail "$what"
+        return 1
+    fi
+}
+
+# Fresh scratch directory for one test, in $W.
+work_dir() {
+    W=$E2E_WORK/$1
+    rm -rf "$W"
+    mkdir -p "$W" || die "cannot make $W"
+    if [[ "$W$TOLVARD" == *" "* ]]; then
+        die "the build tree path must hold no blank: the image paths here are written plain"
+    fi
+}
+
+# Windows form of a Unix path: Wine's drive Z: is the Unix root (checked by e2e_setup).
+winpath() {
+    local p
+    p=$(realpath -m "$1")
+    printf 'Z:%s' "${p//\//\\}"
+}
+
+# Runs a Windows program under Wine with output to OUT.out and OUT.err, no standard input and
+# a time limit, so that a call that hangs fails its test instead of blocking the run. Wine's
+# daemons keep the standard handles of the call that started them: a pipe read to its end
+# would never end, so output goes to files only. Returns the program's exit status.
+wine_call() {
+    local out=$1
+    shift
+    env "${E2E_WINE_ENV[@]}" timeout -k 5 "$E2E_WINE_TIMEOUT" wine "$@" \
+        </dev/null >"$out.out" 2>"$out.err"
+    local rc=$?
+    if [ "$rc" -eq 124 ] || [ "$rc" -eq 137 ]; then
+        fail "timed out after ${E2E_WINE_TIMEOUT}s: wine $*"
+    fi
+    return "$rc"
+}
+
+# Stops the prefix's wineserver and with it every Windows process of the prefix.
+stop_wine() {
+    timeout 30 wineserver -k >/dev/null 2>&1
+    timeout 30 wineserver -w >/dev/null 2>&1
+    return 0
+}
+
+# Wine gives each process the ANSI code page of its Unix locale, and a service that of
+# services.exe, which takes the locale of whichever wine call started the prefix's session.
+# So the session is restarted under the new locale.
+use_japanese_locale() {
+    E2E_WINE_ENV=(LC_ALL=ja_JP.UTF-8)
+    if [ -d "$E2E_LOCALES/ja_JP.UTF-8" ]; then
+        E2E_WINE_ENV+=(LOCPATH="$E2E_LOCALES")
+    fi
+    stop_wine
+}
+
+to_cp932() {
+    printf '%s' "$1" | iconv -f UTF-8 -t CP932
+}
+
+# run_line NAME LINE [WORKDIR]: runs the command line LINE byte for byte through runcmd.exe,
+# optionally from WORKDIR. Output in $W/NAME.out and $W/NAME.err; returns the exit status.
+run_line() {
+    printf '%s' "$2" >"$W/$1.cmd"
+    if [ $# -ge 3 ]; then
+        wine_call "$W/$1" "$E2E_HELPERS/runcmd.exe" "$(winpath "$W/$1.cmd")" "$(winpath "$3")"
+    else
+        wine_call "$W/$1" "$E2E_HELPERS/runcmd.exe" "$(winpath "$W/$1.cmd")"
+    fi
+}
+
+# svcctl ARGS...: runs svcctl.exe; its output, CR LF made LF, in $W/svcctl.txt.
+svcctl() {
+    wine_call "$W/svcctl" "$E2E_HELPERS/svcctl.exe" "$@"
+    local rc=$?
+    tr -d '\r' <"$W/svcctl.out" >"$W/svcctl.txt"
+    return "$rc"
+}
+
+# The value of KEY in the last svcctl output.
+field() {
+    sed -n "s/^$1=//p" "$W/svcctl.txt"
+}
+
+svcctl_error() {
+    tr -d '\r' <"$W/svcctl.err"
+}
+
+# check_svcctl WHAT STATUS: the last svcctl call succeeded; if not, shows what it said.
+check_svcctl() {
+    check_eq "$1" 0 "$2" || printf '  %s\n' "$(svcctl_error)"
+}
+
+# sc_create NAME IMAGE_PATH: (re)creates a demand-start service with that image path, as an
+# administrator would with sc.exe, and reads its configuration back (field path). The service
+# is stopped and deleted when the test ends, however it ends.
+sc_create() {
+    E2E_SERVICES+=("$1")
+    wine_call "$W/sc" sc delete "$1"
+    wine_call "$W/sc" sc create "$1" binPath= "$2" || die "sc create $1 failed: $(cat "$W/sc.out")"
+    svcctl config "$1" || die "svcctl config $1: $(svcctl_error)"
+}
+
+sc_delete() {
+    wine_call "$W/sc" sc delete "$1"
+}
+
+# wait_state NAME STATE SECONDS
+wait_state() {
+    svcctl wait "$1" "$2" "$3"
+}
+
+tolvard_log() {
+    printf '%s/tolvard.log' "$(dirname "$TOLVARD")"
+}
+
+# The messages of tolvard.log, one per line without the time stamp. A line not of the form
+# "YYYY/MM/DD HH:MM:SS:" message CR LF comes out marked, so that any comparison fails on it.
+log_messages() {
+    local log
+    log=$(tolvard_log)
+    [ -f "$log" ] || return 0
+    local d='[0-9]'
+    LC_ALL=C awk -v stamp="^$d$d$d$d/[01]$d/[0-3]$d [0-2]$d:[0-5]$d:[0-5]$d:" '{
+        if ($0 ~ stamp && $0 ~ /\r$/)
+            print substr($0, 21, length($0) - 21)
+        else
+            print "!! malformed line: " $0
+    }' "$log"
+    if [ -s "$log" ] && [ "$(tail -c 2 "$log" | od -An -tx1 | tr -d ' \n')" != "0d0a" ]; then
+        echo "!! last line does not end in CR LF"
+    fi
+}
+
+# wait_log MESSAGE SECONDS: waits until the log holds that message line.
+wait_log() {
+    local tries=$(($2 * 10))
+    while [ "$tries" -gt 0 ]; do
+        if log_messages | LC_ALL=C grep -Fxq -- "$1"; then
+            return 0
+        fi
+        sleep 0.1
+        tries=$((tries - 1))
+    done
+    return 1
+}
+
+# check_log WHAT EXPECTED_LINES...: the whole log, message by message.
+check_log() {
+    local what=$1
+    shift
+    local expected=""
+    if [ $# -gt 0 ]; then
+        expected=$(printf '%s\n' "$@")
+    fi
+    check_eq "$what" "$expected" "$(log_messages)"
+}
+
+# Lines in a file, 0 if it does not exist.
+count_lines() {
+    if [ -f "$1" ]; then
+        wc -l <"$1"
+    else
+        echo 0
+    fi
+}
+
+# wait_record FILE SECONDS: waits until FILE exists and its last line is "end", the end of a
+# record that probe.exe writes.
+wait_record() {
+    local tries=$(($2 * 10))
+    while [ "$tries" -gt 0 ]; do
+        if [ -f "$1" ] && [ "$(tail -n 1 "$1")" = "end" ]; then
+            return 0
+        fi
+        sleep 0.1
+        tries=$((tries - 1))
+    done
+    return 1
+}
+
+# ticking FILE: true if FILE gains lines within a second (probe ticks every 200 ms).
+ticking() {
+    local before
+    before=$(count_lines "$1")
+    sleep 1
+    [ "$(count_lines "$1")" -gt "$before" ]
+}
+
+# still FILE: true if FILE gains no line over 1.5 s; one tick already on its way is allowed
+# for before the check starts.
+still() {
+    sleep 0.3
+    local before
+    before=$(count_lines "$1")
+    sleep 1.5
+    [ "$(count_lines "$1")" -eq "$before" ]
+}

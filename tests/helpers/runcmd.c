@@ -1,0 +1,93 @@
+/* runcmd CMDFILE [WORKDIR]
+ *
+ * Runs the command line held in CMDFILE exactly as written there and exits with the child's
+ * exit code. Wine rebuilds a Windows command line from Unix argv with its own quoting, so a
+ * test that needs exact bytes (quotes, backslashes, Shift-JIS) writes them to a file instead.
+ * One trailing LF or CR LF is dropped; nothing else is touched. With WORKDIR the child starts
+ * there. The child writes to runcmd's own standard handles.
+ */
+#include <windows.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+/* Exit codes of runcmd itself, kept apart from anything the child is expected to return. */
+#define RUNCMD_USAGE 250
+#define RUNCMD_READ 251
+#define RUNCMD_DIR 252
+#define RUNCMD_CREATE 253
+
+static char *read_command(const char *file) {
+    FILE *in = fopen(file, "rb");
+    if (in == NULL) {
+        return NULL;
+    }
+    size_t size = 0;
+    size_t room = 256;
+    char *text = malloc(room);
+    size_t got;
+    while (text != NULL && (got = fread(text + size, 1, room - size - 1, in)) > 0) {
+        size += got;
+        if (room - size == 1) {
+            room *= 2;
+            char *bigger = realloc(text, room);
+            if (bigger == NULL) {
+                free(text);
+            }
+            text = bigger;
+        }
+    }
+    fclose(in);
+    if (text == NULL) {
+        return NULL;
+    }
+    if (size > 0 && text[size - 1] == '\n') {
+        size--;
+        if (size > 0 && text[size - 1] == '\r') {
+            size--;
+        }
+    }
+    text[size] = '\0';
+    return text;
+}
+
+int main(int argc, char **argv) {
+    if (argc < 2 || argc > 3) {
+        fprintf(stderr, "usage: runcmd CMDFILE [WORKDIR]\n");
+        return RUNCMD_USAGE;
+    }
+    char *command = read_command(argv[1]);
+    if (command == NULL) {
+        fprintf(stderr, "runcmd: cannot read %s\n", argv[1]);
+        return RUNCMD_READ;
+    }
+    /* CreateProcess looks for a relative program name in the parent's current directory, not
+     * in lpCurrentDirectory, so the directory is changed here before the child is made. */
+    if (argc == 3 && !SetCurrentDirectoryA(argv[2])) {
+        fprintf(stderr, "runcmd: SetCurrentDirectory error=%lu\n", GetLastError());
+        return RUNCMD_DIR;
+    }
+
+    STARTUPINFOA si;
+    memset(&si, 0, sizeof si);
+    si.cb = sizeof si;
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    si.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+    si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    fflush(stdout);
+    fflush(stderr);
+
+    PROCESS_INFORMATION pi;
+    if (!CreateProcessA(NULL, command, NULL, NULL, TRUE, 0, NULL, NULL, &si, &pi)) {
+        fprintf(stderr, "runcmd: CreateProcess error=%lu\n", GetLastError());
+        return RUNCMD_CREATE;
+    }
+    WaitForSingleObject(pi.hProcess, INFINITE);
+    DWORD code = RUNCMD_CREATE;
+    GetExitCodeProcess(pi.hProcess, &code);
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    free(command);
+    return (int)code;
+}
