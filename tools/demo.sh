@@ -44,7 +44,14 @@ ticks() {
 }
 
 echo "== Make a private Wine prefix"
-[ -f "$WINEPREFIX/system.reg" ] || wineboot -i > "$out/wineboot.log" 2>&1 || fail "wineboot"
+if [ ! -f "$WINEPREFIX/.tolvard-demo-ready" ]; then
+    rm -rf "$WINEPREFIX"
+    timeout 300 wineboot -i < /dev/null > "$out/wineboot.log" 2>&1 || fail "wineboot"
+    # A new prefix's registry reaches the disk only when its first session ends; services
+    # started before that find an incomplete service database.
+    timeout 60 wineserver -w
+    touch "$WINEPREFIX/.tolvard-demo-ready"
+fi
 dir=$WINEPREFIX/drive_c/tolvard-demo
 rm -rf "$dir"
 mkdir -p "$dir"
