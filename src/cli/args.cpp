@@ -72,16 +72,17 @@ char **split_command_line(const char *text, int *count) {
     // No text holds more words than half its length, rounded up.
     size_t room = strlen(text) / 2 + 2;
     char **words = static_cast<char **>(malloc(room * sizeof(char *)));
+    char *scratch = static_cast<char *>(malloc(strlen(text) + 1));
     int n = 0;
     for (const char *p = skip_program_word(text);;) {
         while (is_blank(*p))
             ++p;
         if (*p == '\0')
             break;
-        char *word = static_cast<char *>(malloc(strlen(p) + 1));
-        p = take_word(p, word);
-        words[n++] = word;
+        p = take_word(p, scratch);
+        words[n++] = heap_copy(scratch);
     }
+    free(scratch);
     words[n] = nullptr;
     *count = n;
     return words;

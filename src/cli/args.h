@@ -17,7 +17,9 @@ char **split_command_line(const char *text, int *count);
 char **build_argv(int *argc);
 
 /// `word` as a field that split_command_line gives back unchanged: words without a blank, tab or
-/// quote (and not empty) are left as they are. New heap text.
+/// quote (and not empty) are left as they are. New heap text. A word that ends in a lone DBCS
+/// lead byte cannot be written so (the byte takes the separator after it); no word split from
+/// a real command line ends so except at the very end of the text.
 char *quote_field(const char *word);
 
 /// `word` as the Microsoft C runtime's argument parser gives it back unchanged: words without a

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <stdio.h>
 #include <stdlib.h>
 
 #include <string>
@@ -75,6 +76,13 @@ TEST(Main, MalformedCommandsGiveUsage) {
         {"Rem", "Web"},
         {"install", "Web"},
     };
+    // Whatever main asked of the platform before the usage text ended the process shows up
+    // in the child's output, after the text.
+    standin::set_exit_hook([] {
+        for (const std::string &call : standin::trace())
+            printf("platform call before usage: %s\n", call.c_str());
+        fflush(stdout);
+    });
     for (const std::vector<std::string> &words : cases) {
         std::vector<std::string> argv = {"C:\\t\\tolvard.exe"};
         argv.insert(argv.end(), words.begin(), words.end());
@@ -82,7 +90,7 @@ TEST(Main, MalformedCommandsGiveUsage) {
         EXPECT_EQ(outcome.status, 1) << words.size() << " words";
         EXPECT_EQ(outcome.out, usage_text);
     }
-    EXPECT_TRUE(standin::trace().empty()) << "the service database was touched";
+    standin::reset();
 }
 
 TEST(Main, RegStoresTheImagePathAndReturnsOne) {

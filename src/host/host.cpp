@@ -105,7 +105,8 @@ DWORD exec_proc(DWORD *service_exit_code) {
     GetStartupInfoA(&startup);
 
     // Launch and stop exclude each other: a stop that came first means no child at all, and a
-    // child that came first is there for the stop to end.
+    // child that came first is there for the stop to end. So the lock is held across the
+    // launch, and a control that comes meanwhile waits for CreateProcessA.
     EnterCriticalSection(&svc_lock);
     if (stop_requested || cmdline == nullptr) {
         LeaveCriticalSection(&svc_lock);
@@ -140,7 +141,9 @@ DWORD exec_proc(DWORD *service_exit_code) {
         TerminateProcess(child.hProcess, 1);
     } else {
         DWORD code = 0;
-        if (GetExitCodeProcess(child.hProcess, &code) && code != 0) {
+        if (!GetExitCodeProcess(child.hProcess, &code)) {
+            result = GetLastError();
+        } else if (code != 0) {
             *service_exit_code = code;
             result = ERROR_SERVICE_SPECIFIC_ERROR;
         }
@@ -158,8 +161,13 @@ void WINAPI CtrlHandler(DWORD control) {
     switch (control) {
     case SERVICE_CONTROL_STOP:
         stop_requested = true;
-        if (child_process != nullptr)
+        if (child_process != nullptr) {
+            // TerminateProcess only begins the child's end. The stopped report lets the service
+            // control manager start us again at once, so it must not come while the old child
+            // still holds its files and ports: wait until it is gone.
             TerminateProcess(child_process, 0);
+            WaitForSingleObject(child_process, INFINITE);
+        }
         set_stopped(0, 0);
         if (!SetServiceStatus(svc_status_handle, &svc_status))
             log_msg("CtrlHandlerSetServiceStatus error %ld\n", GetLastError());

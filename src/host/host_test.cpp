@@ -176,6 +176,9 @@ TEST(Host, StopEndsTheChild) {
         EXPECT_EQ(r.status.dwServiceSpecificExitCode, 0u);
     }
     EXPECT_EQ(std::count(run.trace.begin(), run.trace.end(), "TerminateProcess(0)"), 1);
+    for (const standin::Report &r : run.reports)
+        EXPECT_EQ(r.live_children, 0)
+            << "reported state " << r.status.dwCurrentState << " with the child alive";
     EXPECT_TRUE(logged(run, "Leaving MyService"));
     EXPECT_TRUE(logged(run, "exec_proc() end"));
     EXPECT_LT(position(run, "success CreateProcess"), position(run, "Leaving MyService"));
@@ -193,6 +196,11 @@ TEST(Host, PauseContinueInterrogateAndUserCodes) {
                                               {standin::step_control, 128},
                                               {standin::step_control, SERVICE_CONTROL_STOP}});
     EXPECT_EQ(states(run), (std::vector<DWORD>{4, 7, 7, 4, 4, 4, 4, 1, 1}));
+    // The child runs through every report from the pause to the stop, and is gone at the stop.
+    std::vector<int> live;
+    for (const standin::Report &r : run.reports)
+        live.push_back(r.live_children);
+    EXPECT_EQ(live, (std::vector<int>{0, 1, 1, 1, 1, 1, 1, 0, 0}));
     // Pause and continue leave the child alone: only the stop ends it.
     EXPECT_EQ(std::count(run.trace.begin(), run.trace.end(), "TerminateProcess(0)"), 1);
     const std::vector<std::string> expected_middle = {

@@ -14,25 +14,32 @@ static CRITICAL_SECTION log_lock;
 
 char *log_path(const char *name) {
     char *exe = module_file_name();
-    size_t length = strlen(exe);
-    // Cut at the last backslash, but never at the first character.
-    for (size_t i = length; i-- > 1;) {
-        if (exe[i] == '\\') {
-            exe[i] = '\0';
-            length = i;
-            break;
-        }
+    // Cut at the last backslash, but never at the first character. The walk goes forwards so
+    // that the second byte of a double-byte character (0x5C in many Shift-JIS ones) is never
+    // taken for a backslash.
+    char *cut = nullptr;
+    for (char *p = exe; *p != '\0';
+         p += IsDBCSLeadByte(static_cast<BYTE>(*p)) && p[1] != '\0' ? 2 : 1) {
+        if (*p == '\\' && p != exe)
+            cut = p;
     }
-    char *path = static_cast<char *>(malloc(length + strlen(name) + 2));
+    if (cut != nullptr)
+        *cut = '\0';
+    char *path = static_cast<char *>(malloc(strlen(exe) + strlen(name) + 2));
     sprintf(path, "%s\\%s", exe, name);
     free(exe);
     return path;
 }
 
 void now_text(char (&text)[32]) {
-    time_t now = time(nullptr);
+    // The 64-bit calls: the 32-bit build's time_t ends in 2038, and localtime then fails.
+    __time64_t now = _time64(nullptr);
     // localtime's result is shared; every caller holds log_lock.
-    const struct tm *t = localtime(&now);
+    const struct tm *t = _localtime64(&now);
+    if (t == nullptr) {
+        strcpy(text, "0000/00/00 00:00:00");
+        return;
+    }
     char full[64];
     snprintf(full, sizeof full, "%04d/%02d/%02d %02d:%02d:%02d", t->tm_year + 1900, t->tm_mon + 1,
              t->tm_mday, t->tm_hour, t->tm_min, t->tm_sec);

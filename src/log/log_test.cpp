@@ -7,6 +7,7 @@
 #include <regex>
 #include <stdlib.h>
 #include <string>
+#include <time.h>
 #include <unistd.h>
 
 namespace {
@@ -36,13 +37,30 @@ TEST(LogPath, BesideTheExecutable) {
         standin::set_module_file_name(c.exe.c_str());
         EXPECT_EQ(take(log_path("tolvard.log")), c.expected);
     }
+    // Under code page 932 the second byte of a character such as 0x83 0x5C is no separator.
+    standin::reset();
+    standin::set_ansi_code_page(932);
+    standin::set_module_file_name("C:\\tools\\\x83\x5C\x83\x74\x83\x67.exe");
+    EXPECT_EQ(take(log_path("tolvard.log")), "C:\\tools\\tolvard.log");
+    standin::set_module_file_name("C:\\\x95\x5C\\t.exe");
+    EXPECT_EQ(take(log_path("tolvard.log")), "C:\\\x95\x5C\\tolvard.log");
     standin::reset();
 }
 
-TEST(NowText, Format) {
+// The local time as the log must show it.
+std::string local_stamp(time_t t) {
+    char text[32];
+    strftime(text, sizeof text, "%Y/%m/%d %H:%M:%S", localtime(&t));
+    return text;
+}
+
+TEST(NowText, LocalTimeInTheLogsForm) {
+    time_t before = time(nullptr);
     char text[32];
     now_text(text);
-    EXPECT_TRUE(std::regex_match(text, std::regex(R"(\d{4}/\d\d/\d\d \d\d:\d\d:\d\d)"))) << text;
+    time_t after = time(nullptr);
+    EXPECT_TRUE(text == local_stamp(before) || text == local_stamp(after))
+        << text << " at " << local_stamp(before);
 }
 
 // Opens the log in a fresh directory; returns the log file's path.
@@ -73,6 +91,14 @@ std::string messages(const std::string &log) {
 
 TEST(LogMsg, LinesAndConversions) {
     std::string path = open_fresh_log();
+    time_t before = time(nullptr);
+    log_msg("stamped\n", 0);
+    time_t after = time(nullptr);
+    std::string line = test_support::read_file(path);
+    EXPECT_TRUE(line == local_stamp(before) + ":stamped\r\n" ||
+                line == local_stamp(after) + ":stamped\r\n")
+        << line;
+    log_open();
     log_msg("main() start:%d\n", 3);
     log_msg("cmdline=\n", 0);
     log_msg("Unrecognized opcode %ld\n", 200);
@@ -106,8 +132,10 @@ TEST(LogMsg, FormatsOf1000CharactersAreDropped) {
     unlink(path.c_str());
 }
 
-TEST(LogOpen, EmptiesTheFile) {
+TEST(LogOpen, EmptiesTheFileSharedForReadAndWrite) {
     std::string path = open_fresh_log();
+    EXPECT_EQ(standin::last_open_mode(), "w");
+    EXPECT_EQ(standin::last_open_share(), _SH_DENYNO);
     log_msg("first run\n", 0);
     log_open();
     log_msg("second run\n", 0);

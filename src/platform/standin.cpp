@@ -56,6 +56,7 @@ struct State {
     std::string command_line;
     bool command_line_set = false;
     UINT code_page = 1252;
+    void (*exit_hook)() = nullptr;
 
     std::vector<Object *> objects;
 
@@ -73,6 +74,8 @@ struct State {
     STARTUPINFOA startup = {};
 
     std::vector<standin::Service> services;
+    std::string open_mode;
+    int open_share = -1;
 };
 
 State &state() {
@@ -230,6 +233,13 @@ DWORD spawn_error(int error) {
     }
 }
 
+// Whether the process has ended, without reaping it.
+bool has_ended(pid_t pid, siginfo_t &info) {
+    memset(&info, 0, sizeof info);
+    return waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+           info.si_pid != 0;
+}
+
 // Records that the process has ended; caller holds the mutex.
 void mark_exited(Object *process, const siginfo_t &info) {
     if (process->exited)
@@ -304,6 +314,8 @@ LPSTR GetCommandLineA(void) {
 }
 
 void ExitProcess(UINT status) {
+    if (state().exit_hook != nullptr)
+        state().exit_hook();
     _exit(static_cast<int>(status));
 }
 
@@ -325,6 +337,18 @@ void LeaveCriticalSection(LPCRITICAL_SECTION cs) {
     static_cast<std::recursive_mutex *>(cs->opaque)->unlock();
 }
 
+__time64_t _time64(__time64_t *now) {
+    __time64_t t = time(nullptr);
+    if (now != nullptr)
+        *now = t;
+    return t;
+}
+
+struct tm *_localtime64(const __time64_t *time) {
+    time_t t = static_cast<time_t>(*time);
+    return localtime(&t);
+}
+
 // msvcrt's text mode: every "\n" written reaches the file as CR LF.
 static ssize_t text_write(void *cookie, const char *data, size_t size) {
     FILE *file = static_cast<FILE *>(cookie);
@@ -341,7 +365,13 @@ static int text_close(void *cookie) {
     return fclose(static_cast<FILE *>(cookie));
 }
 
-FILE *_fsopen(const char *path, const char *mode, int) {
+FILE *_fsopen(const char *path, const char *mode, int share) {
+    {
+        State &s = state();
+        std::lock_guard<std::mutex> lock(s.mutex);
+        s.open_mode = mode;
+        s.open_share = share;
+    }
     std::string native = path;
     for (char &c : native)
         c = c == '\\' ? '/' : c;
@@ -574,7 +604,12 @@ BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS status) {
         last_error = ERROR_INVALID_HANDLE;
         failed = true;
     }
-    s.reports.push_back({*status, !failed});
+    int live = 0;
+    for (Object *object : s.objects) {
+        siginfo_t info;
+        live += object->kind == kind_process && !object->exited && !has_ended(object->pid, info);
+    }
+    s.reports.push_back({*status, !failed, live});
     s.changed.notify_all();
     return failed ? FALSE : TRUE;
 }
@@ -672,10 +707,21 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
     // WNOWAIT leaves the child a zombie until its handle is closed, so its pid is never reused
     // while a handle could still reach it.
     siginfo_t info;
-    int options = WEXITED | WNOWAIT | (milliseconds == INFINITE ? 0 : WNOHANG);
-    memset(&info, 0, sizeof info);
     int rc;
-    while ((rc = waitid(P_PID, static_cast<id_t>(pid), &info, options)) == -1 && errno == EINTR) {
+    if (milliseconds == INFINITE) {
+        memset(&info, 0, sizeof info);
+        while ((rc = waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT)) == -1 &&
+               errno == EINTR) {
+        }
+    } else {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+        for (;;) {
+            memset(&info, 0, sizeof info);
+            rc = waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT);
+            if (rc != 0 || info.si_pid != 0 || std::chrono::steady_clock::now() >= deadline)
+                break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
     }
     std::lock_guard<std::mutex> lock(s.mutex);
     Object *process = find_object(handle, kind_process);
@@ -710,6 +756,10 @@ BOOL TerminateProcess(HANDLE handle, UINT exit_code) {
     Object *process = find_object(handle, kind_process);
     if (process == nullptr)
         return fail_with(ERROR_INVALID_HANDLE);
+    siginfo_t info;
+    if (!process->exited && has_ended(process->pid, info))
+        mark_exited(process, info);
+    // As on Windows, an ended process cannot be terminated and keeps its own exit code.
     if (process->exited)
         return fail_with(ERROR_ACCESS_DENIED);
     process->terminated = true;
@@ -748,6 +798,7 @@ void reset() {
     s.module_set = false;
     s.command_line_set = false;
     s.code_page = 1252;
+    s.exit_hook = nullptr;
     // A test's children do not outlive it.
     for (Object *object : s.objects) {
         if (object->kind == kind_process) {
@@ -768,6 +819,8 @@ void reset() {
     s.reports.clear();
     s.launches.clear();
     s.services.clear();
+    s.open_mode.clear();
+    s.open_share = -1;
 }
 
 void fail(Call call, int nth, DWORD error) {
@@ -806,6 +859,12 @@ void set_ansi_code_page(UINT code_page) {
     State &s = state();
     std::lock_guard<std::mutex> lock(s.mutex);
     s.code_page = code_page;
+}
+
+void set_exit_hook(void (*hook)()) {
+    State &s = state();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.exit_hook = hook;
 }
 
 void arm_dispatcher(const std::vector<Step> &script, bool gate) {
@@ -855,6 +914,18 @@ int open_handles() {
     State &s = state();
     std::lock_guard<std::mutex> lock(s.mutex);
     return static_cast<int>(s.objects.size());
+}
+
+std::string last_open_mode() {
+    State &s = state();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    return s.open_mode;
+}
+
+int last_open_share() {
+    State &s = state();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    return s.open_share;
 }
 
 std::vector<Service> services() {

@@ -7,6 +7,7 @@
 
 #include <stdint.h>
 #include <stdio.h>
+#include <time.h>
 
 typedef uint32_t DWORD;
 typedef int32_t LONG;
@@ -167,6 +168,11 @@ typedef struct _CRITICAL_SECTION {
 void InitializeCriticalSection(LPCRITICAL_SECTION cs);
 void EnterCriticalSection(LPCRITICAL_SECTION cs);
 void LeaveCriticalSection(LPCRITICAL_SECTION cs);
+
+// The C runtime's 64-bit calendar time (msvcrt since Windows XP).
+typedef int64_t __time64_t;
+__time64_t _time64(__time64_t *now);
+struct tm *_localtime64(const __time64_t *time);
 
 // The C runtime's shared open (msvcrt); text mode writes "\n" as CR LF, as msvcrt does.
 #define _SH_DENYNO 0x40

@@ -46,6 +46,8 @@ std::vector<std::string> trace();
 void set_module_file_name(const char *path); ///< nullptr: the running executable's
 void set_command_line(const char *text);     ///< nullptr: the running process's
 void set_ansi_code_page(UINT code_page);     ///< 932 for Shift-JIS lead bytes, else single-byte
+/// Called by ExitProcess just before the process ends (nullptr: nothing).
+void set_exit_hook(void (*hook)());
 
 // --- Service control manager ---
 
@@ -73,6 +75,7 @@ void join_service();
 struct Report {
     SERVICE_STATUS status;
     bool ok;
+    int live_children; ///< children of the stand-in still running when the report was made
 };
 /// Every SetServiceStatus call, in order, failed ones included.
 std::vector<Report> reports();
@@ -94,6 +97,10 @@ struct Launch {
     bool created;
 };
 std::vector<Launch> launches();
+
+/// The mode and share flag of the last _fsopen.
+std::string last_open_mode();
+int last_open_share();
 
 /// Process, thread and service control handles handed out and not yet closed.
 int open_handles();

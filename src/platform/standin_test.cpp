@@ -85,6 +85,29 @@ TEST(StandinProcess, ExitCodesAndTermination) {
     EXPECT_FALSE(CloseHandle(info.hProcess));
     EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
     EXPECT_EQ(standin::open_handles(), 0);
+
+    // A child that has ended, though nobody waited for it yet, keeps its own exit code.
+    text = probe + " exit:5";
+    ASSERT_TRUE(CreateProcessA(nullptr, text.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                               &startup, &info));
+    usleep(300 * 1000);
+    EXPECT_FALSE(TerminateProcess(info.hProcess, 0));
+    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(WaitForSingleObject(info.hProcess, 5000), WAIT_OBJECT_0);
+    EXPECT_TRUE(GetExitCodeProcess(info.hProcess, &code));
+    EXPECT_EQ(code, 5u);
+    CloseHandle(info.hProcess);
+    CloseHandle(info.hThread);
+
+    // A finite wait on a running child times out.
+    text = probe + " sleep";
+    ASSERT_TRUE(CreateProcessA(nullptr, text.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                               &startup, &info));
+    EXPECT_EQ(WaitForSingleObject(info.hProcess, 50), WAIT_TIMEOUT);
+    EXPECT_TRUE(TerminateProcess(info.hProcess, 9));
+    EXPECT_EQ(WaitForSingleObject(info.hProcess, 5000), WAIT_OBJECT_0);
+    CloseHandle(info.hProcess);
+    CloseHandle(info.hThread);
 }
 
 TEST(StandinProcess, CreationFailures) {

@@ -5,12 +5,7 @@
 #pragma once
 
 #ifdef _WIN32
-// Windows XP is the oldest system tolvard runs on: only calls that exist there are declared.
-#define WIN32_LEAN_AND_MEAN
-#define NOMINMAX
-#ifndef _WIN32_WINNT
-#define _WIN32_WINNT 0x0501
-#endif
+// The build sets _WIN32_WINNT to Windows XP, the oldest system tolvard runs on.
 #include <windows.h>
 #include <share.h>
 #include <stdio.h>
