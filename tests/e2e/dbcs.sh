@@ -45,4 +45,28 @@ wait_state "$svc" STOPPED 10
 check_svcctl "stop" $?
 wait_log "main() end" 5
 
+# The writer's side: "reg" typed under code page 932. ソ is 83 5C: before \" it must stay one
+# character (the \" is then a literal quote), and at the end of a quoted field its 5C is no
+# backslash to move after the closing quote, or the lead byte would swallow that quote.
+reg_svc=tvd_dbcs_reg
+wine_call "$W/sc" sc delete "$reg_svc"
+run_line reg "$(to_cp932 "$(winpath "$TOLVARD") reg $reg_svc $probe \"表 x表\" ソ\\\"q \"a ソ\"")"
+check_eq "reg: exit status" 1 $?
+check_eq "reg: console output" "" "$(cat "$W/reg.out")"
+svcctl config "$reg_svc"
+check_eq "the image path reg wrote" \
+    "[$(to_cp932 "$(winpath "$TOLVARD") $probe \"表 x表\" \"ソ\\\"q\" \"a ソ\" $reg_svc ")]" "$(field path)"
+rm -f "$record"
+svcctl start "$reg_svc"
+check_svcctl "start of the registered service" $?
+wait_state "$reg_svc" RUNNING 10 || fail "$reg_svc did not reach RUNNING: $(svcctl_error)"
+wait_record "$record" 10 || fail "the registered service's child left no record"
+check_eq "the registered service's child gets the words as typed" \
+    "$(printf 'argv[1]=<%s>\nargv[2]=<%s>\nargv[3]=<%s>\nend' "$(to_cp932 '表 x表')" \
+        "$(to_cp932 'ソ"q')" "$(to_cp932 'a ソ')")" \
+    "$(sed -n '/^argv\[1\]/,$p' "$record")"
+svcctl control "$reg_svc" 1
+wait_state "$reg_svc" STOPPED 10
+wine_call "$W/sc" sc delete "$reg_svc"
+
 finish
