@@ -39,6 +39,19 @@ std::string child_argv(const std::string &command_line, DWORD *exit_code = nullp
     return argv;
 }
 
+// Waits (up to 10 s) until the process has ended but not been reaped: a zombie.
+bool wait_until_ended(DWORD pid) {
+    std::string stat = "/proc/" + std::to_string(pid) + "/stat";
+    for (int i = 0; i < 1000; ++i) {
+        std::string text = test_support::read_file(stat);
+        size_t end = text.rfind(')');
+        if (end != std::string::npos && text.compare(end, 3, ") Z") == 0)
+            return true;
+        usleep(10 * 1000);
+    }
+    return false;
+}
+
 // The examples of the Microsoft C runtime's documentation on parsing command-line arguments.
 TEST(StandinProcess, ChildSplitsAsTheCRuntime) {
     standin::reset();
@@ -90,7 +103,7 @@ TEST(StandinProcess, ExitCodesAndTermination) {
     text = probe + " exit:5";
     ASSERT_TRUE(CreateProcessA(nullptr, text.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
                                &startup, &info));
-    usleep(300 * 1000);
+    ASSERT_TRUE(wait_until_ended(info.dwProcessId));
     EXPECT_FALSE(TerminateProcess(info.hProcess, 0));
     EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
     EXPECT_EQ(WaitForSingleObject(info.hProcess, 5000), WAIT_OBJECT_0);
