@@ -142,6 +142,11 @@ char *quote_field(const char *word) {
     return out;
 }
 
+static char *put_backslashes(char *end, size_t count) {
+    memset(end, '\\', count);
+    return end + count;
+}
+
 char *quote_crt_arg(const char *word) {
     if (!needs_quotes(word, " \t\n\v\""))
         return heap_copy(word);
@@ -158,13 +163,13 @@ char *quote_crt_arg(const char *word) {
             continue;
         }
         if (*p == '\0') {
-            end = static_cast<char *>(memset(end, '\\', 2 * backslashes)) + 2 * backslashes;
+            end = put_backslashes(end, 2 * backslashes);
             break;
         }
         if (*p == '"') {
-            end = static_cast<char *>(memset(end, '\\', 2 * backslashes + 1)) + 2 * backslashes + 1;
+            end = put_backslashes(end, 2 * backslashes + 1);
         } else {
-            end = static_cast<char *>(memset(end, '\\', backslashes)) + backslashes;
+            end = put_backslashes(end, backslashes);
         }
         if (is_pair(p))
             *end++ = *p++;

@@ -46,10 +46,7 @@ const char usage_text[] = "Usage:\n"
 // Runs tolvard's main on the given words (argv[0] first) in a child process.
 test_support::Outcome run_main(std::vector<std::string> words) {
     return run_in_child([&] {
-        std::vector<char *> argv;
-        for (std::string &w : words)
-            argv.push_back(w.data());
-        argv.push_back(nullptr);
+        std::vector<char *> argv = test_support::argv_of(words);
         return tolvard::main(static_cast<int>(words.size()), argv.data());
     });
 }
@@ -98,10 +95,7 @@ TEST(Main, RegStoresTheImagePathAndReturnsOne) {
     // main runs in this process here: the database it fills is the one the test reads.
     std::vector<std::string> words = {
         "C:\\Program Files\\tolvard.exe", "reg", "Web", "server.exe", "-p", "c:\\web"};
-    std::vector<char *> argv;
-    for (std::string &w : words)
-        argv.push_back(w.data());
-    argv.push_back(nullptr);
+    std::vector<char *> argv = test_support::argv_of(words);
     EXPECT_EQ(tolvard::main(static_cast<int>(words.size()), argv.data()), 1);
     std::vector<standin::Service> services = standin::services();
     ASSERT_EQ(services.size(), 1u);
@@ -117,10 +111,7 @@ TEST(Main, RemTakesTheNameAndIgnoresTheRest) {
     standin::reset();
     standin::add_service("Web");
     std::vector<std::string> words = {"C:\\t.exe", "rem", "Web", "extra", "words"};
-    std::vector<char *> argv;
-    for (std::string &w : words)
-        argv.push_back(w.data());
-    argv.push_back(nullptr);
+    std::vector<char *> argv = test_support::argv_of(words);
     EXPECT_EQ(tolvard::main(static_cast<int>(words.size()), argv.data()), 1);
     EXPECT_TRUE(standin::services().empty());
     EXPECT_EQ(standin::trace()[1], "OpenServiceA(Web,0x10000)");

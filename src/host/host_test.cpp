@@ -51,10 +51,7 @@ HostRun run_host(std::vector<std::string> child_words, const std::vector<Step> &
     std::vector<std::string> words = {dir + "/tolvard.exe"};
     words.insert(words.end(), child_words.begin(), child_words.end());
     words.push_back("Svc");
-    std::vector<char *> argv;
-    for (std::string &w : words)
-        argv.push_back(w.data());
-    argv.push_back(nullptr);
+    std::vector<char *> argv = test_support::argv_of(words);
     run_as_service(static_cast<int>(words.size()), argv.data());
     standin::join_service();
 
@@ -264,10 +261,7 @@ TEST(Host, FailedHandlerRegistrationEndsTheProcess) {
         standin::arm_dispatcher({});
         standin::fail(standin::call_RegisterServiceCtrlHandlerA, 1, ERROR_INVALID_NAME);
         std::vector<std::string> words = {dir + "/tolvard.exe", child, "sleep", "Svc"};
-        std::vector<char *> argv;
-        for (std::string &w : words)
-            argv.push_back(w.data());
-        argv.push_back(nullptr);
+        std::vector<char *> argv = test_support::argv_of(words);
         run_as_service(4, argv.data());
         return 0;
     });
@@ -284,7 +278,7 @@ TEST(Host, ConsoleRunCannotConnect) {
     std::string dir = test_support::temp_dir();
     standin::set_module_file_name(test_support::windows_path(dir + "/tolvard.exe").c_str());
     std::vector<std::string> words = {dir + "/tolvard.exe", "reg.bat"};
-    std::vector<char *> argv = {words[0].data(), words[1].data(), nullptr};
+    std::vector<char *> argv = test_support::argv_of(words);
     run_as_service(2, argv.data());
     EXPECT_EQ(log_messages(test_support::read_file(dir + "/tolvard.log")),
               (std::vector<std::string>{"main() start:2", "StartServiceCtrlDispatcher error=1063",

@@ -10,6 +10,7 @@
 
 #include <initializer_list>
 #include <string>
+#include <vector>
 
 namespace test_support {
 
@@ -46,6 +47,15 @@ inline std::string nul_separated(std::initializer_list<std::string> words) {
     for (const std::string &w : words)
         text += w + '\0';
     return text;
+}
+
+/// An argument vector over `words` (which must outlive it), null-terminated.
+inline std::vector<char *> argv_of(std::vector<std::string> &words) {
+    std::vector<char *> argv;
+    for (std::string &w : words)
+        argv.push_back(w.data());
+    argv.push_back(nullptr);
+    return argv;
 }
 
 struct Outcome {
