@@ -9,6 +9,7 @@
 SERVICE_STATUS svc_status;
 SERVICE_STATUS_HANDLE svc_status_handle;
 HANDLE child_process;
+HANDLE child_job;
 char *cmdline;
 
 // The dispatcher's thread runs CtrlHandler while the service thread runs MyServiceStart; this
@@ -99,6 +100,41 @@ void WINAPI MyServiceStart(DWORD argc, LPSTR *argv) {
     LeaveCriticalSection(&svc_lock);
 }
 
+// A job whose processes all end when its last handle closes, so that the tree goes with the
+// host even if the host itself dies, and which a process may still leave on purpose with
+// CREATE_BREAKAWAY_FROM_JOB. Null, with the error logged, if it cannot be made.
+static HANDLE make_job() {
+    HANDLE job = CreateJobObjectA(nullptr, nullptr);
+    if (job != nullptr) {
+        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits;
+        memset(&limits, 0, sizeof limits);
+        limits.BasicLimitInformation.LimitFlags =
+            JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | JOB_OBJECT_LIMIT_BREAKAWAY_OK;
+        if (SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits))
+            return job;
+        DWORD error = GetLastError();
+        CloseHandle(job);
+        SetLastError(error);
+    }
+    log_msg("fail to CreateJobObject error=%d, stop ends the child only\n", GetLastError());
+    return nullptr;
+}
+
+// Ends whatever is left in the child's job and waits, for a bounded time, until it is empty:
+// like TerminateProcess, TerminateJobObject only begins the end of the processes.
+static void end_job(HANDLE job) {
+    TerminateJobObject(job, 0);
+    for (int tries = 0; tries < 500; ++tries) {
+        JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting;
+        if (!QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &accounting,
+                                       sizeof accounting, nullptr) ||
+            accounting.ActiveProcesses == 0)
+            return;
+        Sleep(10);
+    }
+    log_msg("job processes still running after stop\n", 0);
+}
+
 DWORD exec_proc(DWORD *service_exit_code) {
     *service_exit_code = 0;
     STARTUPINFOA startup;
@@ -119,10 +155,12 @@ DWORD exec_proc(DWORD *service_exit_code) {
     memcpy(line + length, "\n", 2);
     log_text(line);
     free(line);
+    // The child starts suspended and runs only once it is in the job, so that nothing it
+    // starts can be outside the job.
     PROCESS_INFORMATION child;
     memset(&child, 0, sizeof child);
-    BOOL created = CreateProcessA(nullptr, cmdline, nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                                  &startup, &child);
+    BOOL created = CreateProcessA(nullptr, cmdline, nullptr, nullptr, FALSE, CREATE_SUSPENDED,
+                                  nullptr, nullptr, &startup, &child);
     DWORD error = created ? 0 : GetLastError();
     if (!created) {
         log_msg("fail to CreateProcess\n", 0);
@@ -131,15 +169,30 @@ DWORD exec_proc(DWORD *service_exit_code) {
     }
     log_msg("success CreateProcess\n", 0);
     child_process = child.hProcess;
+    child_job = make_job();
+    // Before Windows 8 a process can be in one job only, so a host that itself runs inside a
+    // job cannot put its child into another; then a stop ends the child alone, as it always
+    // did.
+    if (child_job != nullptr && !AssignProcessToJobObject(child_job, child.hProcess)) {
+        log_msg("fail to AssignProcessToJobObject error=%d, stop ends the child only\n",
+                GetLastError());
+        CloseHandle(child_job);
+        child_job = nullptr;
+    }
+    if (ResumeThread(child.hThread) == static_cast<DWORD>(-1)) {
+        error = GetLastError();
+        log_msg("fail to ResumeThread error=%d\n", error);
+        TerminateProcess(child.hProcess, 1);
+    }
     LeaveCriticalSection(&svc_lock);
     CloseHandle(child.hThread);
 
-    DWORD result = 0;
+    DWORD result = error;
     if (WaitForSingleObject(child.hProcess, INFINITE) != WAIT_OBJECT_0) {
         // Never report stopped over a child that may still run.
         result = GetLastError();
         TerminateProcess(child.hProcess, 1);
-    } else {
+    } else if (result == 0) {
         DWORD code = 0;
         if (!GetExitCodeProcess(child.hProcess, &code)) {
             result = GetLastError();
@@ -149,7 +202,13 @@ DWORD exec_proc(DWORD *service_exit_code) {
         }
     }
 
+    // What the child left running goes with it: a stopped service leaves no process behind.
     EnterCriticalSection(&svc_lock);
+    if (child_job != nullptr) {
+        end_job(child_job);
+        CloseHandle(child_job);
+        child_job = nullptr;
+    }
     child_process = nullptr;
     CloseHandle(child.hProcess);
     LeaveCriticalSection(&svc_lock);
@@ -162,10 +221,13 @@ void WINAPI CtrlHandler(DWORD control) {
     case SERVICE_CONTROL_STOP:
         stop_requested = true;
         if (child_process != nullptr) {
-            // TerminateProcess only begins the child's end. The stopped report lets the service
-            // control manager start us again at once, so it must not come while the old child
-            // still holds its files and ports: wait until it is gone.
-            TerminateProcess(child_process, 0);
+            // Terminating only begins the end. The stopped report lets the service control
+            // manager start us again at once, so it must not come while the old child or what
+            // it started still holds files and ports: wait until they are gone.
+            if (child_job != nullptr)
+                end_job(child_job);
+            else
+                TerminateProcess(child_process, 0);
             WaitForSingleObject(child_process, INFINITE);
         }
         set_stopped(0, 0);

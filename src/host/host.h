@@ -9,6 +9,9 @@ extern SERVICE_STATUS svc_status;
 extern SERVICE_STATUS_HANDLE svc_status_handle;
 /// The running child, null when there is none. Read and written under the host's lock.
 extern HANDLE child_process;
+/// The job the child runs in, with everything it starts; null when there is none (no child, or
+/// the job could not be made). Read and written under the host's lock.
+extern HANDLE child_job;
 /// The child command text; belongs to run_as_service.
 extern char *cmdline;
 
@@ -21,11 +24,13 @@ void run_as_service(int argc, char **argv);
 /// child's outcome as the exit code. Ends the process if the handler cannot be registered.
 void WINAPI MyServiceStart(DWORD argc, LPSTR *argv);
 
-/// The control handler: stop ends the child and reports stopped; pause and continue change only
-/// the reported state; interrogate reports it; anything else is logged and reports it.
+/// The control handler: stop ends the child's job (the child alone when it has none), waits for
+/// the end and reports stopped; pause and continue change only the reported state; interrogate
+/// reports it; anything else is logged and reports it.
 void WINAPI CtrlHandler(DWORD control);
 
-/// Starts the child with cmdline and waits for its end; no child is started once a stop has
-/// been asked for. Returns the Win32 exit code for the stopped report (the creation error, or
-/// ERROR_SERVICE_SPECIFIC_ERROR with the child's non-zero exit code in *service_exit_code).
+/// Starts the child with cmdline inside a job of its own and waits for its end, then ends what
+/// is left in the job; no child is started once a stop has been asked for. Returns the Win32
+/// exit code for the stopped report (the creation error, or ERROR_SERVICE_SPECIFIC_ERROR with
+/// the child's non-zero exit code in *service_exit_code).
 DWORD exec_proc(DWORD *service_exit_code);

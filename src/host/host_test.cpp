@@ -129,7 +129,7 @@ TEST(Host, ChildStartedAsTheHostWasWithItsExactWords) {
     const standin::Launch &launch = run.launches[0];
     EXPECT_TRUE(launch.application_null);
     EXPECT_FALSE(launch.inherit_handles);
-    EXPECT_EQ(launch.flags, 0u);
+    EXPECT_EQ(launch.flags, static_cast<DWORD>(CREATE_SUSPENDED));
     EXPECT_TRUE(launch.environment_null);
     EXPECT_TRUE(launch.directory_null);
     EXPECT_TRUE(launch.startup_as_given);
@@ -172,7 +172,9 @@ TEST(Host, StopEndsTheChild) {
         EXPECT_EQ(r.status.dwWin32ExitCode, 0u);
         EXPECT_EQ(r.status.dwServiceSpecificExitCode, 0u);
     }
-    EXPECT_EQ(std::count(run.trace.begin(), run.trace.end(), "TerminateProcess(0)"), 1);
+    EXPECT_EQ(std::count(run.trace.begin(), run.trace.end(), "TerminateJobObject(0)"), 2)
+        << "once by the stop, once for what the child left";
+    EXPECT_EQ(std::count(run.trace.begin(), run.trace.end(), "TerminateProcess(0)"), 0);
     for (const standin::Report &r : run.reports)
         EXPECT_EQ(r.live_children, 0)
             << "reported state " << r.status.dwCurrentState << " with the child alive";
@@ -199,7 +201,8 @@ TEST(Host, PauseContinueInterrogateAndUserCodes) {
         live.push_back(r.live_children);
     EXPECT_EQ(live, (std::vector<int>{0, 1, 1, 1, 1, 1, 1, 0, 0}));
     // Pause and continue leave the child alone: only the stop ends it.
-    EXPECT_EQ(std::count(run.trace.begin(), run.trace.end(), "TerminateProcess(0)"), 1);
+    EXPECT_EQ(run.trace.at(run.trace.size() - 2), "TerminateJobObject(0)");
+    EXPECT_EQ(std::count(run.trace.begin(), run.trace.end(), "TerminateJobObject(0)"), 2);
     // The stop's own line and the service thread's "exec_proc() end" come in either order.
     const std::vector<std::string> expected_middle = {
         "success CreateProcess", "Unrecognized opcode 200", "Unrecognized opcode 128"};
@@ -250,6 +253,94 @@ TEST(Host, StopBeforeLaunchStartsNoChild) {
     EXPECT_TRUE(logged(run, "Leaving MyService"));
     EXPECT_TRUE(logged(run, "exec_proc() end"));
     EXPECT_EQ(run.trace, std::vector<std::string>{}) << "nothing to terminate";
+    EXPECT_EQ(run.open_handles, 0);
+}
+
+TEST(Host, ChildRunsInAJobThatAStopEnds) {
+    // A child that started a process of its own, stopped by the administrator or ending on its
+    // own: either way nothing of it may be left once stopped is reported.
+    const struct {
+        std::vector<std::string> words;
+        std::vector<Step> script;
+        std::vector<DWORD> states;
+        std::vector<int> job_processes; // at each report
+    } cases[] = {
+        {{child, "spawn", "sleep"},
+         {{standin::step_wait_job_processes, 2},
+          {standin::step_control, SERVICE_CONTROL_PAUSE},
+          {standin::step_control, SERVICE_CONTROL_STOP}},
+         {4, 7, 1, 1},
+         {0, 2, 0, 0}},
+        {{child, "spawn", "exit:0"}, {}, {4, 1}, {0, 0}},
+        {{child, "spawn", "exit:4"}, {}, {4, 1}, {0, 0}},
+    };
+    for (const auto &c : cases) {
+        HostRun run = run_host(c.words, c.script);
+        ASSERT_EQ(states(run), c.states) << c.words[2];
+        std::vector<int> job_processes;
+        for (const standin::Report &r : run.reports)
+            job_processes.push_back(r.job_processes);
+        EXPECT_EQ(job_processes, c.job_processes) << c.words[2];
+        // Suspended, in the job with its limits, and only then let run.
+        const std::vector<std::string> launch = {"CreateProcessA(0x4)", "CreateJobObjectA(null)",
+                                                 "SetInformationJobObject(0x2800)",
+                                                 "AssignProcessToJobObject", "ResumeThread"};
+        ASSERT_GE(run.trace.size(), launch.size());
+        EXPECT_EQ(std::vector<std::string>(run.trace.begin(), run.trace.begin() + 5), launch);
+        EXPECT_EQ(std::count(run.trace.begin(), run.trace.end(), "TerminateProcess(0)"), 0);
+        EXPECT_EQ(run.reports.back().status.dwServiceSpecificExitCode,
+                  c.words[2] == "exit:4" ? 4u : 0u);
+        EXPECT_FALSE(logged(run, "job processes still running after stop"));
+        EXPECT_EQ(run.open_handles, 0);
+    }
+}
+
+TEST(Host, WithoutAJobTheChildStillStartsAndAStopEndsIt) {
+    const struct {
+        standin::Call call;
+        std::string message;
+    } cases[] = {
+        {standin::call_CreateJobObjectA,
+         "fail to CreateJobObject error=5, stop ends the child only"},
+        {standin::call_SetInformationJobObject,
+         "fail to CreateJobObject error=5, stop ends the child only"},
+        // As for a host that runs in a job of its own before Windows 8.
+        {standin::call_AssignProcessToJobObject,
+         "fail to AssignProcessToJobObject error=5, stop ends the child only"},
+    };
+    for (const auto &c : cases) {
+        HostRun run = run_host({child, "sleep"},
+                               {{standin::step_wait_launch, 0},
+                                {standin::step_control, SERVICE_CONTROL_PAUSE},
+                                {standin::step_control, SERVICE_CONTROL_STOP}},
+                               false, [&] { standin::fail(c.call, 1, ERROR_ACCESS_DENIED); });
+        ASSERT_EQ(run.launches.size(), 1u);
+        EXPECT_TRUE(run.launches[0].created) << c.message;
+        long line = position(run, "success CreateProcess");
+        ASSERT_LT(line + 1, static_cast<long>(run.log.size()));
+        EXPECT_EQ(run.log[line + 1], c.message);
+        EXPECT_EQ(std::count(run.log.begin(), run.log.end(), c.message), 1);
+        EXPECT_EQ(states(run), (std::vector<DWORD>{4, 7, 1, 1}));
+        EXPECT_EQ(std::count(run.trace.begin(), run.trace.end(), "TerminateProcess(0)"), 1);
+        EXPECT_EQ(std::count(run.trace.begin(), run.trace.end(), "TerminateJobObject(0)"), 0);
+        EXPECT_EQ(std::count(run.trace.begin(), run.trace.end(), "ResumeThread"), 1);
+        std::vector<int> live;
+        for (const standin::Report &r : run.reports)
+            live.push_back(r.live_children);
+        EXPECT_EQ(live, (std::vector<int>{0, 1, 0, 0})) << "the child runs until the stop";
+        EXPECT_EQ(run.open_handles, 0) << c.message;
+    }
+}
+
+TEST(Host, ChildThatCannotBeResumedIsEndedAndReported) {
+    HostRun run = run_host({child, "sleep"}, {}, false, [] {
+        standin::fail(standin::call_ResumeThread, 1, ERROR_ACCESS_DENIED);
+    });
+    EXPECT_TRUE(logged(run, "fail to ResumeThread error=5"));
+    ASSERT_EQ(states(run), (std::vector<DWORD>{SERVICE_RUNNING, SERVICE_STOPPED}));
+    EXPECT_EQ(run.reports[1].status.dwWin32ExitCode, ERROR_ACCESS_DENIED);
+    EXPECT_EQ(run.reports[1].live_children, 0);
+    EXPECT_EQ(run.reports[1].job_processes, 0);
     EXPECT_EQ(run.open_handles, 0);
 }
 

@@ -13,6 +13,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <dirent.h>
+
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -33,7 +35,7 @@ struct Fault {
     bool armed;
 };
 
-enum Kind { kind_manager, kind_service, kind_process, kind_thread };
+enum Kind { kind_manager, kind_service, kind_process, kind_thread, kind_job };
 
 // One object behind every handle the stand-in gives out.
 struct Object {
@@ -44,6 +46,8 @@ struct Object {
     bool exited;
     bool terminated;
     DWORD exit_code;
+    pid_t group;      // a job's process group, 0 until a process is assigned
+    DWORD job_limits; // a job's limit flags
 };
 
 struct State {
@@ -122,7 +126,7 @@ std::string hex(DWORD value) {
 }
 
 Object *new_object(Kind kind) {
-    Object *object = new Object{kind, 0, "", 0, false, false, 0};
+    Object *object = new Object{kind, 0, "", 0, false, false, 0, 0, 0};
     State &s = state();
     std::lock_guard<std::mutex> lock(s.mutex);
     s.objects.push_back(object);
@@ -250,6 +254,49 @@ void mark_exited(Object *process, const siginfo_t &info) {
                                                         : 128u + static_cast<DWORD>(info.si_status);
 }
 
+// The processes of a group that have not ended (zombies have), from /proc: a grandchild whose
+// parent has gone is reaped by someone else, or by no one, so waiting is no way to tell.
+int live_in_group(pid_t group) {
+    if (group == 0)
+        return 0;
+    int live = 0;
+    DIR *dir = opendir("/proc");
+    if (dir == nullptr)
+        return 0;
+    while (dirent *entry = readdir(dir)) {
+        if (entry->d_name[0] < '0' || entry->d_name[0] > '9')
+            continue;
+        std::string path = std::string("/proc/") + entry->d_name + "/stat";
+        FILE *f = fopen(path.c_str(), "r");
+        if (f == nullptr)
+            continue;
+        char line[1024];
+        size_t n = fread(line, 1, sizeof line - 1, f);
+        fclose(f);
+        line[n] = 0;
+        // "pid (name) state ppid pgrp ...": the name may hold blanks and parentheses.
+        char *end_of_name = strrchr(line, ')');
+        char state = 0;
+        long parent = 0, pgrp = 0;
+        if (end_of_name != nullptr &&
+            sscanf(end_of_name + 1, " %c %ld %ld", &state, &parent, &pgrp) == 3 && pgrp == group &&
+            state != 'Z' && state != 'X')
+            ++live;
+    }
+    closedir(dir);
+    return live;
+}
+
+// Processes still running in the stand-in's jobs; caller holds the mutex.
+int live_in_jobs() {
+    int live = 0;
+    for (Object *object : state().objects) {
+        if (object->kind == kind_job)
+            live += live_in_group(object->group);
+    }
+    return live;
+}
+
 } // namespace
 
 // --- System ---
@@ -317,6 +364,10 @@ void ExitProcess(UINT status) {
     if (state().exit_hook != nullptr)
         state().exit_hook();
     _exit(static_cast<int>(status));
+}
+
+void Sleep(DWORD milliseconds) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }
 
 BOOL IsDBCSLeadByte(BYTE c) {
@@ -558,6 +609,20 @@ BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA *table) {
         case standin::step_wait_launch:
             wait_for(lock, "a launch", [&] { return !s.launches.empty(); });
             break;
+        case standin::step_wait_job_processes: {
+            // Processes come and go without a word to the stand-in: look until they are there.
+            auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+            while (live_in_jobs() < static_cast<int>(step.value)) {
+                if (std::chrono::steady_clock::now() >= deadline) {
+                    fprintf(stderr, "stand-in: timed out waiting for processes in a job\n");
+                    abort();
+                }
+                lock.unlock();
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                lock.lock();
+            }
+            break;
+        }
         case standin::step_wait_gate:
             wait_for(lock, "the gate", [&] { return s.at_gate; });
             break;
@@ -609,7 +674,7 @@ BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS status) {
         siginfo_t info;
         live += object->kind == kind_process && !object->exited && !has_ended(object->pid, info);
     }
-    s.reports.push_back({*status, !failed, live});
+    s.reports.push_back({*status, !failed, live, live_in_jobs()});
     s.changed.notify_all();
     return failed ? FALSE : TRUE;
 }
@@ -650,6 +715,7 @@ BOOL CreateProcessA(LPCSTR application, LPSTR command_line, LPSECURITY_ATTRIBUTE
         launch.startup_as_given =
             startup != nullptr && memcmp(startup, &s.startup, sizeof s.startup) == 0;
     }
+    note("CreateProcessA(" + hex(flags) + ")");
     bool failed = injected(standin::call_CreateProcessA);
     DWORD error = last_error;
     pid_t pid = 0;
@@ -663,10 +729,25 @@ BOOL CreateProcessA(LPCSTR application, LPSTR command_line, LPSECURITY_ATTRIBUTE
             for (std::string &w : words)
                 argv.push_back(w.data());
             argv.push_back(nullptr);
-            int rc = posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ);
+            // Each child leads a process group of its own, which a job can then take over.
+            posix_spawnattr_t attributes;
+            posix_spawnattr_init(&attributes);
+            posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+            posix_spawnattr_setpgroup(&attributes, 0);
+            int rc = posix_spawnp(&pid, argv[0], nullptr, &attributes, argv.data(), environ);
+            posix_spawnattr_destroy(&attributes);
             if (rc != 0) {
                 failed = true;
                 error = spawn_error(rc);
+            } else if (flags & CREATE_SUSPENDED) {
+                // posix_spawnp returns after the exec, so this stops the new program itself,
+                // before it has done more than begin.
+                kill(pid, SIGSTOP);
+                siginfo_t info;
+                memset(&info, 0, sizeof info);
+                while (waitid(P_PID, static_cast<id_t>(pid), &info, WSTOPPED | WNOWAIT) == -1 &&
+                       errno == EINTR) {
+                }
             }
         }
     }
@@ -681,6 +762,7 @@ BOOL CreateProcessA(LPCSTR application, LPSTR command_line, LPSECURITY_ATTRIBUTE
     Object *process = new_object(kind_process);
     process->pid = pid;
     Object *thread = new_object(kind_thread);
+    thread->pid = pid;
     info->hProcess = process;
     info->hThread = thread;
     info->dwProcessId = static_cast<DWORD>(pid);
@@ -777,10 +859,118 @@ BOOL CloseHandle(HANDLE handle) {
     if (object == nullptr)
         object = find_object(handle, kind_thread);
     if (object == nullptr)
+        object = find_object(handle, kind_job);
+    if (object == nullptr)
         return fail_with(ERROR_INVALID_HANDLE);
     if (object->kind == kind_process && object->exited)
         waitpid(object->pid, nullptr, 0);
+    if (object->kind == kind_job && object->group != 0 &&
+        (object->job_limits & JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE))
+        kill(-object->group, SIGKILL);
     drop_object(object);
+    return TRUE;
+}
+
+DWORD ResumeThread(HANDLE handle) {
+    note("ResumeThread");
+    if (injected(standin::call_ResumeThread))
+        return static_cast<DWORD>(-1);
+    State &s = state();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    Object *thread = find_object(handle, kind_thread);
+    if (thread == nullptr) {
+        last_error = ERROR_INVALID_HANDLE;
+        return static_cast<DWORD>(-1);
+    }
+    kill(thread->pid, SIGCONT);
+    return 1;
+}
+
+HANDLE CreateJobObjectA(LPSECURITY_ATTRIBUTES, LPCSTR name) {
+    note("CreateJobObjectA(" + text_or_null(name) + ")");
+    if (injected(standin::call_CreateJobObjectA))
+        return nullptr;
+    return new_object(kind_job);
+}
+
+BOOL SetInformationJobObject(HANDLE handle, JOBOBJECTINFOCLASS info_class, LPVOID info,
+                             DWORD length) {
+    if (injected(standin::call_SetInformationJobObject))
+        return FALSE;
+    State &s = state();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    Object *job = find_object(handle, kind_job);
+    if (job == nullptr)
+        return fail_with(ERROR_INVALID_HANDLE);
+    if (info_class != JobObjectExtendedLimitInformation ||
+        length != sizeof(JOBOBJECT_EXTENDED_LIMIT_INFORMATION))
+        return fail_with(ERROR_INVALID_PARAMETER);
+    job->job_limits =
+        static_cast<JOBOBJECT_EXTENDED_LIMIT_INFORMATION *>(info)->BasicLimitInformation.LimitFlags;
+    s.trace.push_back("SetInformationJobObject(" + hex(job->job_limits) + ")");
+    return TRUE;
+}
+
+BOOL QueryInformationJobObject(HANDLE handle, JOBOBJECTINFOCLASS info_class, LPVOID info,
+                               DWORD length, LPDWORD returned) {
+    if (injected(standin::call_QueryInformationJobObject))
+        return FALSE;
+    State &s = state();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    Object *job = find_object(handle, kind_job);
+    if (job == nullptr)
+        return fail_with(ERROR_INVALID_HANDLE);
+    if (info_class != JobObjectBasicAccountingInformation ||
+        length != sizeof(JOBOBJECT_BASIC_ACCOUNTING_INFORMATION))
+        return fail_with(ERROR_INVALID_PARAMETER);
+    auto *accounting = static_cast<JOBOBJECT_BASIC_ACCOUNTING_INFORMATION *>(info);
+    memset(accounting, 0, sizeof *accounting);
+    accounting->ActiveProcesses = static_cast<DWORD>(live_in_group(job->group));
+    if (returned != nullptr)
+        *returned = length;
+    return TRUE;
+}
+
+BOOL AssignProcessToJobObject(HANDLE job_handle, HANDLE process_handle) {
+    note("AssignProcessToJobObject");
+    if (injected(standin::call_AssignProcessToJobObject))
+        return FALSE;
+    State &s = state();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    Object *job = find_object(job_handle, kind_job);
+    Object *process = find_object(process_handle, kind_process);
+    if (job == nullptr || process == nullptr)
+        return fail_with(ERROR_INVALID_HANDLE);
+    // A group has one leader: the stand-in's jobs take one process, which is all tolvard needs.
+    if (job->group != 0)
+        return fail_with(ERROR_ACCESS_DENIED);
+    job->group = process->pid;
+    return TRUE;
+}
+
+BOOL TerminateJobObject(HANDLE handle, UINT exit_code) {
+    note("TerminateJobObject(" + std::to_string(exit_code) + ")");
+    if (injected(standin::call_TerminateJobObject))
+        return FALSE;
+    State &s = state();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    Object *job = find_object(handle, kind_job);
+    if (job == nullptr)
+        return fail_with(ERROR_INVALID_HANDLE);
+    if (job->group == 0)
+        return TRUE;
+    for (Object *process : s.objects) {
+        siginfo_t info;
+        if (process->kind != kind_process || process->pid != job->group || process->exited)
+            continue;
+        if (has_ended(process->pid, info)) {
+            mark_exited(process, info);
+        } else {
+            process->terminated = true;
+            process->exit_code = exit_code;
+        }
+    }
+    kill(-job->group, SIGKILL);
     return TRUE;
 }
 
@@ -801,6 +991,8 @@ void reset() {
     s.exit_hook = nullptr;
     // A test's children do not outlive it.
     for (Object *object : s.objects) {
+        if (object->kind == kind_job && object->group != 0)
+            kill(-object->group, SIGKILL);
         if (object->kind == kind_process) {
             kill(object->pid, SIGKILL);
             waitpid(object->pid, nullptr, 0);

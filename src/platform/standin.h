@@ -151,6 +151,71 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
 BOOL GetExitCodeProcess(HANDLE process, LPDWORD exit_code);
 BOOL TerminateProcess(HANDLE process, UINT exit_code);
 BOOL CloseHandle(HANDLE handle);
+DWORD ResumeThread(HANDLE thread);
+
+// Job objects: a job is a process group; the child is made the leader of a group of its own when
+// it is created, so everything it starts is in the group from its birth.
+#define CREATE_SUSPENDED 0x00000004u
+#define CREATE_BREAKAWAY_FROM_JOB 0x01000000u
+#define JOB_OBJECT_LIMIT_BREAKAWAY_OK 0x00000800u
+#define JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE 0x00002000u
+
+typedef enum _JOBOBJECTINFOCLASS {
+    JobObjectBasicAccountingInformation = 1,
+    JobObjectExtendedLimitInformation = 9,
+} JOBOBJECTINFOCLASS;
+
+typedef union _LARGE_INTEGER {
+    int64_t QuadPart;
+} LARGE_INTEGER;
+
+typedef struct _JOBOBJECT_BASIC_LIMIT_INFORMATION {
+    LARGE_INTEGER PerProcessUserTimeLimit;
+    LARGE_INTEGER PerJobUserTimeLimit;
+    DWORD LimitFlags;
+    size_t MinimumWorkingSetSize;
+    size_t MaximumWorkingSetSize;
+    DWORD ActiveProcessLimit;
+    uintptr_t Affinity;
+    DWORD PriorityClass;
+    DWORD SchedulingClass;
+} JOBOBJECT_BASIC_LIMIT_INFORMATION;
+
+typedef struct _IO_COUNTERS {
+    uint64_t ReadOperationCount;
+    uint64_t WriteOperationCount;
+    uint64_t OtherOperationCount;
+    uint64_t ReadTransferCount;
+    uint64_t WriteTransferCount;
+    uint64_t OtherTransferCount;
+} IO_COUNTERS;
+
+typedef struct _JOBOBJECT_EXTENDED_LIMIT_INFORMATION {
+    JOBOBJECT_BASIC_LIMIT_INFORMATION BasicLimitInformation;
+    IO_COUNTERS IoInfo;
+    size_t ProcessMemoryLimit;
+    size_t JobMemoryLimit;
+    size_t PeakProcessMemoryUsed;
+    size_t PeakJobMemoryUsed;
+} JOBOBJECT_EXTENDED_LIMIT_INFORMATION;
+
+typedef struct _JOBOBJECT_BASIC_ACCOUNTING_INFORMATION {
+    LARGE_INTEGER TotalUserTime;
+    LARGE_INTEGER TotalKernelTime;
+    LARGE_INTEGER ThisPeriodTotalUserTime;
+    LARGE_INTEGER ThisPeriodTotalKernelTime;
+    DWORD TotalPageFaultCount;
+    DWORD TotalProcesses;
+    DWORD ActiveProcesses;
+    DWORD TotalTerminatedProcesses;
+} JOBOBJECT_BASIC_ACCOUNTING_INFORMATION;
+
+HANDLE CreateJobObjectA(LPSECURITY_ATTRIBUTES attributes, LPCSTR name);
+BOOL SetInformationJobObject(HANDLE job, JOBOBJECTINFOCLASS info_class, LPVOID info, DWORD length);
+BOOL QueryInformationJobObject(HANDLE job, JOBOBJECTINFOCLASS info_class, LPVOID info, DWORD length,
+                               LPDWORD returned);
+BOOL AssignProcessToJobObject(HANDLE job, HANDLE process);
+BOOL TerminateJobObject(HANDLE job, UINT exit_code);
 
 // System
 DWORD GetLastError(void);
@@ -158,6 +223,7 @@ void SetLastError(DWORD error);
 DWORD GetModuleFileNameA(HMODULE module, LPSTR buffer, DWORD size);
 LPSTR GetCommandLineA(void);
 [[noreturn]] void ExitProcess(UINT status);
+void Sleep(DWORD milliseconds);
 BOOL IsDBCSLeadByte(BYTE c);
 
 // Locking

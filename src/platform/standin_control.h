@@ -24,6 +24,12 @@ enum Call {
     call_GetExitCodeProcess,
     call_TerminateProcess,
     call_CloseHandle,
+    call_ResumeThread,
+    call_CreateJobObjectA,
+    call_SetInformationJobObject,
+    call_QueryInformationJobObject,
+    call_AssignProcessToJobObject,
+    call_TerminateJobObject,
     call_count
 };
 
@@ -40,7 +46,7 @@ void fail(Call call, int nth, DWORD error);
 int calls(Call call);
 
 /// Every platform call of interest, in order, e.g. "OpenSCManagerA(null,null,0xf003f)",
-/// "CloseServiceHandle(manager)", "TerminateProcess(0)".
+/// "CloseServiceHandle(manager)", "CreateProcessA(0x4)", "TerminateProcess(0)".
 std::vector<std::string> trace();
 
 void set_module_file_name(const char *path); ///< nullptr: the running executable's
@@ -52,11 +58,12 @@ void set_exit_hook(void (*hook)());
 // --- Service control manager ---
 
 enum StepKind {
-    step_control,     ///< deliver control `value` to the handler, on the dispatcher's thread
-    step_wait_state,  ///< wait until a status with state `value` has been reported
-    step_wait_launch, ///< wait until CreateProcessA has been called
-    step_wait_gate,   ///< wait until the service thread waits at the gate
-    step_open_gate,   ///< let it through
+    step_control,            ///< deliver control `value` to the handler, on the dispatcher's thread
+    step_wait_state,         ///< wait until a status with state `value` has been reported
+    step_wait_launch,        ///< wait until CreateProcessA has been called
+    step_wait_job_processes, ///< wait until the jobs hold at least `value` running processes
+    step_wait_gate,          ///< wait until the service thread waits at the gate
+    step_open_gate,          ///< let it through
 };
 struct Step {
     StepKind kind;
@@ -76,6 +83,7 @@ struct Report {
     SERVICE_STATUS status;
     bool ok;
     int live_children; ///< children of the stand-in still running when the report was made
+    int job_processes; ///< processes still running in the stand-in's jobs at that moment
 };
 /// Every SetServiceStatus call, in order, failed ones included.
 std::vector<Report> reports();
@@ -102,7 +110,7 @@ std::vector<Launch> launches();
 std::string last_open_mode();
 int last_open_share();
 
-/// Process, thread and service control handles handed out and not yet closed.
+/// Process, thread, job and service control handles handed out and not yet closed.
 int open_handles();
 
 // --- Service database ---

@@ -19,7 +19,8 @@
 # The tests: usage.sh (the usage text and the keyword cases), console_host.sh (a dotted first
 # word typed at a console), dbcs.sh (splitting under code page 932), service.sh (a service's
 # life: start, controls, stop, second start), child_words.sh (words that need quoting reach
-# the child intact), child_end.sh (a child that ends or cannot start stops the service) and
+# the child intact), child_end.sh (a child that ends or cannot start stops the service),
+# tree.sh (a stop ends what the child started, but not what broke away from its job) and
 # imports.sh (tolvard.exe's PE headers and imports; no Wine). localedef needs the Debian
 # package locales for its sources.
 #
