@@ -1,7 +1,8 @@
 #!/bin/bash
 # A stop ends the child's whole process tree: a program started by the child (through
 # cmd.exe /c, or by a launcher that ends on its own) is gone once the service reports stopped,
-# and only a program started with CREATE_BREAKAWAY_FROM_JOB outlives the service.
+# and only a program started with CREATE_BREAKAWAY_FROM_JOB outlives the service. If tolvard
+# itself is killed, its child goes with it.
 . "$(dirname "$0")/lib.sh"
 work_dir tree
 
@@ -9,7 +10,7 @@ svc=tvd_tree
 tolvard=$(winpath "$TOLVARD")
 cp "$E2E_HELPERS/launcher.exe" "$W/launcher.exe"
 launcher=$(winpath "$W/launcher.exe")
-for name in cmd_child left_behind breakaway; do
+for name in cmd_child left_behind breakaway orphan; do
     cp "$E2E_HELPERS/probe.exe" "$W/$name.exe"
 done
 
@@ -88,5 +89,18 @@ fi
 check_true "breakaway: then it is gone" still "$W/breakaway.exe.ticks"
 wait_log "main() end" 5
 check_no_fallback "breakaway"
+
+# 4. tolvard killed from outside: the job's last handle closes with it, and the child ends.
+sc_create "$svc" "$tolvard $(winpath "$W/orphan.exe") $svc "
+svcctl start "$svc"
+check_svcctl "host killed: start" $?
+wait_state "$svc" RUNNING 10 || die "$svc did not reach RUNNING: $(svcctl_error)"
+host_pid=$(field pid)
+wait_record "$W/orphan.exe.args" 10 || die "the child left no record"
+# (Wine's service control manager may then show the service RUNNING for a while, or STOPPED
+# with 1077: that is not tolvard's to report.)
+wine_call "$W/kill" "$W/launcher.exe" kill "$host_pid"
+check_eq "host killed: tolvard ended" 0 $?
+check_true "host killed: the child went with it" still "$W/orphan.exe.ticks"
 
 finish
