@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(cmake ninja-build g++ libgtest-dev
           g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
-          wine wine32:i386 wine64 locales)
+          wine wine32:i386 wine64 locales zip unzip libxml2-utils)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -20,15 +20,18 @@
 # word typed at a console), dbcs.sh (splitting under code page 932), service.sh (a service's
 # life: start, controls, stop, second start), child_words.sh (words that need quoting reach
 # the child intact), child_end.sh (a child that ends or cannot start stops the service),
-# tree.sh (a stop ends what the child started, but not what broke away from its job) and
-# imports.sh (tolvard.exe's PE headers and imports; no Wine). localedef needs the Debian
-# package locales for its sources.
+# tree.sh (a stop ends what the child started, but not what broke away from its job),
+# verinfo.sh (the version resource and manifest as Windows reads them), release_zip.sh (the
+# release zip, and its exe run), imports.sh (tolvard.exe's PE headers and imports; no Wine) and
+# resources.sh (the resources read back by windres; no Wine). localedef needs the Debian
+# package locales for its sources, xmllint the package libxml2-utils.
 #
 # Environment, set by tests/CMakeLists.txt: WINEPREFIX, TOLVARD (tolvard.exe), E2E_HELPERS
-# (directory of runcmd.exe, svcctl.exe, probe.exe, ticker.exe), E2E_WORK (scratch root),
-# E2E_LOCALES (private locale directory). With these set, after e2e_setup, a script also runs
-# by hand: bash tests/e2e/service.sh. E2E_WINE_TIMEOUT (seconds, default 30) bounds every
-# single wine call.
+# (directory of runcmd.exe, svcctl.exe, probe.exe, ticker.exe, launcher.exe, verinfo.exe),
+# E2E_WORK (scratch root), E2E_LOCALES (private locale directory), TOLVARD_VERSION,
+# TOLVARD_SOURCE, TOLVARD_BITS and the mingw tools MINGW_STRIP, MINGW_OBJDUMP, MINGW_WINDRES.
+# With these set, after e2e_setup, a script also runs by hand: bash tests/e2e/service.sh.
+# E2E_WINE_TIMEOUT (seconds, default 30) bounds every single wine call.
 
 set -u
 
