@@ -1,11 +1,18 @@
 #!/usr/bin/env bash
 # Runs every test of tolvard: the source lint, the native unit tests (plain, AddressSanitizer
-# with UBSan, ThreadSanitizer), and the end-to-end suites of the win32 and win64 products under
-# Wine. Installs what is missing first. Exits non-zero if anything fails.
+# with UBSan, ThreadSanitizer, valgrind's memcheck), a bounded libFuzzer run of each fuzz target,
+# and the end-to-end suites of the win32 and win64 products under Wine. Installs what is missing
+# first. Ends with the reliability summary. Exits non-zero if anything fails.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
 bash tools/deps.sh || exit 1
+
+# Every part of the reliability suite appends "KEY N" lines (cases, cycles, controls, orphans,
+# lost) to a file of its own here; the summary at the end adds them up.
+export RELIABILITY_COUNTS_DIR=${RELIABILITY_COUNTS_DIR:-$PWD/build/reliability}
+mkdir -p "$RELIABILITY_COUNTS_DIR"
+rm -f "$RELIABILITY_COUNTS_DIR"/*.counts
 
 passed=0
 failed=0
@@ -54,10 +61,34 @@ for preset in native asan tsan; do
     step "$preset: build" build "$preset" &&
         step "$preset: unit tests" ctest --preset "$preset" -L unit --timeout 300
 done
+step "native: memcheck" ctest --preset native -L memcheck --no-tests=error --timeout 600
+step "fuzz: 60 s a target" bash tools/fuzz.sh 60
 for preset in win32 win64; do
     step "$preset: build" build "$preset" &&
         step "$preset: end-to-end tests under Wine" ctest --preset "$preset" --timeout 600
 done
+
+# One line for the reliability suite; orphans or lost lines fail the run, and so does a line
+# that does not read as a known key and a count.
+reliability() {
+    local counts
+    shopt -s nullglob
+    counts=("$RELIABILITY_COUNTS_DIR"/*.counts)
+    shopt -u nullglob
+    awk '
+        $1 ~ /^(cases|cycles|controls|orphans|lost)$/ && $2 ~ /^[0-9]+$/ && NF == 2 {
+            sum[$1] += $2
+            next
+        }
+        NF > 0 { printf "%s:%d: not a count: %s\n", FILENAME, FNR, $0; bad = 1 }
+        END {
+            printf "reliability: %d cases tried, %d cycles run, %d controls sent, " \
+                   "%d orphans found, %d lines lost\n", sum["cases"], sum["cycles"],
+                   sum["controls"], sum["orphans"], sum["lost"]
+            exit bad || sum["orphans"] > 0 || sum["lost"] > 0
+        }' /dev/null "${counts[@]}"
+}
+step "reliability summary" reliability
 
 echo
 [ $failed -eq 0 ] || printf 'failed: %s\n' "${failures[@]}"

@@ -24,12 +24,15 @@ char *quote_field(const char *word);
 
 /// `word` as the Microsoft C runtime's argument parser gives it back unchanged: words without a
 /// blank, tab, newline, vertical tab or quote (and not empty) are left as they are. New heap text.
+/// As with quote_field, a word that ends in a lone DBCS lead byte cannot be written so.
 char *quote_crt_arg(const char *word);
 
 /// The service image path for a registration: `words` written by quote_field and joined.
 char *join_image_path(int count, char *const *words);
 
-/// The child command text: `words` written by quote_crt_arg and joined.
+/// The child command text: `words` written by quote_crt_arg and joined. The C runtime reads the
+/// first word, the program, without escapes: it comes back whole if it holds no quote and, when
+/// quoted, does not end in a backslash, as no file name does.
 char *join_child_command(int count, char *const *words);
 
 /// Frees an array of `count` heap texts and the array itself.
