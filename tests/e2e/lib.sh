@@ -19,12 +19,14 @@
 # The tests: usage.sh (the usage text and the keyword cases), console_host.sh (a dotted first
 # word typed at a console), dbcs.sh (splitting under code page 932), service.sh (a service's
 # life: start, controls, stop, second start), child_words.sh (words that need quoting reach
-# the child intact), child_end.sh (a child that ends or cannot start stops the service) and
-# imports.sh (tolvard.exe's PE headers and imports; no Wine). localedef needs the Debian
-# package locales for its sources.
+# the child intact), child_end.sh (a child that ends or cannot start stops the service),
+# bench_programs.sh (the bench's Windows programs still run a cycle) and imports.sh
+# (tolvard.exe's PE headers and imports; no Wine). localedef needs the Debian package locales
+# for its sources.
 #
 # Environment, set by tests/CMakeLists.txt: WINEPREFIX, TOLVARD (tolvard.exe), E2E_HELPERS
-# (directory of runcmd.exe, svcctl.exe, probe.exe, ticker.exe), E2E_WORK (scratch root),
+# (directory of runcmd.exe, svcctl.exe, probe.exe, ticker.exe), BENCH_PROGRAMS (directory of
+# the bench's bare_service.exe, bench_child.exe, benchctl.exe), E2E_WORK (scratch root),
 # E2E_LOCALES (private locale directory). With these set, after e2e_setup, a script also runs
 # by hand: bash tests/e2e/service.sh. E2E_WINE_TIMEOUT (seconds, default 30) bounds every
 # single wine call.
