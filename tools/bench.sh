@@ -132,7 +132,7 @@ run_once() {
     local svc=$1 run=$2 out=$work/cycle
     local marks=$work/marks
     rm -f "$marks".begin "$marks".end "$marks".go "$out".*
-    timeout -k 5 $((IDLE + 120)) wine "$bin/benchctl.exe" cycle "$svc" \
+    timeout -k 5 $((${IDLE%.*} + 121)) wine "$bin/benchctl.exe" cycle "$svc" \
         "$(winpath "$bin/bench_child.exe.stamp")" "$IDLE" "$(winpath "$marks")" \
         </dev/null >"$out.out" 2>"$out.err" &
     local client=$!
