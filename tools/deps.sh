@@ -3,7 +3,7 @@
 # Needs root (apt-get) only when something is missing.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ libgtest-dev
+packages=(cmake ninja-build g++ libgtest-dev libbenchmark-dev
           g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
           wine wine32:i386 wine64 locales zip unzip libxml2-utils
           clang-14 libclang-rt-14-dev valgrind)

@@ -44,7 +44,8 @@ lint() {
         [ -s "$f" ] && [ -n "$(tail -c 1 "$f")" ] && { echo "$f: no final newline"; bad=1; }
     done
     if command -v clang-format > /dev/null; then
-        mapfile -t code < <(git ls-files 'src/*.cpp' 'src/*.h' 'tests/*.c' 'tests/*.cpp')
+        mapfile -t code < <(git ls-files 'src/*.cpp' 'src/*.h' 'tests/*.c' 'tests/*.cpp' 'bench/*.c' \
+            'bench/*.cpp')
         clang-format --dry-run -Werror "${code[@]}" || bad=1
     fi
     return $bad

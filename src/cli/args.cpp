@@ -182,7 +182,9 @@ char *quote_crt_arg(const char *word) {
 }
 
 static char *join_quoted(int count, char *const *words, char *(*quote)(const char *)) {
-    char **quoted = static_cast<char **>(malloc((count > 0 ? count : 1) * sizeof(char *)));
+    // calloc: an optimised build's GCC 12 takes the unwritten array of count 0 for a read of
+    // uninitialised memory (-Wmaybe-uninitialized) and -Werror stops the build.
+    char **quoted = static_cast<char **>(calloc(count > 0 ? count : 1, sizeof(char *)));
     for (int i = 0; i < count; ++i)
         quoted[i] = quote(words[i]);
     char *text = join_args(count, quoted);

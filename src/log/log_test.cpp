@@ -63,6 +63,43 @@ TEST(NowText, LocalTimeInTheLogsForm) {
         << text << " at " << local_stamp(before);
 }
 
+TEST(NowText, EveryFieldAtItsWidthAndNoStaleSecond) {
+    // A zone east of UTC that needs no zone file, so that the local time differs from UTC.
+    std::string saved = getenv("TZ") != nullptr ? getenv("TZ") : "";
+    bool had = getenv("TZ") != nullptr;
+    setenv("TZ", "JST-9", 1);
+    tzset();
+    const struct {
+        __time64_t time;
+        const char *expected;
+    } cases[] = {
+        {0, "1970/01/01 09:00:00"},
+        {1, "1970/01/01 09:00:01"},
+        {0, "1970/01/01 09:00:00"},            // back to a second seen before
+        {951749999, "2000/02/28 23:59:59"},    // the next second is 29 February
+        {951750000, "2000/02/29 00:00:00"},    // a leap day
+        {1798729199, "2026/12/31 23:59:59"},   // every field at its largest
+        {2147483647, "2038/01/19 12:14:07"},   // the last second of a 32-bit time_t
+        {2147483648, "2038/01/19 12:14:08"},   // and past it
+        {253402268399, "9999/12/31 23:59:59"}, // the last time four digits can show
+        {253402268400, "0000/00/00 00:00:00"}, // year 10000: no stamp of another width
+        {253402268399, "9999/12/31 23:59:59"}, // and a good one after it
+        {1798729199, "2026/12/31 23:59:59"},
+    };
+    for (const auto &c : cases) {
+        standin::set_clock(&c.time);
+        char text[32];
+        now_text(text);
+        EXPECT_STREQ(text, c.expected) << c.time;
+    }
+    standin::reset();
+    if (had)
+        setenv("TZ", saved.c_str(), 1);
+    else
+        unsetenv("TZ");
+    tzset();
+}
+
 // Opens the log in a fresh directory; returns the log file's path.
 std::string open_fresh_log() {
     standin::reset();

@@ -52,6 +52,7 @@ std::vector<std::string> trace();
 void set_module_file_name(const char *path); ///< nullptr: the running executable's
 void set_command_line(const char *text);     ///< nullptr: the running process's
 void set_ansi_code_page(UINT code_page);     ///< 932 for Shift-JIS lead bytes, else single-byte
+void set_clock(const __time64_t *now);       ///< what _time64 returns; nullptr: the real clock
 /// Called by ExitProcess just before the process ends (nullptr: nothing).
 void set_exit_hook(void (*hook)());
 

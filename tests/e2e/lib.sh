@@ -22,12 +22,14 @@
 # the child intact), child_end.sh (a child that ends or cannot start stops the service),
 # tree.sh (a stop ends what the child started, but not what broke away from its job),
 # verinfo.sh (the version resource and manifest as Windows reads them), release_zip.sh (the
-# release zip, and its exe run), imports.sh (tolvard.exe's PE headers and imports; no Wine) and
-# resources.sh (the resources read back by windres; no Wine). localedef needs the Debian
-# package locales for its sources, xmllint the package libxml2-utils.
+# release zip, and its exe run), bench_programs.sh (the bench's Windows programs still run a
+# cycle), imports.sh (tolvard.exe's PE headers and imports; no Wine) and resources.sh (the
+# resources read back by windres; no Wine). localedef needs the Debian package locales for its
+# sources, xmllint the package libxml2-utils.
 #
 # Environment, set by tests/CMakeLists.txt: WINEPREFIX, TOLVARD (tolvard.exe), E2E_HELPERS
 # (directory of runcmd.exe, svcctl.exe, probe.exe, ticker.exe, launcher.exe, verinfo.exe),
+# BENCH_PROGRAMS (directory of the bench's bare_service.exe, bench_child.exe, benchctl.exe),
 # E2E_WORK (scratch root), E2E_LOCALES (private locale directory), TOLVARD_VERSION,
 # TOLVARD_SOURCE, TOLVARD_BITS and the mingw tools MINGW_STRIP, MINGW_OBJDUMP, MINGW_WINDRES.
 # With these set, after e2e_setup, a script also runs by hand: bash tests/e2e/service.sh.

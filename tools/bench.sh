@@ -1,0 +1,374 @@
+#!/usr/bin/env bash
+# What the host costs: tolvard.exe (win32) against bench/bare_service.exe, a service written for
+# the same child and nothing else, side by side under Wine, then the micro-benchmarks of the
+# command-line rules and the log on the native build. Prints the table and rewrites
+# docs/benchmarks.md. Not part of tools/test.sh: it takes several minutes and its numbers depend
+# on the machine's load.
+#
+#   bash tools/bench.sh                 # N=20 runs of each service, 10 s idle window each
+#   BENCH_N=5 BENCH_IDLE=2 bash tools/bench.sh   # a quick look (the doc says what was used)
+#
+# Each run of a service is one call of benchctl.exe: StartService, the child's time stamp,
+# 10 s of idling, ControlService(STOP), STOPPED and the child gone. The two services take turns,
+# in the order A B B A, so that both see the same load. Wine state lives in build/bench-prefix.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+
+N=${BENCH_N:-20}
+IDLE=${BENCH_IDLE:-10}
+DOC=${BENCH_DOC:-docs/benchmarks.md}
+
+bash tools/deps.sh || exit 1
+
+build() {
+    cmake --preset "$1" >"/tmp/tolvard-bench-configure-$1.log" 2>&1 \
+        || { cat "/tmp/tolvard-bench-configure-$1.log"; return 1; }
+    cmake --build --preset "$1" -j 2 "${@:2}" >"/tmp/tolvard-bench-build-$1.log" 2>&1 \
+        || { tail -n 30 "/tmp/tolvard-bench-build-$1.log"; return 1; }
+}
+echo "== building win32 and the optimised native micro-benchmarks"
+build win32 || exit 1
+build bench --target micro_bench || exit 1
+
+export WINEPREFIX=$root/build/bench-prefix
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="
+work=$root/build/bench-work
+bin=$work/bin
+rm -rf "$work"
+mkdir -p "$bin"
+# One directory for the hosts and the child: both find bench_child.exe in their own directory.
+cp build/win32/tolvard.exe build/win32/bench/{bare_service,bench_child,benchctl}.exe "$bin/"
+
+winpath() {
+    local p
+    p=$(realpath -m "$1")
+    printf 'Z:%s' "${p//\//\\}"
+}
+# wine_call OUT PROGRAM ARGS...: no standard input, output to files only (Wine's daemons keep
+# the standard handles of the call that started them), bounded in time.
+wine_call() {
+    local out=$1
+    shift
+    timeout -k 5 120 wine "$@" </dev/null >"$out.out" 2>"$out.err"
+}
+stop_wine() {
+    timeout 30 wineserver -k >/dev/null 2>&1
+    timeout 30 wineserver -w >/dev/null 2>&1
+    return 0
+}
+
+stop_wine
+if [ ! -f "$WINEPREFIX/.tolvard-bench-ready" ]; then
+    echo "== making the Wine prefix $WINEPREFIX"
+    rm -rf "$WINEPREFIX"
+    timeout 300 wineboot -i </dev/null >"$work/wineboot.out" 2>&1 \
+        || { cat "$work/wineboot.out"; exit 1; }
+    timeout 60 wineserver -w
+    touch "$WINEPREFIX/.tolvard-bench-ready"
+fi
+
+services=(tvd_bench bare_bench)
+declare -A host_exe=([tvd_bench]=tolvard.exe [bare_bench]=bare_service.exe)
+declare -A label=([tvd_bench]=tolvard [bare_bench]=bare)
+for svc in "${services[@]}"; do
+    wine_call "$work/sc" sc delete "$svc"
+done
+wine_call "$work/sc" sc create tvd_bench \
+    binPath= "$(winpath "$bin/tolvard.exe") bench_child.exe tvd_bench " \
+    || { cat "$work/sc.out"; exit 1; }
+wine_call "$work/sc" sc create bare_bench binPath= "$(winpath "$bin/bare_service.exe")" \
+    || { cat "$work/sc.out"; exit 1; }
+
+# The Unix process of a Windows process of our prefix whose image is EXE. Wine sets the first
+# word of a process's Unix command line to its Windows image path.
+unix_pid() {
+    local p first
+    for p in /proc/[0-9]*; do
+        first=$({ tr '\0' '\n' <"$p/cmdline"; } 2>/dev/null | head -n 1)
+        [[ "$first" == *"\\$1" ]] || continue
+        { tr '\0' '\n' <"$p/environ"; } 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" ||
+            continue
+        echo "${p#/proc/}"
+        return 0
+    done
+    return 1
+}
+
+# One line per thread of PID: tid, context switches (voluntary + involuntary), ns on a CPU.
+threads_snapshot() {
+    local t
+    for t in /proc/"$1"/task/*; do
+        local v n ns
+        v=$(awk '/^voluntary_ctxt_switches/ { print $2 }' "$t/status" 2>/dev/null) || continue
+        n=$(awk '/^nonvoluntary_ctxt_switches/ { print $2 }' "$t/status" 2>/dev/null)
+        ns=$(awk '{ print $1 }' "$t/schedstat" 2>/dev/null)
+        [ -n "$v" ] && echo "${t##*/} $((v + n)) ${ns:-0}"
+    done
+}
+
+# What a thread that is new in the second snapshot did counts from zero.
+threads_delta() {
+    awk 'FNR == NR { sw[$1] = $2; ns[$1] = $3; next }
+         { s += $2 - sw[$1]; t += $3 - ns[$1]; n++ }
+         END { printf "wakeups=%d\nrun_us=%.1f\nthreads=%d\n", s, t / 1000, n }' "$1" "$2"
+}
+
+# unix_memory PID: the platform's own view of the host's memory.
+unix_memory() {
+    awk '/^VmHWM/ { print "unix_peak_rss_kib=" $2 } /^VmRSS/ { print "unix_rss_kib=" $2 }' \
+        "/proc/$1/status"
+    awk '/^Private_(Clean|Dirty)/ { p += $2 } END { print "unix_private_kib=" p }' \
+        "/proc/$1/smaps_rollup"
+}
+
+results=$work/results.txt
+: >"$results"
+loads=()
+
+# run_once SVC RUN: one cycle of benchctl, with the Unix-side counts over its idle window.
+run_once() {
+    local svc=$1 run=$2 out=$work/cycle
+    local marks=$work/marks
+    rm -f "$marks".begin "$marks".end "$marks".go "$out".*
+    timeout -k 5 $((${IDLE%.*} + 121)) wine "$bin/benchctl.exe" cycle "$svc" \
+        "$(winpath "$bin/bench_child.exe.stamp")" "$IDLE" "$(winpath "$marks")" \
+        </dev/null >"$out.out" 2>"$out.err" &
+    local client=$!
+    local pid="" extra=""
+    if [ "$IDLE" != 0 ]; then
+        local tries=0
+        while [ ! -f "$marks.begin" ] && kill -0 "$client" 2>/dev/null && [ $tries -lt 3000 ]; do
+            sleep 0.02
+            tries=$((tries + 1))
+        done
+        pid=$(unix_pid "${host_exe[$svc]}")
+        if [ -n "$pid" ]; then
+            threads_snapshot "$pid" >"$out.before"
+            while [ ! -f "$marks.end" ] && kill -0 "$client" 2>/dev/null; do
+                sleep 0.02
+            done
+            threads_snapshot "$pid" >"$out.after"
+            extra=$(threads_delta "$out.before" "$out.after"; unix_memory "$pid")
+        fi
+        touch "$marks.go"
+    fi
+    wait "$client"
+    local rc=$?
+    if [ $rc -ne 0 ] || { [ -z "$pid" ] && [ "$IDLE" != 0 ]; }; then
+        echo "run $run of $svc failed (status $rc, unix pid '${pid}'):"
+        tr -d '\r' <"$out.err"
+        return 1
+    fi
+    { tr -d '\r' <"$out.out"; printf '%s\n' "$extra"; } | grep = |
+        sed "s/^/${label[$svc]} $run /; s/=/ /" >>"$results"
+}
+
+echo "== warming up (one untimed run of each)"
+for svc in "${services[@]}"; do
+    run_once "$svc" 0 || exit 1
+done
+: >"$results"
+
+echo "== $N runs of each service, alternating, ${IDLE} s idle window each"
+started=$(date -u '+%Y-%m-%d %H:%M UTC')
+loads+=("$(uptime | sed 's/.*load average: //')")
+for run in $(seq 1 "$N"); do
+    if [ $((run % 2)) -eq 1 ]; then
+        order=(tvd_bench bare_bench)
+    else
+        order=(bare_bench tvd_bench)
+    fi
+    for svc in "${order[@]}"; do
+        run_once "$svc" "$run" || exit 1
+    done
+    if [ $((run % 5)) -eq 0 ]; then
+        loads+=("$(uptime | sed 's/.*load average: //')")
+        printf '   %d of %d runs, load %s\n' "$run" "$N" "${loads[-1]}"
+    fi
+done
+stop_wine
+
+echo "== micro-benchmarks (native, optimised)"
+micro=$work/micro.csv
+build/bench-native/bench/micro_bench --benchmark_format=csv --benchmark_min_time=0.5 \
+    --benchmark_repetitions=5 --benchmark_report_aggregates_only=true \
+    >"$micro" 2>"$work/micro.err" || { cat "$work/micro.err"; exit 1; }
+loads+=("$(uptime | sed 's/.*load average: //')")
+
+# --- The tables ---
+
+# median LABEL METRIC: the median over the runs (the mean of the middle two for an even count).
+median() {
+    awk -v l="$1" -v m="$2" '$1 == l && $3 == m { print $4 }' "$results" | sort -g |
+        awk '{ v[NR] = $1 } END {
+            if (NR == 0) { print "n/a"; exit }
+            if (NR % 2) printf "%.6g\n", v[(NR + 1) / 2]
+            else printf "%.6g\n", (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
+}
+ratio() {
+    awk -v a="$1" -v b="$2" 'BEGIN {
+        if (a == "n/a" || b == "n/a" || b == 0) print "n/a"; else printf "%.2f\n", a / b }'
+}
+# verdict VALUE LIMIT: "met" if VALUE is below LIMIT (or at it, for a ratio).
+verdict() {
+    awk -v v="$1" -v l="$2" 'BEGIN { if (v == "n/a") print "n/a"; else print (v <= l ? "met" : "missed") }'
+}
+
+declare -A med
+for m in start_ms start_return_ms stop_ms stop_return_ms host_exit_ms idle_cpu_ms run_us \
+    wakeups threads peak_ws_kib ws_kib private_kib unix_peak_rss_kib unix_rss_kib \
+    unix_private_kib; do
+    for l in tolvard bare; do
+        med[$l.$m]=$(median "$l" "$m")
+    done
+done
+
+tvd_size=$(stat -c %s "$bin/tolvard.exe")
+bare_size=$(stat -c %s "$bin/bare_service.exe")
+objdump=$(cmake -L -N build/win32 2>/dev/null | sed -n 's/^CMAKE_OBJDUMP:FILEPATH=//p')
+objdump=${objdump:-i686-w64-mingw32-objdump}
+imports=$("$objdump" -p "$bin/tolvard.exe" | sed -n 's/^[[:space:]]*DLL Name: //p' |
+    tr '[:upper:]' '[:lower:]' | sort | paste -sd' ')
+# Stripped: no debug sections and no symbol table entries.
+stripped=yes
+if "$objdump" -h "$bin/tolvard.exe" | grep -q '\.debug' ||
+    "$objdump" -t "$bin/tolvard.exe" 2>/dev/null | grep -q '^\['; then
+    stripped=no
+fi
+
+# micro CSV NAME: the median CPU time in ns of that benchmark.
+micro_ns() {
+    awk -F, -v n="\"$1_median\"" '$1 == n { print $4 }' "$micro"
+}
+log_ns=$(micro_ns BM_log_msg)
+plain_ns=$(micro_ns BM_plain_write_flush)
+log_ratio=$(ratio "$log_ns" "$plain_ns")
+
+row() { printf '| %s | %s | %s | %s | %s | %s |\n' "$@"; }
+service_table() {
+    row "what (median of $N)" tolvard bare "tolvard / bare" goal verdict
+    row --- ---: ---: ---: --- ---
+    local r
+    r=$(ratio "${med[tolvard.start_ms]}" "${med[bare.start_ms]}")
+    row "start: StartService called to child running, ms" "${med[tolvard.start_ms]}" \
+        "${med[bare.start_ms]}" "$r" "<= 1.10 x" "$(verdict "$r" 1.10)"
+    row "  of which StartService's own return, ms" "${med[tolvard.start_return_ms]}" \
+        "${med[bare.start_return_ms]}" "$(ratio "${med[tolvard.start_return_ms]}" \
+        "${med[bare.start_return_ms]}")" "" ""
+    r=$(ratio "${med[tolvard.stop_ms]}" "${med[bare.stop_ms]}")
+    row "stop: ControlService(STOP) to STOPPED and child gone, ms" "${med[tolvard.stop_ms]}" \
+        "${med[bare.stop_ms]}" "$r" "<= 1.10 x" "$(verdict "$r" 1.10)"
+    row "  of which ControlService's own return, ms" "${med[tolvard.stop_return_ms]}" \
+        "${med[bare.stop_return_ms]}" "$(ratio "${med[tolvard.stop_return_ms]}" \
+        "${med[bare.stop_return_ms]}")" "" ""
+    row "  host process gone, ms after the stop" "${med[tolvard.host_exit_ms]}" \
+        "${med[bare.host_exit_ms]}" "" "" ""
+    row "idle CPU of the host over ${IDLE} s, GetProcessTimes, ms" \
+        "${med[tolvard.idle_cpu_ms]}" "${med[bare.idle_cpu_ms]}" "" "< 1 ms" \
+        "$(awk -v v="${med[tolvard.idle_cpu_ms]}" 'BEGIN { print (v < 1 ? "met" : "missed") }')"
+    row "idle CPU of the host over ${IDLE} s, Linux schedstat, ms" \
+        "$(awk -v v="${med[tolvard.run_us]}" 'BEGIN { printf "%.3f", v / 1000 }')" \
+        "$(awk -v v="${med[bare.run_us]}" 'BEGIN { printf "%.3f", v / 1000 }')" "" "< 1 ms" \
+        "$(awk -v v="${med[tolvard.run_us]}" 'BEGIN { print (v < 1000 ? "met" : "missed") }')"
+    row "wakeups of the host over ${IDLE} s (context switches, all threads)" \
+        "${med[tolvard.wakeups]}" "${med[bare.wakeups]}" "" "no polling" \
+        "$(awk -v v="${med[tolvard.wakeups]}" -v b="${med[bare.wakeups]}" \
+            'BEGIN { print (v <= b + 1 ? "met" : "missed") }')"
+    row "threads of the host while idle" "${med[tolvard.threads]}" "${med[bare.threads]}" \
+        "" "" ""
+    r=$(ratio "${med[tolvard.peak_ws_kib]}" "${med[bare.peak_ws_kib]}")
+    row "peak working set, K32GetProcessMemoryInfo, KiB" "${med[tolvard.peak_ws_kib]}" \
+        "${med[bare.peak_ws_kib]}" "$r" "<= 1.2 x" "$(verdict "$r" 1.2)"
+    row "private bytes, K32GetProcessMemoryInfo, KiB" "${med[tolvard.private_kib]}" \
+        "${med[bare.private_kib]}" "$(ratio "${med[tolvard.private_kib]}" \
+        "${med[bare.private_kib]}")" "<= 1.2 x" \
+        "$(verdict "$(ratio "${med[tolvard.private_kib]}" "${med[bare.private_kib]}")" 1.2)"
+    r=$(ratio "${med[tolvard.unix_private_kib]}" "${med[bare.unix_private_kib]}")
+    row "private memory, Linux smaps_rollup, KiB" "${med[tolvard.unix_private_kib]}" \
+        "${med[bare.unix_private_kib]}" "$r" "<= 1.2 x" "$(verdict "$r" 1.2)"
+    row "peak resident set, Linux VmHWM, KiB" "${med[tolvard.unix_peak_rss_kib]}" \
+        "${med[bare.unix_peak_rss_kib]}" "$(ratio "${med[tolvard.unix_peak_rss_kib]}" \
+        "${med[bare.unix_peak_rss_kib]}")" "" ""
+    row "executable size (win32, stripped: $stripped), bytes" "$tvd_size" "$bare_size" \
+        "$(ratio "$tvd_size" "$bare_size")" "< 131072" \
+        "$(awk -v v="$tvd_size" 'BEGIN { print (v < 131072 ? "met" : "missed") }')"
+    row "DLLs tolvard.exe imports" "$imports" "" "" "system DLLs only" \
+        "$([ "$imports" = "advapi32.dll kernel32.dll msvcrt.dll" ] && echo met || echo missed)"
+}
+
+# spread LABEL METRIC: the least and the greatest value over the runs.
+spread() {
+    awk -v l="$1" -v m="$2" '$1 == l && $3 == m { print $4 }' "$results" | sort -g |
+        awk 'NR == 1 { lo = $1 } { hi = $1 } END { if (NR) printf "%.6g .. %.6g", lo, hi }'
+}
+spread_table() {
+    row "spread over the $N runs, ms" "tolvard" "bare" "" "" ""
+    row --- ---: ---: "" "" ""
+    local m
+    for m in start_ms stop_ms; do
+        row "$m" "$(spread tolvard "$m")" "$(spread bare "$m")" "" "" ""
+    done
+}
+
+micro_table() {
+    row "benchmark (median of 5)" "1 KiB" "8 KiB" "32 KiB" "ns per byte, 1 KiB / 32 KiB" \
+        "linear"
+    row --- ---: ---: ---: ---: ---
+    local b
+    for b in BM_split_command_line BM_quote_field BM_quote_crt_arg BM_join_args; do
+        local a c d
+        a=$(awk -F, -v n="\"$b/1024_median\"" '$1 == n { print $4 }' "$micro")
+        c=$(awk -F, -v n="\"$b/8192_median\"" '$1 == n { print $4 }' "$micro")
+        d=$(awk -F, -v n="\"$b/32768_median\"" '$1 == n { print $4 }' "$micro")
+        # Linear: the cost per byte at 32 KiB is within half again of that at 1 KiB.
+        row "${b#BM_}" "$(printf '%.0f ns' "$a")" "$(printf '%.0f ns' "$c")" \
+            "$(printf '%.0f ns' "$d")" \
+            "$(awk -v a="$a" -v d="$d" 'BEGIN { printf "%.2f / %.2f", a / 1024, d / 32768 }')" \
+            "$(awk -v a="$a" -v d="$d" 'BEGIN {
+                r = (d / 32768) / (a / 1024); print (r < 1.5 && r > 0.67 ? "met" : "missed") }')"
+    done
+    echo
+    row "one line to the same file" "ns (median of 5)" "" "" "" ""
+    row --- ---: "" "" "" ""
+    row "log_msg (stamp, lock, format, flush)" "$(printf '%.0f' "$log_ns")" "" "" "" ""
+    row "plain fprintf + fflush" "$(printf '%.0f' "$plain_ns")" "" "" "" ""
+    row "ratio (goal <= 1.2 x)" "$log_ratio" "" "" "" "$(verdict "$log_ratio" 1.2)"
+}
+
+cpu=$(lscpu | sed -n 's/^Model name:[[:space:]]*//p' | head -n 1)
+cores=$(nproc)
+wine_version=$(wine --version 2>/dev/null)
+commit=$(git rev-parse --short HEAD 2>/dev/null)$(git diff --quiet HEAD 2>/dev/null || echo "+changes")
+
+{
+    echo "# What the host costs"
+    echo
+    echo "Written by \`bash tools/bench.sh\`; run it again to refresh this page. Numbers under Wine"
+    echo "are Wine's: they compare tolvard with a bare service on the same platform, they do not"
+    echo "predict Windows."
+    echo
+    echo "- machine: $cpu, $cores cores, $(free -g | awk '/^Mem:/ { print $2 }') GiB; $(uname -sr)"
+    echo "- Wine: $wine_version; toolchain: $(i686-w64-mingw32-g++-posix --version 2>/dev/null | head -n 1)"
+    echo "- run: $started, commit $commit, N = $N runs of each service, idle window $IDLE s"
+    echo "- load average (1, 5, 15 min) at the start, every 5 runs and at the end: $(printf '%s; ' "${loads[@]}" | sed 's/; $//')"
+    echo
+    echo "## tolvard against the bare service, under Wine"
+    echo
+    service_table
+    echo
+    spread_table
+    echo
+    echo "## The command-line rules and the log, native build (Release, over the stand-in platform)"
+    echo
+    micro_table
+    echo
+    cat bench/notes.md
+} >"$work/benchmarks.md"
+mkdir -p "$(dirname "$DOC")"
+cp "$work/benchmarks.md" "$DOC"
+
+echo
+sed -n '/^## tolvard against/,/^## How/p' "$DOC" | sed '$d'
+echo "written to $DOC"
