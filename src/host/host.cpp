@@ -120,10 +120,10 @@ static HANDLE make_job() {
     return nullptr;
 }
 
-// Ends whatever is left in the child's job and waits, for a bounded time, until it is empty:
-// like TerminateProcess, TerminateJobObject only begins the end of the processes.
-static void end_job(HANDLE job) {
-    TerminateJobObject(job, 0);
+// Waits, for a bounded time, until the job has no process left: like TerminateProcess,
+// TerminateJobObject only begins the end of the processes. The child has been waited for
+// already, so the first look usually finds the job empty and the stop waits no longer.
+static void wait_job_empty(HANDLE job) {
     for (int tries = 0; tries < 500; ++tries) {
         JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting;
         if (!QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &accounting,
@@ -205,7 +205,8 @@ DWORD exec_proc(DWORD *service_exit_code) {
     // What the child left running goes with it: a stopped service leaves no process behind.
     EnterCriticalSection(&svc_lock);
     if (child_job != nullptr) {
-        end_job(child_job);
+        TerminateJobObject(child_job, 0);
+        wait_job_empty(child_job);
         CloseHandle(child_job);
         child_job = nullptr;
     }
@@ -225,10 +226,12 @@ void WINAPI CtrlHandler(DWORD control) {
             // manager start us again at once, so it must not come while the old child or what
             // it started still holds files and ports: wait until they are gone.
             if (child_job != nullptr)
-                end_job(child_job);
+                TerminateJobObject(child_job, 0);
             else
                 TerminateProcess(child_process, 0);
             WaitForSingleObject(child_process, INFINITE);
+            if (child_job != nullptr)
+                wait_job_empty(child_job);
         }
         set_stopped(0, 0);
         if (!SetServiceStatus(svc_status_handle, &svc_status))
