@@ -8,7 +8,7 @@
 #include <string.h>
 #include <time.h>
 
-static FILE *log_stream;
+static HANDLE log_file = INVALID_HANDLE_VALUE;
 static CRITICAL_SECTION log_lock;
 [[maybe_unused]] static const bool log_lock_ready = (InitializeCriticalSection(&log_lock), true);
 
@@ -50,24 +50,44 @@ void now_text(char (&text)[32]) {
 
 void log_open(void) {
     char *path = log_path("tolvard.log");
-    // A service process has no console, and under Wine its stdout has no descriptor that
-    // freopen could reuse, so the log gets a stream of its own rather than reopening stdout.
-    FILE *stream = _fsopen(path, "w", _SH_DENYNO);
-    free(path);
+    // Services run by one copy of tolvard share this file, each process with a handle of its
+    // own. A handle that may only append writes each line at the end the file has at that
+    // moment, in one step, so the processes' lines never overwrite each other (with a file
+    // position of its own, each would write over the other's lines). Such a handle cannot
+    // empty the file, so a first one does that and is closed again.
+    const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
     EnterCriticalSection(&log_lock);
-    if (log_stream != nullptr)
-        fclose(log_stream);
-    log_stream = stream;
+    if (log_file != INVALID_HANDLE_VALUE)
+        CloseHandle(log_file);
+    log_file = CreateFileA(path, GENERIC_WRITE, share, nullptr, CREATE_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (log_file != INVALID_HANDLE_VALUE) {
+        CloseHandle(log_file);
+        log_file = CreateFileA(path, FILE_APPEND_DATA, share, nullptr, OPEN_ALWAYS,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+    }
     LeaveCriticalSection(&log_lock);
+    free(path);
 }
 
 static void write_line(const char *message) {
+    // The time, ":" and the message with each line end as CR LF, in one write so that another
+    // process's line can never land inside it.
+    char line[32 + 2 * 1024];
+    char time_text[32];
     EnterCriticalSection(&log_lock);
-    if (log_stream != nullptr) {
-        char time_text[32];
+    if (log_file != INVALID_HANDLE_VALUE) {
         now_text(time_text);
-        fprintf(log_stream, "%s:%s", time_text, message);
-        fflush(log_stream);
+        size_t length = strlen(time_text);
+        memcpy(line, time_text, length);
+        line[length++] = ':';
+        for (const char *p = message; *p != '\0' && length < sizeof line - 1; ++p) {
+            if (*p == '\n')
+                line[length++] = '\r';
+            line[length++] = *p;
+        }
+        DWORD written = 0;
+        WriteFile(log_file, line, static_cast<DWORD>(length), &written, nullptr);
     }
     LeaveCriticalSection(&log_lock);
 }

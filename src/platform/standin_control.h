@@ -24,6 +24,8 @@ enum Call {
     call_GetExitCodeProcess,
     call_TerminateProcess,
     call_CloseHandle,
+    call_CreateFileA,
+    call_WriteFile,
     call_count
 };
 
@@ -98,9 +100,14 @@ struct Launch {
 };
 std::vector<Launch> launches();
 
-/// The mode and share flag of the last _fsopen.
-std::string last_open_mode();
-int last_open_share();
+/// Every CreateFileA, in order.
+struct FileOpen {
+    std::string path;
+    DWORD access;
+    DWORD share;
+    DWORD disposition;
+};
+std::vector<FileOpen> file_opens();
 
 /// Process, thread and service control handles handed out and not yet closed.
 int open_handles();
