@@ -275,26 +275,23 @@ check_eq "long path: the stop's lines" "$(printf 'Leaving MyService\nmain() end'
 run_line rem_long "$long_exe rem $svc"
 
 # Over 300 characters: no Windows program can start it there (runcmd's CreateProcess fails
-# with 2), so reg is run by Wine from the Unix side. reg still writes the path as it is; the
-# service control manager then cannot start the service and says so, and no log is made.
+# with 2, and the 64-bit Wine cannot even start it from the Unix side), so the service is made
+# with sc.exe as an administrator might. The service control manager cannot start it and says
+# so, and no log is made.
 dir=$W/m
 while [ ${#dir} -lt 320 ]; do dir+=/$(printf 'd%.0s' $(seq 30)); done
 mkdir -p "$dir"
 cp "$TOLVARD" "$dir/tolvard.exe"
 cases=$((cases + 1))
 svc=tvd_h_longer
-wine_call "$W/sc" sc delete $svc
-E2E_SERVICES+=("$svc")
-wine_call "$W/reg_longer" "$dir/tolvard.exe" reg $svc "$(winpath "$W/long.exe")" one
-check_eq "path over 300: reg silent" "1 " "$? $(cat "$W/reg_longer.out")"
-svcctl config $svc
-check_eq "path over 300: the image path holds it whole" \
-    "[$(winpath "$dir/tolvard.exe") $(winpath "$W/long.exe") one $svc ]" "$(field path)"
+run_line reg_longer "$(winpath "$dir/tolvard.exe") reg $svc $(winpath "$W/long.exe") one"
+check_eq "path over 300: no Windows program can start tolvard.exe there" \
+    "253 runcmd: CreateProcess error=2" "$? $(tr -d '\r' <"$W/reg_longer.err")"
+sc_create $svc "$(winpath "$dir/tolvard.exe") $(winpath "$W/long.exe") one $svc "
 svcctl start $svc
 check_eq "path over 300: the service control manager cannot start it" \
     "1 svcctl: StartService error=2" "$? $(svcctl_error)"
 check_true "path over 300: no log" test ! -e "$dir/tolvard.log"
-wine_call "$W/sc" sc delete $svc
 
 # --- a log held open by another program ---
 # holder.exe opens the log of a copy of tolvard for reading and writing before the service

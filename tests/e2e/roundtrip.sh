@@ -7,14 +7,14 @@
 # run in batches of services started together, each with its own copy of probe.exe whose first
 # word exit:0 makes it end at once, so each service stops by itself.
 #
-# E2E_ROUNDTRIP_LISTS (default 300) sets how many lists.
+# E2E_ROUNDTRIP_LISTS (default 300, 100 with E2E_SMOKE set) sets how many lists.
 . "$(dirname "$0")/lib.sh"
 work_dir roundtrip
 counts_begin roundtrip
 use_western_locale
 
 seed=${E2E_SEED:-$(date +%s)}
-lists=${E2E_ROUNDTRIP_LISTS:-300}
+lists=${E2E_ROUNDTRIP_LISTS:-$([ -n "${E2E_SMOKE:-}" ] && echo 100 || echo 300)}
 batch=25
 echo "seed $seed, $lists word lists"
 mkdir -p "$W/lists" "$W/bin"

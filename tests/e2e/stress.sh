@@ -7,13 +7,17 @@
 # gone once it stopped, and a copy of the log once the host process had ended. Orphans are
 # children found alive after STOPPED; lost lines are expected log lines missing or broken.
 #
-# E2E_STRESS_CYCLES (50), E2E_STRESS_RACES (20) and E2E_STRESS_CONTROLS (200) set the counts.
+# E2E_STRESS_CYCLES (50), E2E_STRESS_RACES (20) and E2E_STRESS_CONTROLS (200) set the counts;
+# with E2E_SMOKE set the defaults are 20, 10 and 100.
 . "$(dirname "$0")/lib.sh"
 work_dir stress
 counts_begin stress
-cycles=${E2E_STRESS_CYCLES:-50}
-races=${E2E_STRESS_RACES:-20}
-controls=${E2E_STRESS_CONTROLS:-200}
+smoke() {
+    if [ -n "${E2E_SMOKE:-}" ]; then echo "$1"; else echo "$2"; fi
+}
+cycles=${E2E_STRESS_CYCLES:-$(smoke 20 50)}
+races=${E2E_STRESS_RACES:-$(smoke 10 20)}
+controls=${E2E_STRESS_CONTROLS:-$(smoke 100 200)}
 E2E_WINE_TIMEOUT=300
 
 exe=$(winpath "$TOLVARD")
