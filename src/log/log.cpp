@@ -3,12 +3,14 @@
 #include "cli/args.h"
 #include "platform/win.h"
 
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
 
 static HANDLE log_file = INVALID_HANDLE_VALUE;
+static HANDLE log_mutex;
 static CRITICAL_SECTION log_lock;
 [[maybe_unused]] static const bool log_lock_ready = (InitializeCriticalSection(&log_lock), true);
 
@@ -48,6 +50,18 @@ void now_text(char (&text)[32]) {
     text[length] = '\0';
 }
 
+// The name of the mutex through which the processes that log to `path` take turns: mutex names
+// cannot hold a backslash and are limited in length, so it holds a hash of the path (without
+// regard to ASCII case, as file names have none).
+static void mutex_name(const char *path, char (&name)[32]) {
+    uint32_t hash = 2166136261u;
+    for (const char *p = path; *p != '\0'; ++p) {
+        char c = *p >= 'A' && *p <= 'Z' ? static_cast<char>(*p - 'A' + 'a') : *p;
+        hash = (hash ^ static_cast<BYTE>(c)) * 16777619u;
+    }
+    snprintf(name, sizeof name, "tolvard.log-%08lx", static_cast<unsigned long>(hash));
+}
+
 void log_open(void) {
     char *path = log_path("tolvard.log");
     // Services run by one copy of tolvard share this file, each process with a handle of its
@@ -66,6 +80,14 @@ void log_open(void) {
         log_file = CreateFileA(path, FILE_APPEND_DATA, share, nullptr, OPEN_ALWAYS,
                                FILE_ATTRIBUTE_NORMAL, nullptr);
     }
+    // On Windows a handle that may only append writes at the end in one step; Wine gets the
+    // file's size and then writes there, and two processes may do that at once. So the
+    // processes that share the log also take turns through a mutex.
+    if (log_mutex != nullptr)
+        CloseHandle(log_mutex);
+    char name[32];
+    mutex_name(path, name);
+    log_mutex = CreateMutexA(nullptr, FALSE, name);
     LeaveCriticalSection(&log_lock);
     free(path);
 }
@@ -86,8 +108,13 @@ static void write_line(const char *message) {
                 line[length++] = '\r';
             line[length++] = *p;
         }
+        // Another process that hangs while it holds the mutex must not stop this one: after a
+        // while the line is written all the same.
+        DWORD turn = log_mutex != nullptr ? WaitForSingleObject(log_mutex, 2000) : WAIT_FAILED;
         DWORD written = 0;
         WriteFile(log_file, line, static_cast<DWORD>(length), &written, nullptr);
+        if (turn == WAIT_OBJECT_0 || turn == WAIT_ABANDONED)
+            ReleaseMutex(log_mutex);
     }
     LeaveCriticalSection(&log_lock);
 }

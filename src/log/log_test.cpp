@@ -152,6 +152,32 @@ TEST(LogOpen, EmptiesTheFileThenOnlyAppendsSharedWithOthers) {
     unlink(path.c_str());
 }
 
+// The processes of one copy take turns through a mutex named after the log's path.
+TEST(LogOpen, OneMutexPerLogPath) {
+    const struct {
+        const char *exe;
+        int log; // cases with the same number have the same log
+    } cases[] = {
+        {"C:\\tools\\tolvard.exe", 1},  {"c:\\TOOLS\\tolvard.exe", 1}, {"C:\\tools\\other.exe", 1},
+        {"C:\\tools2\\tolvard.exe", 2}, {"D:\\tools\\tolvard.exe", 3},
+    };
+    std::vector<std::string> names;
+    for (const auto &c : cases) {
+        standin::reset();
+        standin::set_module_file_name(c.exe);
+        log_open();
+        auto made = standin::mutex_names();
+        ASSERT_EQ(made.size(), 1u) << c.exe;
+        EXPECT_EQ(made[0].find('\\'), std::string::npos) << made[0];
+        EXPECT_LT(made[0].size(), 260u);
+        for (size_t i = 0; i < names.size(); ++i)
+            EXPECT_EQ(names[i] == made[0], cases[i].log == c.log)
+                << c.exe << " and " << cases[i].exe;
+        names.push_back(made[0]);
+    }
+    standin::reset();
+}
+
 // Another service of the same copy writes to the same file through a handle of its own: each
 // line goes after whatever is there by then, never over it.
 TEST(LogOpen, LinesGoAfterWhatAnotherProcessWrote) {

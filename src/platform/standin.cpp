@@ -34,7 +34,7 @@ struct Fault {
     bool armed;
 };
 
-enum Kind { kind_manager, kind_service, kind_process, kind_thread, kind_file };
+enum Kind { kind_manager, kind_service, kind_process, kind_thread, kind_file, kind_mutex };
 
 // One object behind every handle the stand-in gives out.
 struct Object {
@@ -76,6 +76,7 @@ struct State {
 
     std::vector<standin::Service> services;
     std::vector<standin::FileOpen> file_opens;
+    std::vector<std::string> mutex_names;
 };
 
 State &state() {
@@ -398,6 +399,23 @@ BOOL WriteFile(HANDLE handle, LPCVOID data, DWORD size, LPDWORD written, LPOVERL
     return TRUE;
 }
 
+HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES, BOOL, LPCSTR name) {
+    {
+        State &s = state();
+        std::lock_guard<std::mutex> lock(s.mutex);
+        s.mutex_names.push_back(text_or_null(name));
+    }
+    Object *mutex = new_object(kind_mutex);
+    mutex->name = text_or_null(name);
+    return mutex;
+}
+
+BOOL ReleaseMutex(HANDLE handle) {
+    State &s = state();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    return find_object(handle, kind_mutex) != nullptr ? TRUE : fail_with(ERROR_INVALID_HANDLE);
+}
+
 // --- Service control manager: database ---
 
 SC_HANDLE OpenSCManagerA(LPCSTR machine, LPCSTR database, DWORD access) {
@@ -702,9 +720,14 @@ BOOL CreateProcessA(LPCSTR application, LPSTR command_line, LPSECURITY_ATTRIBUTE
 }
 
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
+    State &s = state();
+    {
+        std::lock_guard<std::mutex> lock(s.mutex);
+        if (find_object(handle, kind_mutex) != nullptr)
+            return WAIT_OBJECT_0;
+    }
     if (injected(standin::call_WaitForSingleObject))
         return WAIT_FAILED;
-    State &s = state();
     pid_t pid;
     {
         std::lock_guard<std::mutex> lock(s.mutex);
@@ -792,6 +815,8 @@ BOOL CloseHandle(HANDLE handle) {
     if (object == nullptr)
         object = find_object(handle, kind_file);
     if (object == nullptr)
+        object = find_object(handle, kind_mutex);
+    if (object == nullptr)
         return fail_with(ERROR_INVALID_HANDLE);
     if (object->kind == kind_process && object->exited)
         waitpid(object->pid, nullptr, 0);
@@ -839,6 +864,7 @@ void reset() {
     s.launches.clear();
     s.services.clear();
     s.file_opens.clear();
+    s.mutex_names.clear();
 }
 
 void fail(Call call, int nth, DWORD error) {
@@ -933,7 +959,7 @@ int open_handles() {
     std::lock_guard<std::mutex> lock(s.mutex);
     int count = 0;
     for (const Object *object : s.objects)
-        count += object->kind != kind_file ? 1 : 0;
+        count += object->kind != kind_file && object->kind != kind_mutex ? 1 : 0;
     return count;
 }
 
@@ -941,6 +967,12 @@ std::vector<FileOpen> file_opens() {
     State &s = state();
     std::lock_guard<std::mutex> lock(s.mutex);
     return s.file_opens;
+}
+
+std::vector<std::string> mutex_names() {
+    State &s = state();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    return s.mutex_names;
 }
 
 std::vector<Service> services() {

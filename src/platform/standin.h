@@ -190,3 +190,9 @@ typedef struct _OVERLAPPED *LPOVERLAPPED;
 HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
                    DWORD disposition, DWORD flags, HANDLE template_file);
 BOOL WriteFile(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAPPED overlapped);
+
+// Named mutexes: within the one process of a test there is nobody to take turns with, so a
+// wait on one returns at once. Waits on mutexes are not counted as WaitForSingleObject calls.
+#define WAIT_ABANDONED 0x80u
+HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES security, BOOL initial_owner, LPCSTR name);
+BOOL ReleaseMutex(HANDLE mutex);

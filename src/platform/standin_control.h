@@ -109,6 +109,9 @@ struct FileOpen {
 };
 std::vector<FileOpen> file_opens();
 
+/// The names given to CreateMutexA, in order.
+std::vector<std::string> mutex_names();
+
 /// Process, thread and service control handles handed out and not yet closed.
 int open_handles();
 
