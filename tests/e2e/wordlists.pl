@@ -1,22 +1,59 @@
 #!/usr/bin/perl
-# wordlists.pl SEED COUNT DIR: COUNT random word lists for the round trip of roundtrip.sh, the
-# same ones for the same SEED. For list I it writes DIR/I.typed, the words as an administrator
+# wordlists.pl SEED COUNT DIR [932]: COUNT random word lists for the round trip of
+# roundtrip.sh, the same ones for the same SEED. For list I it writes DIR/I.typed, the words as an administrator
 # types them after "tolvard reg SVCNAME EXENAME" (one line, no line end), and DIR/I.expected,
 # the words as the child must see them, "argv[K]=<word>" from K = 2 (argv[1] is the probe's
 # own first word), then "end".
 #
 # Words mix letters, blanks, tabs, quotes, runs of backslashes, bytes 128-255, a few control
-# bytes and empty words. Code page 1252 is assumed: no byte is a DBCS lead byte. Left out: NUL,
+# bytes and empty words, in code page 1252: no byte is a DBCS lead byte. With 932, the bytes
+# above 127 are Shift-JIS instead: double-byte characters (a lead byte and a second byte, which
+# may be 5C, the byte of a backslash) and single-byte katakana. Left out: NUL,
 # CR and LF (the typed text is one line) and "%" (the image path is expandable: %NAME% may be
 # replaced by a variable). Each word is typed in one of the forms tolvard's own rule reads back
 # as that word, picked at random, and the typed text is checked against a separate reading by
 # that rule before it is written.
 use strict;
 use warnings;
+use Encode ();
 
-my ($seed, $count, $dir) = @ARGV;
-die "usage: wordlists.pl SEED COUNT DIR\n" unless defined $dir;
+my ($seed, $count, $dir, $code_page) = @ARGV;
+die "usage: wordlists.pl SEED COUNT DIR [932]\n" unless defined $dir;
+my $dbcs = defined $code_page && $code_page eq '932';
 srand($seed);
+
+sub is_lead { my $b = ord(shift); return $dbcs && (($b >= 0x81 && $b <= 0x9F) || ($b >= 0xE0 && $b <= 0xFC)); }
+
+# The characters of a text: with 932, a lead byte and the byte after it are one.
+sub chars {
+    my @b = split(//, shift);
+    my @c;
+    for (my $i = 0; $i < @b; $i++) {
+        if (is_lead($b[$i]) && $i + 1 < @b) {
+            push @c, $b[$i] . $b[$i + 1];
+            $i++;
+        } else {
+            push @c, $b[$i];
+        }
+    }
+    return @c;
+}
+
+# A character above 127 of the code page. Under 932 only characters that the code page assigns:
+# others do not come back from Unicode as they were.
+sub high_char {
+    return chr(128 + int(rand(128))) unless $dbcs;
+    return chr(0xA1 + int(rand(0x3F))) if rand() < 0.2;
+    for (;;) {
+        my $lead = rand() < 0.8 ? 0x81 + int(rand(0x1F)) : 0xE0 + int(rand(0x0B));
+        # 5C often: the second byte that looks like a backslash.
+        my $trail = rand() < 0.3 ? 0x5C : (0x40 + int(rand(0xBD)));
+        my $pair = chr($lead) . chr($trail);
+        my $copy = $pair; # FB_QUIET takes what it decoded off its input
+        my $text = Encode::decode('cp932', $copy, Encode::FB_QUIET);
+        return $pair if length($text) == 1 && Encode::encode('cp932', $text) eq $pair;
+    }
+}
 
 my @plain = ('a' .. 'z', 'A' .. 'Z', '0' .. '9', split(//, "-_.:=,*?<>|&^()[]{}!'\@#\$~;/+"));
 my @control = ("\x01", "\x0b", "\x1b", "\x7f");
@@ -33,7 +70,7 @@ sub random_word {
         elsif ($r < 0.57) { $word .= "\t"; }
         elsif ($r < 0.67) { $word .= '"'; }
         elsif ($r < 0.80) { $word .= '\\' x (1 + int(rand(4))); }
-        elsif ($r < 0.97) { $word .= chr(128 + int(rand(128))); }
+        elsif ($r < 0.97) { $word .= high_char(); }
         else              { $word .= pick(@control); }
     }
     return $word;
@@ -41,7 +78,7 @@ sub random_word {
 
 # A stretch written outside or inside quotes: a quote becomes \". A backslash before it stays
 # as it is, since only the backslash right before a quote escapes it.
-sub escape { my $s = shift; $s =~ s/"/\\"/g; return $s; }
+sub escape { return join('', map { $_ eq '"' ? '\\"' : $_ } chars(shift)); }
 
 sub typed_form {
     my $word = shift;
@@ -60,26 +97,27 @@ sub typed_form {
 # "..." around the word, but a closing run of backslashes after the closing quote: inside, a
 # backslash before the quote would make it a literal quote.
 sub whole_quoted {
-    my ($body, $tail) = $_[0] =~ /^(.*?)(\\*)$/s;
-    return '"' . escape($body) . '"' . $tail;
+    my @c = chars(shift);
+    my $tail = '';
+    $tail = pop(@c) . $tail while @c && $c[-1] eq '\\';
+    return '"' . escape(join('', @c)) . '"' . $tail;
 }
 
 # Quotes around the stretch from the first to the last blank only; the opening quote goes
 # before any backslashes that stand right before that stretch, for the same reason.
 sub part_quoted {
-    my $word = shift;
-    my @c = split(//, $word);
-    my ($first) = grep { $c[$_] =~ /[ \t]/ } 0 .. $#c;
-    my ($last) = reverse grep { $c[$_] =~ /[ \t]/ } 0 .. $#c;
+    my @c = chars(shift);
+    my ($first) = grep { $c[$_] =~ /^[ \t]$/ } 0 .. $#c;
+    my ($last) = reverse grep { $c[$_] =~ /^[ \t]$/ } 0 .. $#c;
     $first-- while $first > 0 && $c[$first - 1] eq '\\';
-    return escape(substr($word, 0, $first)) . '"'
-      . escape(substr($word, $first, $last - $first + 1)) . '"'
-      . escape(substr($word, $last + 1));
+    return escape(join('', @c[0 .. $first - 1])) . '"'
+      . escape(join('', @c[$first .. $last])) . '"'
+      . escape(join('', @c[$last + 1 .. $#c]));
 }
 
 # tolvard's rule, read independently: blanks and tabs separate; \" is a quote; "..." quotes.
 sub split_typed {
-    my @c = split(//, shift);
+    my @c = chars(shift);
     my (@words, $word, $quoted);
     my $i = 0;
     while ($i < @c) {
