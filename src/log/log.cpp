@@ -3,12 +3,14 @@
 #include "cli/args.h"
 #include "platform/win.h"
 
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
 
-static FILE *log_stream;
+static HANDLE log_file = INVALID_HANDLE_VALUE;
+static HANDLE log_mutex;
 static CRITICAL_SECTION log_lock;
 [[maybe_unused]] static const bool log_lock_ready = (InitializeCriticalSection(&log_lock), true);
 
@@ -74,37 +76,71 @@ void now_text(char (&text)[32]) {
     memcpy(text, kept, sizeof kept);
 }
 
-void log_open(void) {
-    char *path = log_path("tolvard.log");
-    // A service process has no console, and under Wine its stdout has no descriptor that
-    // freopen could reuse, so the log gets a stream of its own rather than reopening stdout.
-    FILE *stream = _fsopen(path, "w", _SH_DENYNO);
-    free(path);
-    EnterCriticalSection(&log_lock);
-    if (log_stream != nullptr)
-        fclose(log_stream);
-    log_stream = stream;
-    LeaveCriticalSection(&log_lock);
+// The name of the mutex through which the processes that log to `path` take turns: mutex names
+// cannot hold a backslash and are limited in length, so it holds a hash of the path (without
+// regard to ASCII case, as file names have none).
+static void mutex_name(const char *path, char (&name)[32]) {
+    uint32_t hash = 2166136261u;
+    for (const char *p = path; *p != '\0'; ++p) {
+        char c = *p >= 'A' && *p <= 'Z' ? static_cast<char>(*p - 'A' + 'a') : *p;
+        hash = (hash ^ static_cast<BYTE>(c)) * 16777619u;
+    }
+    snprintf(name, sizeof name, "tolvard.log-%08lx", static_cast<unsigned long>(hash));
 }
 
-// A line is built in one buffer, the stamp first, and reaches the stream in one fwrite: one
-// formatting pass per line, as a plain fprintf would make.
-const size_t stamp_length = 19;
-const size_t message_room = 1024;
-struct Line {
-    char text[stamp_length + 1 + message_room];
-};
-
-// Stamps `line`, whose message of `length` bytes follows the stamp's place, and writes it.
-static void write_line(Line &line, size_t length) {
+void log_open(void) {
+    char *path = log_path("tolvard.log");
+    // Services run by one copy of tolvard share this file, each process with a handle of its
+    // own. A handle that may only append writes each line at the end the file has at that
+    // moment, in one step, so the processes' lines never overwrite each other (with a file
+    // position of its own, each would write over the other's lines). Such a handle cannot
+    // empty the file, so a first one does that and is closed again.
+    const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
     EnterCriticalSection(&log_lock);
-    if (log_stream != nullptr) {
-        char time_text[32];
+    if (log_file != INVALID_HANDLE_VALUE)
+        CloseHandle(log_file);
+    log_file = CreateFileA(path, GENERIC_WRITE, share, nullptr, CREATE_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (log_file != INVALID_HANDLE_VALUE) {
+        CloseHandle(log_file);
+        log_file = CreateFileA(path, FILE_APPEND_DATA, share, nullptr, OPEN_ALWAYS,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+    }
+    // On Windows a handle that may only append writes at the end in one step; Wine gets the
+    // file's size and then writes there, and two processes may do that at once. So the
+    // processes that share the log also take turns through a mutex.
+    if (log_mutex != nullptr)
+        CloseHandle(log_mutex);
+    char name[32];
+    mutex_name(path, name);
+    log_mutex = CreateMutexA(nullptr, FALSE, name);
+    LeaveCriticalSection(&log_lock);
+    free(path);
+}
+
+static void write_line(const char *message) {
+    // The time, ":" and the message with each line end as CR LF, in one write so that another
+    // process's line can never land inside it.
+    char line[32 + 2 * 1024];
+    char time_text[32];
+    EnterCriticalSection(&log_lock);
+    if (log_file != INVALID_HANDLE_VALUE) {
         now_text(time_text);
-        memcpy(line.text, time_text, stamp_length);
-        line.text[stamp_length] = ':';
-        fwrite(line.text, 1, stamp_length + 1 + length, log_stream);
-        fflush(log_stream);
+        size_t length = strlen(time_text);
+        memcpy(line, time_text, length);
+        line[length++] = ':';
+        for (const char *p = message; *p != '\0' && length < sizeof line - 1; ++p) {
+            if (*p == '\n')
+                line[length++] = '\r';
+            line[length++] = *p;
+        }
+        // Another process that hangs while it holds the mutex must not stop this one: after a
+        // while the line is written all the same.
+        DWORD turn = log_mutex != nullptr ? WaitForSingleObject(log_mutex, 2000) : WAIT_FAILED;
+        DWORD written = 0;
+        WriteFile(log_file, line, static_cast<DWORD>(length), &written, nullptr);
+        if (turn == WAIT_OBJECT_0 || turn == WAIT_ABANDONED)
+            ReleaseMutex(log_mutex);
     }
     LeaveCriticalSection(&log_lock);
 }
@@ -121,21 +157,16 @@ static bool takes_long(const char *format) {
 void log_msg(const char *format, int value) {
     if (strlen(format) >= 1000)
         return;
-    Line line;
-    char *message = line.text + stamp_length + 1;
-    message[0] = '\0';
+    char message[1024];
     if (takes_long(format))
-        snprintf(message, message_room, format, static_cast<long>(value));
+        snprintf(message, sizeof message, format, static_cast<long>(value));
     else
-        snprintf(message, message_room, format, value);
-    write_line(line, strnlen(message, message_room));
+        snprintf(message, sizeof message, format, value);
+    write_line(message);
 }
 
 void log_text(const char *text) {
-    size_t length = strlen(text);
-    if (length >= 1000)
+    if (strlen(text) >= 1000)
         return;
-    Line line;
-    memcpy(line.text + stamp_length + 1, text, length);
-    write_line(line, length);
+    write_line(text);
 }

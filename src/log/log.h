@@ -7,8 +7,9 @@ char *log_path(const char *name);
 /// Writes the current local time as "YYYY/MM/DD hh:mm:ss" into `text`.
 void now_text(char (&text)[32]);
 
-/// Opens (creates or empties) the log file, shared for reading and writing with other
-/// processes. If it cannot be opened, every later line is lost without a word.
+/// Opens (creates or empties) the log file, shared for reading, writing and deleting with other
+/// processes; every line is then appended at the file's end, after what other processes wrote.
+/// If it cannot be emptied or opened, every later line is lost without a word.
 void log_open(void);
 
 /// Writes one line: the time, ":" and `format` with its one %d or %ld conversion taking

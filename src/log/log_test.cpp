@@ -169,15 +169,89 @@ TEST(LogMsg, FormatsOf1000CharactersAreDropped) {
     unlink(path.c_str());
 }
 
-TEST(LogOpen, EmptiesTheFileSharedForReadAndWrite) {
+TEST(LogOpen, EmptiesTheFileThenOnlyAppendsSharedWithOthers) {
     std::string path = open_fresh_log();
-    EXPECT_EQ(standin::last_open_mode(), "w");
-    EXPECT_EQ(standin::last_open_share(), _SH_DENYNO);
+    const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    auto opens = standin::file_opens();
+    ASSERT_EQ(opens.size(), 2u);
+    EXPECT_EQ(opens[0].access, GENERIC_WRITE);
+    EXPECT_EQ(opens[0].disposition, static_cast<DWORD>(CREATE_ALWAYS));
+    EXPECT_EQ(opens[1].access, FILE_APPEND_DATA);
+    EXPECT_EQ(opens[1].disposition, static_cast<DWORD>(OPEN_ALWAYS));
+    for (const auto &open : opens) {
+        EXPECT_EQ(open.share, share);
+        EXPECT_EQ(open.path, test_support::windows_path(path));
+    }
     log_msg("first run\n", 0);
     log_open();
     log_msg("second run\n", 0);
     EXPECT_EQ(messages(test_support::read_file(path)), "second run|");
     unlink(path.c_str());
+}
+
+// The processes of one copy take turns through a mutex named after the log's path.
+TEST(LogOpen, OneMutexPerLogPath) {
+    const struct {
+        const char *exe;
+        int log; // cases with the same number have the same log
+    } cases[] = {
+        {"C:\\tools\\tolvard.exe", 1},  {"c:\\TOOLS\\tolvard.exe", 1}, {"C:\\tools\\other.exe", 1},
+        {"C:\\tools2\\tolvard.exe", 2}, {"D:\\tools\\tolvard.exe", 3},
+    };
+    std::vector<std::string> names;
+    for (const auto &c : cases) {
+        standin::reset();
+        standin::set_module_file_name(c.exe);
+        log_open();
+        auto made = standin::mutex_names();
+        ASSERT_EQ(made.size(), 1u) << c.exe;
+        EXPECT_EQ(made[0].find('\\'), std::string::npos) << made[0];
+        EXPECT_LT(made[0].size(), 260u);
+        for (size_t i = 0; i < names.size(); ++i)
+            EXPECT_EQ(names[i] == made[0], cases[i].log == c.log)
+                << c.exe << " and " << cases[i].exe;
+        names.push_back(made[0]);
+    }
+    standin::reset();
+}
+
+// Another service of the same copy writes to the same file through a handle of its own: each
+// line goes after whatever is there by then, never over it.
+TEST(LogOpen, LinesGoAfterWhatAnotherProcessWrote) {
+    std::string path = open_fresh_log();
+    log_msg("one\n", 0);
+    FILE *other = fopen(path.c_str(), "ab");
+    ASSERT_NE(other, nullptr);
+    fputs("2026/12/08 10:15:02:the other service's line\r\n", other);
+    fclose(other);
+    log_msg("two\n", 0);
+    log_text("a text\n");
+    EXPECT_EQ(messages(test_support::read_file(path)), "one|the other service's line|two|a text|");
+    unlink(path.c_str());
+}
+
+TEST(LogOpen, AFileThatCannotBeEmptiedIsNotWrittenTo) {
+    const struct {
+        int nth; // the CreateFileA call that fails
+        size_t opens;
+    } cases[] = {{1, 1}, {2, 2}};
+    for (const auto &c : cases) {
+        std::string path = open_fresh_log();
+        FILE *old = fopen(path.c_str(), "wb");
+        ASSERT_NE(old, nullptr);
+        fputs("old run\r\n", old);
+        fclose(old);
+        standin::reset();
+        standin::set_module_file_name(
+            test_support::windows_path(path.substr(0, path.rfind('/')) + "/tolvard.exe").c_str());
+        standin::fail(standin::call_CreateFileA, c.nth, ERROR_ACCESS_DENIED);
+        log_open();
+        log_msg("lost\n", 0);
+        EXPECT_EQ(standin::file_opens().size(), c.opens) << c.nth;
+        EXPECT_EQ(test_support::read_file(path), c.nth == 1 ? "old run\r\n" : "") << c.nth;
+        unlink(path.c_str());
+    }
+    standin::reset();
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 #include "platform/standin_control.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <stdio.h>
@@ -35,14 +36,14 @@ struct Fault {
     bool armed;
 };
 
-enum Kind { kind_manager, kind_service, kind_process, kind_thread, kind_job };
+enum Kind { kind_manager, kind_service, kind_process, kind_thread, kind_job, kind_file, kind_mutex };
 
 // One object behind every handle the stand-in gives out.
 struct Object {
     Kind kind;
     DWORD access;
     std::string name;
-    pid_t pid;
+    pid_t pid; ///< the process; for a file, its descriptor
     bool exited;
     bool terminated;
     DWORD exit_code;
@@ -80,8 +81,8 @@ struct State {
     STARTUPINFOA startup = {};
 
     std::vector<standin::Service> services;
-    std::string open_mode;
-    int open_share = -1;
+    std::vector<standin::FileOpen> file_opens;
+    std::vector<std::string> mutex_names;
 };
 
 State &state() {
@@ -321,7 +322,7 @@ DWORD GetModuleFileNameA(HMODULE, LPSTR buffer, DWORD size) {
             char real[4096];
             ssize_t n = readlink("/proc/self/exe", real, sizeof real - 1);
             path.assign(real, n > 0 ? static_cast<size_t>(n) : 0);
-            // Shown as Windows shows paths; _fsopen turns the separators back.
+            // Shown as Windows shows paths; CreateFileA turns the separators back.
             for (char &c : path)
                 c = c == '/' ? '\\' : c;
         }
@@ -408,48 +409,70 @@ struct tm *_localtime64(const __time64_t *time) {
     return localtime(&t);
 }
 
-// msvcrt's text mode: every "\n" written reaches the file as CR LF. Written a stretch at a
-// time, not a character at a time, so that the benchmarks of the log do not measure the
-// stand-in.
-static ssize_t text_write(void *cookie, const char *data, size_t size) {
-    FILE *file = static_cast<FILE *>(cookie);
-    for (const char *p = data, *end = data + size; p < end;) {
-        const char *newline = static_cast<const char *>(memchr(p, '\n', end - p));
-        size_t stretch = (newline != nullptr ? newline : end) - p;
-        if (fwrite(p, 1, stretch, file) != stretch)
-            return -1;
-        p += stretch;
-        if (newline != nullptr) {
-            if (fwrite("\r\n", 1, 2, file) != 2)
-                return -1;
-            ++p;
-        }
-    }
-    return fflush(file) == 0 ? static_cast<ssize_t>(size) : -1;
-}
-
-static int text_close(void *cookie) {
-    return fclose(static_cast<FILE *>(cookie));
-}
-
-FILE *_fsopen(const char *path, const char *mode, int share) {
+HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES, DWORD disposition,
+                   DWORD, HANDLE) {
     {
         State &s = state();
         std::lock_guard<std::mutex> lock(s.mutex);
-        s.open_mode = mode;
-        s.open_share = share;
+        s.file_opens.push_back({path, access, share, disposition});
     }
+    if (injected(standin::call_CreateFileA))
+        return INVALID_HANDLE_VALUE;
     std::string native = path;
     for (char &c : native)
         c = c == '\\' ? '/' : c;
-    if (strchr(mode, 'b') != nullptr || strchr(mode, 'r') != nullptr)
-        return fopen(native.c_str(), mode);
-    std::string binary = std::string(mode) + "b";
-    FILE *file = fopen(native.c_str(), binary.c_str());
-    if (file == nullptr)
-        return nullptr;
-    cookie_io_functions_t io = {nullptr, text_write, nullptr, text_close};
-    return fopencookie(file, "w", io);
+    int flags = O_WRONLY | O_CREAT | O_CLOEXEC;
+    if (disposition == CREATE_ALWAYS)
+        flags |= O_TRUNC;
+    if ((access & (GENERIC_WRITE | FILE_APPEND_DATA)) == FILE_APPEND_DATA)
+        flags |= O_APPEND;
+    int fd = open(native.c_str(), flags, 0644);
+    if (fd < 0) {
+        last_error = errno == ENOENT ? ERROR_PATH_NOT_FOUND : ERROR_ACCESS_DENIED;
+        return INVALID_HANDLE_VALUE;
+    }
+    Object *file = new_object(kind_file);
+    file->pid = fd;
+    return file;
+}
+
+BOOL WriteFile(HANDLE handle, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAPPED) {
+    if (written != nullptr)
+        *written = 0;
+    if (injected(standin::call_WriteFile))
+        return FALSE;
+    int fd;
+    {
+        State &s = state();
+        std::lock_guard<std::mutex> lock(s.mutex);
+        Object *file = find_object(handle, kind_file);
+        if (file == nullptr)
+            return fail_with(ERROR_INVALID_HANDLE);
+        fd = file->pid;
+    }
+    ssize_t n = write(fd, data, size);
+    if (n < 0)
+        return fail_with(ERROR_ACCESS_DENIED);
+    if (written != nullptr)
+        *written = static_cast<DWORD>(n);
+    return TRUE;
+}
+
+HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES, BOOL, LPCSTR name) {
+    {
+        State &s = state();
+        std::lock_guard<std::mutex> lock(s.mutex);
+        s.mutex_names.push_back(text_or_null(name));
+    }
+    Object *mutex = new_object(kind_mutex);
+    mutex->name = text_or_null(name);
+    return mutex;
+}
+
+BOOL ReleaseMutex(HANDLE handle) {
+    State &s = state();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    return find_object(handle, kind_mutex) != nullptr ? TRUE : fail_with(ERROR_INVALID_HANDLE);
 }
 
 // --- Service control manager: database ---
@@ -787,9 +810,14 @@ BOOL CreateProcessA(LPCSTR application, LPSTR command_line, LPSECURITY_ATTRIBUTE
 }
 
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
+    State &s = state();
+    {
+        std::lock_guard<std::mutex> lock(s.mutex);
+        if (find_object(handle, kind_mutex) != nullptr)
+            return WAIT_OBJECT_0;
+    }
     if (injected(standin::call_WaitForSingleObject))
         return WAIT_FAILED;
-    State &s = state();
     pid_t pid;
     {
         std::lock_guard<std::mutex> lock(s.mutex);
@@ -877,12 +905,18 @@ BOOL CloseHandle(HANDLE handle) {
     if (object == nullptr)
         object = find_object(handle, kind_job);
     if (object == nullptr)
+        object = find_object(handle, kind_file);
+    if (object == nullptr)
+        object = find_object(handle, kind_mutex);
+    if (object == nullptr)
         return fail_with(ERROR_INVALID_HANDLE);
     if (object->kind == kind_process && object->exited)
         waitpid(object->pid, nullptr, 0);
     if (object->kind == kind_job && object->group != 0 &&
         (object->job_limits & JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE))
         kill(-object->group, SIGKILL);
+    if (object->kind == kind_file)
+        close(object->pid);
     drop_object(object);
     return TRUE;
 }
@@ -1010,6 +1044,8 @@ void reset() {
     for (Object *object : s.objects) {
         if (object->kind == kind_job && object->group != 0)
             kill(-object->group, SIGKILL);
+        if (object->kind == kind_file)
+            close(object->pid);
         if (object->kind == kind_process) {
             kill(object->pid, SIGKILL);
             waitpid(object->pid, nullptr, 0);
@@ -1028,8 +1064,8 @@ void reset() {
     s.reports.clear();
     s.launches.clear();
     s.services.clear();
-    s.open_mode.clear();
-    s.open_share = -1;
+    s.file_opens.clear();
+    s.mutex_names.clear();
 }
 
 void fail(Call call, int nth, DWORD error) {
@@ -1129,19 +1165,22 @@ std::vector<Launch> launches() {
 int open_handles() {
     State &s = state();
     std::lock_guard<std::mutex> lock(s.mutex);
-    return static_cast<int>(s.objects.size());
+    int count = 0;
+    for (const Object *object : s.objects)
+        count += object->kind != kind_file && object->kind != kind_mutex ? 1 : 0;
+    return count;
 }
 
-std::string last_open_mode() {
+std::vector<FileOpen> file_opens() {
     State &s = state();
     std::lock_guard<std::mutex> lock(s.mutex);
-    return s.open_mode;
+    return s.file_opens;
 }
 
-int last_open_share() {
+std::vector<std::string> mutex_names() {
     State &s = state();
     std::lock_guard<std::mutex> lock(s.mutex);
-    return s.open_share;
+    return s.mutex_names;
 }
 
 std::vector<Service> services() {

@@ -240,6 +240,25 @@ typedef int64_t __time64_t;
 __time64_t _time64(__time64_t *now);
 struct tm *_localtime64(const __time64_t *time);
 
-// The C runtime's shared open (msvcrt); text mode writes "\n" as CR LF, as msvcrt does.
-#define _SH_DENYNO 0x40
-FILE *_fsopen(const char *path, const char *mode, int share);
+// Files: what the log needs. A handle with FILE_APPEND_DATA but not GENERIC_WRITE writes at
+// the file's end, as on Windows.
+#define INVALID_HANDLE_VALUE (reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1)))
+#define GENERIC_WRITE 0x40000000u
+#define FILE_APPEND_DATA 0x4u
+#define FILE_SHARE_READ 0x1u
+#define FILE_SHARE_WRITE 0x2u
+#define FILE_SHARE_DELETE 0x4u
+#define CREATE_ALWAYS 2u
+#define OPEN_ALWAYS 4u
+#define FILE_ATTRIBUTE_NORMAL 0x80u
+typedef const void *LPCVOID;
+typedef struct _OVERLAPPED *LPOVERLAPPED;
+HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                   DWORD disposition, DWORD flags, HANDLE template_file);
+BOOL WriteFile(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAPPED overlapped);
+
+// Named mutexes: within the one process of a test there is nobody to take turns with, so a
+// wait on one returns at once. Waits on mutexes are not counted as WaitForSingleObject calls.
+#define WAIT_ABANDONED 0x80u
+HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES security, BOOL initial_owner, LPCSTR name);
+BOOL ReleaseMutex(HANDLE mutex);

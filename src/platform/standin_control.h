@@ -30,6 +30,8 @@ enum Call {
     call_QueryInformationJobObject,
     call_AssignProcessToJobObject,
     call_TerminateJobObject,
+    call_CreateFileA,
+    call_WriteFile,
     call_count
 };
 
@@ -107,9 +109,17 @@ struct Launch {
 };
 std::vector<Launch> launches();
 
-/// The mode and share flag of the last _fsopen.
-std::string last_open_mode();
-int last_open_share();
+/// Every CreateFileA, in order.
+struct FileOpen {
+    std::string path;
+    DWORD access;
+    DWORD share;
+    DWORD disposition;
+};
+std::vector<FileOpen> file_opens();
+
+/// The names given to CreateMutexA, in order.
+std::vector<std::string> mutex_names();
 
 /// Process, thread, job and service control handles handed out and not yet closed.
 int open_handles();

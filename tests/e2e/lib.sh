@@ -27,13 +27,20 @@
 # resources read back by windres; no Wine). localedef needs the Debian package locales for its
 # sources, xmllint the package libxml2-utils.
 #
+# The reliability tests: roundtrip.sh (generated word lists registered with "reg" reach the
+# child unchanged), stress.sh (start/stop cycles, stops racing the start, a long run of
+# controls, two services sharing one log) and hostile.sh (extreme and hostile input). Each
+# writes its tallies to RELIABILITY_COUNTS_DIR (see counts_begin).
+#
 # Environment, set by tests/CMakeLists.txt: WINEPREFIX, TOLVARD (tolvard.exe), E2E_HELPERS
-# (directory of runcmd.exe, svcctl.exe, probe.exe, ticker.exe, launcher.exe, verinfo.exe),
-# BENCH_PROGRAMS (directory of the bench's bare_service.exe, bench_child.exe, benchctl.exe),
-# E2E_WORK (scratch root), E2E_LOCALES (private locale directory), TOLVARD_VERSION,
-# TOLVARD_SOURCE, TOLVARD_BITS and the mingw tools MINGW_STRIP, MINGW_OBJDUMP, MINGW_WINDRES.
-# With these set, after e2e_setup, a script also runs by hand: bash tests/e2e/service.sh.
-# E2E_WINE_TIMEOUT (seconds, default 30) bounds every single wine call.
+# (directory of runcmd.exe, svcctl.exe, probe.exe, ticker.exe, launcher.exe, verinfo.exe,
+# holder.exe), BENCH_PROGRAMS (directory of the bench's bare_service.exe, bench_child.exe,
+# benchctl.exe), E2E_WORK (scratch root), E2E_LOCALES (private locale directory), E2E_BITS (32
+# or 64), E2E_COUNTS_DEFAULT (where the tallies go unless RELIABILITY_COUNTS_DIR is set),
+# TOLVARD_VERSION, TOLVARD_SOURCE, TOLVARD_BITS and the mingw tools MINGW_STRIP, MINGW_OBJDUMP,
+# MINGW_WINDRES. With these set, after e2e_setup, a script also runs by hand:
+# bash tests/e2e/service.sh. E2E_WINE_TIMEOUT (seconds, default 30) bounds every single wine
+# call.
 
 set -u
 
@@ -236,11 +243,11 @@ tolvard_log() {
     printf '%s/tolvard.log' "$(dirname "$TOLVARD")"
 }
 
-# The messages of tolvard.log, one per line without the time stamp. A line not of the form
-# "YYYY/MM/DD HH:MM:SS:" message CR LF comes out marked, so that any comparison fails on it.
+# The messages of tolvard.log (or of the log file given), one per line without the time stamp.
+# A line not of the form "YYYY/MM/DD HH:MM:SS:" message CR LF comes out marked, so that any
+# comparison fails on it.
 log_messages() {
-    local log
-    log=$(tolvard_log)
+    local log=${1:-$(tolvard_log)}
     [ -f "$log" ] || return 0
     local d='[0-9]'
     LC_ALL=C awk -v stamp="^$d$d$d$d/[01]$d/[0-3]$d [0-2]$d:[0-5]$d:[0-5]$d:" '{
@@ -317,4 +324,32 @@ still() {
     before=$(count_lines "$1")
     sleep 1.5
     [ "$(count_lines "$1")" -eq "$before" ]
+}
+
+# counts_begin NAME: the tallies of this test go to RELIABILITY_COUNTS_DIR/win<bits>-NAME.counts,
+# one "KEY N" line per count (keys cases, cycles, controls, orphans, lost); the file is emptied
+# first, so a rerun replaces the last run's tallies instead of adding to them.
+counts_begin() {
+    local dir=${RELIABILITY_COUNTS_DIR:-${E2E_COUNTS_DEFAULT:-$E2E_WORK/reliability}}
+    mkdir -p "$dir" || die "cannot make $dir"
+    E2E_COUNTS_FILE=$dir/win${E2E_BITS:-32}-$1.counts
+    : >"$E2E_COUNTS_FILE"
+}
+
+# count KEY N: adds N to the tally KEY of this test.
+count() {
+    printf '%s %d\n' "$1" "$2" >>"$E2E_COUNTS_FILE"
+}
+
+# Wine gives a service the code page of the locale services.exe was started under: this pins
+# the one that gives code page 1252, whatever the caller's environment.
+use_western_locale() {
+    E2E_WINE_ENV=(LC_ALL=C.UTF-8)
+    stop_wine
+}
+
+# run_lines NAME LINES_FILE: runs each line of LINES_FILE as a command line of its own, in one
+# wine call; in $W/NAME.out each command's output is followed by a line "rc=N".
+run_lines() {
+    wine_call "$W/$1" "$E2E_HELPERS/runcmd.exe" -each "$(winpath "$2")"
 }

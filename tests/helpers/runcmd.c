@@ -1,10 +1,15 @@
 /* runcmd CMDFILE [WORKDIR]
+ * runcmd -each CMDFILE
  *
  * Runs the command line held in CMDFILE exactly as written there and exits with the child's
  * exit code. Wine rebuilds a Windows command line from Unix argv with its own quoting, so a
  * test that needs exact bytes (quotes, backslashes, Shift-JIS) writes them to a file instead.
  * One trailing LF or CR LF is dropped; nothing else is touched. With WORKDIR the child starts
  * there. The child writes to runcmd's own standard handles.
+ *
+ * With -each, every line of CMDFILE (ended by LF) is a command line of its own, run one after
+ * the other, each followed on standard output by a line "rc=N" with its exit code: many
+ * commands for the price of one Wine start-up. Exits 0 once all have run.
  */
 #include <windows.h>
 #include <stdio.h>
@@ -51,23 +56,8 @@ static char *read_command(const char *file) {
     return text;
 }
 
-int main(int argc, char **argv) {
-    if (argc < 2 || argc > 3) {
-        fprintf(stderr, "usage: runcmd CMDFILE [WORKDIR]\n");
-        return RUNCMD_USAGE;
-    }
-    char *command = read_command(argv[1]);
-    if (command == NULL) {
-        fprintf(stderr, "runcmd: cannot read %s\n", argv[1]);
-        return RUNCMD_READ;
-    }
-    /* CreateProcess looks for a relative program name in the parent's current directory, not
-     * in lpCurrentDirectory, so the directory is changed here before the child is made. */
-    if (argc == 3 && !SetCurrentDirectoryA(argv[2])) {
-        fprintf(stderr, "runcmd: SetCurrentDirectory error=%lu\n", GetLastError());
-        return RUNCMD_DIR;
-    }
-
+/* Runs one command line (which CreateProcessA may modify) and returns its exit code. */
+static DWORD run(char *command) {
     STARTUPINFOA si;
     memset(&si, 0, sizeof si);
     si.cb = sizeof si;
@@ -88,6 +78,50 @@ int main(int argc, char **argv) {
     GetExitCodeProcess(pi.hProcess, &code);
     CloseHandle(pi.hThread);
     CloseHandle(pi.hProcess);
+    return code;
+}
+
+static int run_each(const char *file) {
+    char *text = read_command(file);
+    if (text == NULL) {
+        fprintf(stderr, "runcmd: cannot read %s\n", file);
+        return RUNCMD_READ;
+    }
+    for (char *line = text; *line != '\0';) {
+        char *end = strchr(line, '\n');
+        char *next = end != NULL ? end + 1 : line + strlen(line);
+        if (end != NULL) {
+            *end = '\0';
+        }
+        DWORD code = run(line);
+        printf("rc=%lu\n", code);
+        fflush(stdout);
+        line = next;
+    }
+    free(text);
+    return 0;
+}
+
+int main(int argc, char **argv) {
+    if (argc == 3 && strcmp(argv[1], "-each") == 0) {
+        return run_each(argv[2]);
+    }
+    if (argc < 2 || argc > 3) {
+        fprintf(stderr, "usage: runcmd CMDFILE [WORKDIR] | runcmd -each CMDFILE\n");
+        return RUNCMD_USAGE;
+    }
+    char *command = read_command(argv[1]);
+    if (command == NULL) {
+        fprintf(stderr, "runcmd: cannot read %s\n", argv[1]);
+        return RUNCMD_READ;
+    }
+    /* CreateProcess looks for a relative program name in the parent's current directory, not
+     * in lpCurrentDirectory, so the directory is changed here before the child is made. */
+    if (argc == 3 && !SetCurrentDirectoryA(argv[2])) {
+        fprintf(stderr, "runcmd: SetCurrentDirectory error=%lu\n", GetLastError());
+        return RUNCMD_DIR;
+    }
+    DWORD code = run(command);
     free(command);
     return (int)code;
 }

@@ -1,0 +1,74 @@
+/* holder FILE COPY SECONDS
+ *
+ * Another program that keeps a file open for reading and writing, as an editor or a log viewer
+ * might, while a test goes on: opens FILE (sharing reading and writing, not deletion) and,
+ * every 50 ms, reads it whole through its own handle and, when that changed, writes what it
+ * read to COPY (through COPY.tmp, so a reader of COPY never sees half of it). COPY appears as
+ * soon as FILE is open. Ends after SECONDS, or as soon as a file COPY.stop exists; exits 0, or
+ * 1 if FILE cannot be opened.
+ */
+#include <windows.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+static char copy_tmp[MAX_PATH + 8];
+static char copy_stop[MAX_PATH + 8];
+
+static void write_copy(const char *copy, const char *data, DWORD size) {
+    HANDLE out =
+        CreateFileA(copy_tmp, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (out == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    DWORD written = 0;
+    WriteFile(out, data, size, &written, NULL);
+    CloseHandle(out);
+    MoveFileExA(copy_tmp, copy, MOVEFILE_REPLACE_EXISTING);
+}
+
+int main(int argc, char **argv) {
+    if (argc != 4) {
+        fprintf(stderr, "usage: holder FILE COPY SECONDS\n");
+        return 2;
+    }
+    snprintf(copy_tmp, sizeof copy_tmp, "%s.tmp", argv[2]);
+    snprintf(copy_stop, sizeof copy_stop, "%s.stop", argv[2]);
+    DWORD limit = (DWORD)(strtod(argv[3], NULL) * 1000.0);
+    HANDLE file =
+        CreateFileA(argv[1], GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                    OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file == INVALID_HANDLE_VALUE) {
+        fprintf(stderr, "holder: CreateFile error=%lu\n", GetLastError());
+        return 1;
+    }
+    size_t room = 1 << 20;
+    char *seen = malloc(room);
+    char *now = malloc(room);
+    if (seen == NULL || now == NULL) {
+        return 1;
+    }
+    DWORD seen_size = (DWORD)-1;
+    DWORD start = GetTickCount();
+    for (;;) {
+        DWORD size = 0;
+        SetFilePointer(file, 0, NULL, FILE_BEGIN);
+        if (!ReadFile(file, now, (DWORD)room, &size, NULL)) {
+            size = 0;
+        }
+        if (size != seen_size || memcmp(now, seen, size) != 0) {
+            write_copy(argv[2], now, size);
+            memcpy(seen, now, size);
+            seen_size = size;
+        }
+        if (GetFileAttributesA(copy_stop) != INVALID_FILE_ATTRIBUTES ||
+            GetTickCount() - start >= limit) {
+            break;
+        }
+        Sleep(50);
+    }
+    CloseHandle(file);
+    free(seen);
+    free(now);
+    return 0;
+}
