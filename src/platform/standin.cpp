@@ -36,7 +36,15 @@ struct Fault {
     bool armed;
 };
 
-enum Kind { kind_manager, kind_service, kind_process, kind_thread, kind_job, kind_file, kind_mutex };
+enum Kind {
+    kind_manager,
+    kind_service,
+    kind_process,
+    kind_thread,
+    kind_job,
+    kind_file,
+    kind_mutex
+};
 
 // One object behind every handle the stand-in gives out.
 struct Object {
