@@ -308,6 +308,20 @@ int live_in_jobs() {
     return live;
 }
 
+// Records that the process is being terminated with `exit_code`, unless it has ended already:
+// as on Windows, an ended process cannot be terminated and keeps its own exit code. Returns
+// whether it was still running; caller holds the mutex.
+bool mark_terminated(Object *process, DWORD exit_code) {
+    siginfo_t info;
+    if (!process->exited && has_ended(process->pid, info))
+        mark_exited(process, info);
+    if (process->exited)
+        return false;
+    process->terminated = true;
+    process->exit_code = exit_code;
+    return true;
+}
+
 } // namespace
 
 // --- System ---
@@ -890,14 +904,8 @@ BOOL TerminateProcess(HANDLE handle, UINT exit_code) {
     Object *process = find_object(handle, kind_process);
     if (process == nullptr)
         return fail_with(ERROR_INVALID_HANDLE);
-    siginfo_t info;
-    if (!process->exited && has_ended(process->pid, info))
-        mark_exited(process, info);
-    // As on Windows, an ended process cannot be terminated and keeps its own exit code.
-    if (process->exited)
+    if (!mark_terminated(process, exit_code))
         return fail_with(ERROR_ACCESS_DENIED);
-    process->terminated = true;
-    process->exit_code = exit_code;
     kill(process->pid, SIGKILL);
     return TRUE;
 }
@@ -1018,15 +1026,8 @@ BOOL TerminateJobObject(HANDLE handle, UINT exit_code) {
     if (job->group == 0)
         return TRUE;
     for (Object *process : s.objects) {
-        siginfo_t info;
-        if (process->kind != kind_process || process->pid != job->group || process->exited)
-            continue;
-        if (has_ended(process->pid, info)) {
-            mark_exited(process, info);
-        } else {
-            process->terminated = true;
-            process->exit_code = exit_code;
-        }
+        if (process->kind == kind_process && process->pid == job->group)
+            mark_terminated(process, exit_code);
     }
     kill(-job->group, SIGKILL);
     return TRUE;
