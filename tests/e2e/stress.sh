@@ -96,7 +96,8 @@ series() {
             # Wine delivers a stop that comes before the service has registered its handler to
             # the dispatcher, which then ends at once: the service control manager's pipe
             # breaks (109) and the host ends mid-start, with no child (found by the orphan
-            # count below, which stays strict).
+            # count below, which stays strict). A host that takes the stop and ends before
+            # its answer is read breaks the pipe the same way.
             early=$((early + 1))
             check_eq "race $run: the stop refused as the host ended early" \
                 "running=0 child_seen=0 attempts=0 stop_state=1 stopped=1 exited=1 orphans=0 log=1" \
@@ -110,7 +111,10 @@ series() {
         if [ -z "$found" ] || [ "$found" -ne 0 ]; then
             orphans=$((orphans + 1))
         fi
-        if [ -f "$W/$kind/$(printf '%03d' "$run").log" ] && [[ "$facts" == *" attempts=0 "* ]]; then
+        # A broken pipe also comes when the host takes the stop and ends before the service
+        # control manager has read the answer: then the log is a whole run's.
+        if [ -f "$W/$kind/$(printf '%03d' "$run").log" ] && [[ "$facts" == *" attempts=0 "* ]] &&
+            ! LC_ALL=C grep -q ':Leaving MyService' "$W/$kind/$(printf '%03d' "$run").log"; then
             check_early_log "$kind $run: log" "$W/$kind/$(printf '%03d' "$run").log" \
                 "$(winpath "$W/$child")"
         elif [ -f "$W/$kind/$(printf '%03d' "$run").log" ]; then
@@ -150,7 +154,7 @@ check_eq "cycles: every stop came after the launch" 0 "$raced_out"
 # --- stops racing the start ---
 series race tvd_race race.exe "$races"
 echo "races: $raced_out of $races stops came before the child's launch," \
-    "$early before the service's handler (the host ended early)"
+    "$early refused with a broken pipe (the host ended before answering)"
 
 # --- controls while the child runs ---
 cp "$E2E_HELPERS/probe.exe" "$W/ctl.exe"
