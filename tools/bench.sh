@@ -257,22 +257,24 @@ plain_ns=$(micro_ns BM_plain_write_flush)
 log_ratio=$(ratio "$log_ns" "$plain_ns")
 
 row() { printf '| %s | %s | %s | %s | %s | %s |\n' "$@"; }
+# compare_row LABEL KEY [LIMIT]: both hosts' medians of KEY and their ratio, judged against
+# LIMIT (a ratio) when there is one.
+compare_row() {
+    local t=${med[tolvard.$2]} b=${med[bare.$2]} r
+    r=$(ratio "$t" "$b")
+    if [ $# -ge 3 ]; then
+        row "$1" "$t" "$b" "$r" "<= $3 x" "$(verdict "$r" "$3")"
+    else
+        row "$1" "$t" "$b" "$r" "" ""
+    fi
+}
 service_table() {
     row "what (median of $N)" tolvard bare "tolvard / bare" goal verdict
     row --- ---: ---: ---: --- ---
-    local r
-    r=$(ratio "${med[tolvard.start_ms]}" "${med[bare.start_ms]}")
-    row "start: StartService called to child running, ms" "${med[tolvard.start_ms]}" \
-        "${med[bare.start_ms]}" "$r" "<= 1.10 x" "$(verdict "$r" 1.10)"
-    row "  of which StartService's own return, ms" "${med[tolvard.start_return_ms]}" \
-        "${med[bare.start_return_ms]}" "$(ratio "${med[tolvard.start_return_ms]}" \
-        "${med[bare.start_return_ms]}")" "" ""
-    r=$(ratio "${med[tolvard.stop_ms]}" "${med[bare.stop_ms]}")
-    row "stop: ControlService(STOP) to STOPPED and child gone, ms" "${med[tolvard.stop_ms]}" \
-        "${med[bare.stop_ms]}" "$r" "<= 1.10 x" "$(verdict "$r" 1.10)"
-    row "  of which ControlService's own return, ms" "${med[tolvard.stop_return_ms]}" \
-        "${med[bare.stop_return_ms]}" "$(ratio "${med[tolvard.stop_return_ms]}" \
-        "${med[bare.stop_return_ms]}")" "" ""
+    compare_row "start: StartService called to child running, ms" start_ms 1.10
+    compare_row "  of which StartService's own return, ms" start_return_ms
+    compare_row "stop: ControlService(STOP) to STOPPED and child gone, ms" stop_ms 1.10
+    compare_row "  of which ControlService's own return, ms" stop_return_ms
     row "  host process gone, ms after the stop" "${med[tolvard.host_exit_ms]}" \
         "${med[bare.host_exit_ms]}" "" "" ""
     row "idle CPU of the host over ${IDLE} s, GetProcessTimes, ms" \
@@ -288,19 +290,10 @@ service_table() {
             'BEGIN { print (v <= b + 1 ? "met" : "missed") }')"
     row "threads of the host while idle" "${med[tolvard.threads]}" "${med[bare.threads]}" \
         "" "" ""
-    r=$(ratio "${med[tolvard.peak_ws_kib]}" "${med[bare.peak_ws_kib]}")
-    row "peak working set, K32GetProcessMemoryInfo, KiB" "${med[tolvard.peak_ws_kib]}" \
-        "${med[bare.peak_ws_kib]}" "$r" "<= 1.2 x" "$(verdict "$r" 1.2)"
-    row "private bytes, K32GetProcessMemoryInfo, KiB" "${med[tolvard.private_kib]}" \
-        "${med[bare.private_kib]}" "$(ratio "${med[tolvard.private_kib]}" \
-        "${med[bare.private_kib]}")" "<= 1.2 x" \
-        "$(verdict "$(ratio "${med[tolvard.private_kib]}" "${med[bare.private_kib]}")" 1.2)"
-    r=$(ratio "${med[tolvard.unix_private_kib]}" "${med[bare.unix_private_kib]}")
-    row "private memory, Linux smaps_rollup, KiB" "${med[tolvard.unix_private_kib]}" \
-        "${med[bare.unix_private_kib]}" "$r" "<= 1.2 x" "$(verdict "$r" 1.2)"
-    row "peak resident set, Linux VmHWM, KiB" "${med[tolvard.unix_peak_rss_kib]}" \
-        "${med[bare.unix_peak_rss_kib]}" "$(ratio "${med[tolvard.unix_peak_rss_kib]}" \
-        "${med[bare.unix_peak_rss_kib]}")" "" ""
+    compare_row "peak working set, K32GetProcessMemoryInfo, KiB" peak_ws_kib 1.2
+    compare_row "private bytes, K32GetProcessMemoryInfo, KiB" private_kib 1.2
+    compare_row "private memory, Linux smaps_rollup, KiB" unix_private_kib 1.2
+    compare_row "peak resident set, Linux VmHWM, KiB" unix_peak_rss_kib
     row "executable size (win32, stripped: $stripped), bytes" "$tvd_size" "$bare_size" \
         "$(ratio "$tvd_size" "$bare_size")" "< 131072" \
         "$(awk -v v="$tvd_size" 'BEGIN { print (v < 131072 ? "met" : "missed") }')"
