@@ -1,0 +1,79 @@
+#!/usr/bin/env bash
+# The one way tolvard's scripts start Wine: the end-to-end tests, the demo, the bench and the
+# cross builds' CMake emulator all come through here.
+#
+#   tools/wine.sh PROGRAM ARGS...      a Windows program (a path, or a builtin such as sc or reg)
+#   tools/wine.sh wineboot ARGS...     Wine's prefix tool
+#   tools/wine.sh wineserver ARGS...   the prefix's server (-k, -w)
+#   tools/wine.sh --wine32             prints 1 if this machine runs 32-bit programs, else 0
+#
+# Debian's `wine` wrapper takes the 32-bit loader whenever wine32 is installed, and that loader
+# starts 64-bit programs too. Some x86-64 kernels run no 32-bit code at all: there every exec of
+# an i386 program fails with ENOEXEC, the wrapper fails even for 64-bit programs, and only the
+# 64-bit loader, called directly with WINELOADER pointing at itself, works. TOLVARD_WINE32=0
+# takes that path on any machine, =1 the wrapper's; unset, the 32-bit loader is tried once.
+# Any failure other than ENOEXEC (wine32 missing, say) is an error, never a quiet "no".
+set -uo pipefail
+
+loader32=/usr/lib/wine/wine
+loader64=/usr/lib/wine/wine64
+
+# Whether the 32-bit loader can be started here: 1 or 0; an error for anything else.
+probe_wine32() {
+    if [ ! -x "$loader32" ]; then
+        echo "tools/wine.sh: $loader32 is missing: install wine32:i386 (bash tools/deps.sh)" >&2
+        return 1
+    fi
+    # The kernel's ENOEXEC reaches us as bash's own message for a binary it could not execute.
+    local said
+    said=$(LC_ALL=C "$loader32" --version 2>&1)
+    case $? in
+    0) echo 1 ;;
+    126)
+        if [[ "$said" == *"Exec format error"* ]]; then
+            echo 0
+        else
+            echo "tools/wine.sh: $loader32: $said" >&2
+            return 1
+        fi
+        ;;
+    *)
+        echo "tools/wine.sh: $loader32 --version failed: $said" >&2
+        return 1
+        ;;
+    esac
+}
+
+wine32=${TOLVARD_WINE32:-}
+if [ "$wine32" != 0 ] && [ "$wine32" != 1 ]; then
+    wine32=$(probe_wine32) || exit 1
+fi
+
+case ${1:-} in
+--wine32)
+    echo "$wine32"
+    exit 0
+    ;;
+"")
+    echo "usage: tools/wine.sh PROGRAM ARGS... | wineboot ARGS... | wineserver ARGS... | --wine32" >&2
+    exit 2
+    ;;
+wineserver)
+    shift
+    # Debian's wineserver wrapper already prefers the 64-bit server, which serves both.
+    exec wineserver "$@"
+    ;;
+esac
+
+if [ "$wine32" = 1 ]; then
+    case $1 in
+    wineboot)
+        shift
+        exec wineboot "$@"
+        ;;
+    *) exec wine "$@" ;;
+    esac
+fi
+export WINELOADER=$loader64
+export WINEDEBUG=${WINEDEBUG:-fixme-all}
+exec "$loader64" "$@"
