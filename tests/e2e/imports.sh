@@ -2,6 +2,7 @@
 # imports.sh OBJDUMP EXE BITS: EXE is a console PE of that width (32: PE32 i386, 64: PE32+
 # x86-64) whose only imports are KERNEL32.dll, ADVAPI32.dll and msvcrt.dll, so that it runs
 # with nothing but system DLLs beside it.
+E2E_WITHOUT_WINE=1
 . "$(dirname "$0")/lib.sh"
 objdump=$1
 exe=$2

@@ -47,6 +47,40 @@ set -u
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 E2E_WINE_TIMEOUT=${E2E_WINE_TIMEOUT:-30}
+# Every Wine call goes through the project's one entry point for Wine.
+E2E_WINE=${TOLVARD_SOURCE:-$(dirname "${BASH_SOURCE[0]}")/../..}/tools/wine.sh
+
+# Whether this machine runs 32-bit programs: decided once for a whole run where the test command
+# exports TOLVARD_WINE32, else once by each test that asks.
+wine32_here() {
+    if [ "${TOLVARD_WINE32:-}" != 0 ] && [ "${TOLVARD_WINE32:-}" != 1 ]; then
+        TOLVARD_WINE32=$(bash "$E2E_WINE" --wine32) || {
+            echo "FATAL: cannot tell whether Wine runs 32-bit programs here"
+            exit 1
+        }
+        export TOLVARD_WINE32
+    fi
+    [ "$TOLVARD_WINE32" = 1 ]
+}
+
+# Whether this build's programs run under Wine here.
+wine_runs_build() {
+    [ "${E2E_BITS:-32}" != 32 ] || wine32_here
+}
+
+# Where they do not, the win32 build's tests that need Wine are skipped (ctest reports exit
+# status 77 as skipped); a test that needs no Wine sets E2E_WITHOUT_WINE=1 before it sources
+# this file.
+if [ -z "${E2E_WITHOUT_WINE:-}" ] && ! wine_runs_build; then
+    echo "skipped: win32 under Wine: 32-bit programs do not run here (TOLVARD_WINE32=0)"
+    exit 77
+fi
+# The 64-bit build runs a smaller set of the reliability tests beside the full set of the 32-bit
+# build; where that cannot run, the 64-bit build is the only proof and runs the full set.
+if [ -z "${E2E_WITHOUT_WINE:-}" ] && [ -z "${E2E_SMOKE+set}" ] && [ "${E2E_BITS:-32}" = 64 ] &&
+    wine32_here; then
+    E2E_SMOKE=1
+fi
 # Extra environment for every wine call, e.g. a locale (see use_japanese_locale).
 E2E_WINE_ENV=()
 
@@ -156,7 +190,7 @@ winpath() {
 wine_call() {
     local out=$1
     shift
-    env "${E2E_WINE_ENV[@]}" timeout -k 5 "$E2E_WINE_TIMEOUT" wine "$@" \
+    env "${E2E_WINE_ENV[@]}" timeout -k 5 "$E2E_WINE_TIMEOUT" bash "$E2E_WINE" "$@" \
         </dev/null >"$out.out" 2>"$out.err"
     local rc=$?
     if [ "$rc" -eq 124 ] || [ "$rc" -eq 137 ]; then
@@ -167,8 +201,8 @@ wine_call() {
 
 # Stops the prefix's wineserver and with it every Windows process of the prefix.
 stop_wine() {
-    timeout 30 wineserver -k >/dev/null 2>&1
-    timeout 30 wineserver -w >/dev/null 2>&1
+    timeout 30 bash "$E2E_WINE" wineserver -k >/dev/null 2>&1
+    timeout 30 bash "$E2E_WINE" wineserver -w >/dev/null 2>&1
     return 0
 }
 

@@ -4,6 +4,7 @@
 # in CMakeLists.txt), and the manifest 1 of type 24, byte for byte the file MANIFEST, which asks
 # for no elevation, names the systems from Vista to 11 and says nothing about DPI or UI. No Wine:
 # windres reads the resources back from the PE file.
+E2E_WITHOUT_WINE=1
 . "$(dirname "$0")/lib.sh"
 windres=$1
 exe=$2

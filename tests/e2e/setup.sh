@@ -16,12 +16,12 @@ ready=$WINEPREFIX/.tolvard-e2e-ready
 if [ ! -f "$ready" ]; then
     rm -rf "$WINEPREFIX"
     start=$(date +%s)
-    timeout 300 wineboot -i </dev/null >"$W/wineboot.out" 2>&1 || {
+    timeout 300 bash "$E2E_WINE" wineboot -i </dev/null >"$W/wineboot.out" 2>&1 || {
         cat "$W/wineboot.out"
         die "wineboot -i failed"
     }
     # The registry reaches the disk only when the session ends.
-    timeout 60 wineserver -w
+    timeout 60 bash "$E2E_WINE" wineserver -w
     printf 'made the Wine prefix %s in %d s\n' "$WINEPREFIX" $(($(date +%s) - start))
     touch "$ready"
 fi
