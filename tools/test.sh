@@ -1,12 +1,19 @@
 #!/usr/bin/env bash
 # Runs every test of tolvard: the source lint, the native unit tests (plain, AddressSanitizer
 # with UBSan, ThreadSanitizer, valgrind's memcheck), a bounded libFuzzer run of each fuzz target,
-# and the end-to-end suites of the win32 and win64 products under Wine. Installs what is missing
-# first. Ends with the reliability summary. Exits non-zero if anything fails.
+# and the end-to-end suites of the win32 and win64 products under Wine (the win32 one only where
+# this machine runs 32-bit programs). Installs what is missing first. Ends with the reliability
+# summary. Exits non-zero if anything fails.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
 bash tools/deps.sh || exit 1
+
+# Whether Wine runs 32-bit programs on this machine, decided once for the whole run (see
+# tools/wine.sh); TOLVARD_WINE32=0 takes the 64-bit-only path on any machine.
+wine32_asked=${TOLVARD_WINE32:-}
+TOLVARD_WINE32=$(bash tools/wine.sh --wine32) || exit 1
+export TOLVARD_WINE32
 
 # Every part of the reliability suite appends "KEY N" lines (cases, cycles, controls, orphans,
 # lost) to a file of its own here; the summary at the end adds them up.
@@ -40,6 +47,12 @@ lint() {
         bad=1
     fi
     if grep -l -I $'\r' "${files[@]}"; then echo "CR in sources"; bad=1; fi
+    # Build output and logs stay out: nothing big, and no name that a Windows path written as
+    # a Linux file name would give.
+    local big
+    big=$(git ls-files -z | xargs -0 -r stat -c '%s %n' | awk '$1 > 1048576 { print "  " $2 }')
+    if [ -n "$big" ]; then printf 'tracked files over 1 MB:\n%s\n' "$big"; bad=1; fi
+    if git ls-files | grep -F '\'; then echo "tracked file names with a backslash"; bad=1; fi
     for f in "${files[@]}"; do
         [ -s "$f" ] && [ -n "$(tail -c 1 "$f")" ] && { echo "$f: no final newline"; bad=1; }
     done
@@ -90,6 +103,13 @@ reliability() {
         }' /dev/null "${counts[@]}"
 }
 step "reliability summary" reliability
+if [ "$TOLVARD_WINE32" = 0 ]; then
+    if [ "$wine32_asked" = 0 ]; then
+        echo "win32 under Wine: not run (TOLVARD_WINE32=0); the win64 suite ran in full"
+    else
+        echo "win32 under Wine: not run (this kernel runs no 32-bit code); the win64 suite ran in full"
+    fi
+fi
 
 echo
 [ $failed -eq 0 ] || printf 'failed: %s\n' "${failures[@]}"
