@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# What the host costs: tolvard.exe (win32) against bench/bare_service.exe, a service written for
+# What the host costs: tolvard.exe (win32; win64 where this machine runs no 32-bit programs)
+# against bench/bare_service.exe, a service written for
 # the same child and nothing else, side by side under Wine, then the micro-benchmarks of the
 # command-line rules and the log on the native build. Prints the table and rewrites
 # docs/benchmarks.md. Not part of tools/test.sh: it takes several minutes and its numbers depend
@@ -20,6 +21,15 @@ IDLE=${BENCH_IDLE:-10}
 DOC=${BENCH_DOC:-docs/benchmarks.md}
 
 bash tools/deps.sh || exit 1
+# The 32-bit build where this machine runs 32-bit programs, else the 64-bit one (tools/wine.sh).
+TOLVARD_WINE32=$(bash tools/wine.sh --wine32) || exit 1
+export TOLVARD_WINE32
+if [ "$TOLVARD_WINE32" = 1 ]; then
+    arch=win32
+else
+    arch=win64
+    echo "== using the win64 build: 32-bit programs do not run on this machine"
+fi
 
 build() {
     cmake --preset "$1" >"/tmp/tolvard-bench-configure-$1.log" 2>&1 \
@@ -27,8 +37,8 @@ build() {
     cmake --build --preset "$1" -j 2 "${@:2}" >"/tmp/tolvard-bench-build-$1.log" 2>&1 \
         || { tail -n 30 "/tmp/tolvard-bench-build-$1.log"; return 1; }
 }
-echo "== building win32 and the optimised native micro-benchmarks"
-build win32 || exit 1
+echo "== building $arch and the optimised native micro-benchmarks"
+build $arch || exit 1
 build bench --target micro_bench || exit 1
 
 export WINEPREFIX=$root/build/bench-prefix
@@ -39,7 +49,7 @@ bin=$work/bin
 rm -rf "$work"
 mkdir -p "$bin"
 # One directory for the hosts and the child: both find bench_child.exe in their own directory.
-cp build/win32/tolvard.exe build/win32/bench/{bare_service,bench_child,benchctl}.exe "$bin/"
+cp build/$arch/tolvard.exe build/$arch/bench/{bare_service,bench_child,benchctl}.exe "$bin/"
 
 winpath() {
     local p
@@ -51,11 +61,11 @@ winpath() {
 wine_call() {
     local out=$1
     shift
-    timeout -k 5 120 wine "$@" </dev/null >"$out.out" 2>"$out.err"
+    timeout -k 5 120 bash tools/wine.sh "$@" </dev/null >"$out.out" 2>"$out.err"
 }
 stop_wine() {
-    timeout 30 wineserver -k >/dev/null 2>&1
-    timeout 30 wineserver -w >/dev/null 2>&1
+    timeout 30 bash tools/wine.sh wineserver -k >/dev/null 2>&1
+    timeout 30 bash tools/wine.sh wineserver -w >/dev/null 2>&1
     return 0
 }
 
@@ -63,9 +73,9 @@ stop_wine
 if [ ! -f "$WINEPREFIX/.tolvard-bench-ready" ]; then
     echo "== making the Wine prefix $WINEPREFIX"
     rm -rf "$WINEPREFIX"
-    timeout 300 wineboot -i </dev/null >"$work/wineboot.out" 2>&1 \
+    timeout 300 bash tools/wine.sh wineboot -i </dev/null >"$work/wineboot.out" 2>&1 \
         || { cat "$work/wineboot.out"; exit 1; }
-    timeout 60 wineserver -w
+    timeout 60 bash tools/wine.sh wineserver -w
     touch "$WINEPREFIX/.tolvard-bench-ready"
 fi
 
@@ -132,7 +142,7 @@ run_once() {
     local svc=$1 run=$2 out=$work/cycle
     local marks=$work/marks
     rm -f "$marks".begin "$marks".end "$marks".go "$out".*
-    timeout -k 5 $((${IDLE%.*} + 121)) wine "$bin/benchctl.exe" cycle "$svc" \
+    timeout -k 5 $((${IDLE%.*} + 121)) bash tools/wine.sh "$bin/benchctl.exe" cycle "$svc" \
         "$(winpath "$bin/bench_child.exe.stamp")" "$IDLE" "$(winpath "$marks")" \
         </dev/null >"$out.out" 2>"$out.err" &
     local client=$!
@@ -237,8 +247,7 @@ done
 
 tvd_size=$(stat -c %s "$bin/tolvard.exe")
 bare_size=$(stat -c %s "$bin/bare_service.exe")
-objdump=$(cmake -L -N build/win32 2>/dev/null | sed -n 's/^CMAKE_OBJDUMP:FILEPATH=//p')
-objdump=${objdump:-i686-w64-mingw32-objdump}
+objdump=$(cmake -L -N build/$arch 2>/dev/null | sed -n 's/^CMAKE_OBJDUMP:FILEPATH=//p')
 imports=$("$objdump" -p "$bin/tolvard.exe" | sed -n 's/^[[:space:]]*DLL Name: //p' |
     tr '[:upper:]' '[:lower:]' | sort | paste -sd' ')
 # Stripped: no debug sections and no symbol table entries.
@@ -294,7 +303,7 @@ service_table() {
     compare_row "private bytes, K32GetProcessMemoryInfo, KiB" private_kib 1.2
     compare_row "private memory, Linux smaps_rollup, KiB" unix_private_kib 1.2
     compare_row "peak resident set, Linux VmHWM, KiB" unix_peak_rss_kib
-    row "executable size (win32, stripped: $stripped), bytes" "$tvd_size" "$bare_size" \
+    row "executable size ($arch, stripped: $stripped), bytes" "$tvd_size" "$bare_size" \
         "$(ratio "$tvd_size" "$bare_size")" "< 131072" \
         "$(awk -v v="$tvd_size" 'BEGIN { print (v < 131072 ? "met" : "missed") }')"
     row "DLLs tolvard.exe imports" "$imports" "" "" "system DLLs only" \
@@ -342,7 +351,8 @@ micro_table() {
 
 cpu=$(lscpu | sed -n 's/^Model name:[[:space:]]*//p' | head -n 1)
 cores=$(nproc)
-wine_version=$(wine --version 2>/dev/null)
+wine_version=$(bash tools/wine.sh --version 2>/dev/null)
+compiler=$(cmake -L -N build/$arch 2>/dev/null | sed -n 's/^CMAKE_CXX_COMPILER:[A-Z]*=//p')
 commit=$(git rev-parse --short HEAD 2>/dev/null)$(git diff --quiet HEAD 2>/dev/null || echo "+changes")
 
 {
@@ -353,7 +363,7 @@ commit=$(git rev-parse --short HEAD 2>/dev/null)$(git diff --quiet HEAD 2>/dev/n
     echo "predict Windows."
     echo
     echo "- machine: $cpu, $cores cores, $(free -g | awk '/^Mem:/ { print $2 }') GiB; $(uname -sr)"
-    echo "- Wine: $wine_version; toolchain: $(i686-w64-mingw32-g++-posix --version 2>/dev/null | head -n 1)"
+    echo "- tolvard.exe and the bench's programs: $arch; Wine: $wine_version; toolchain: $("$compiler" --version 2>/dev/null | head -n 1)"
     echo "- run: $started, commit $commit, N = $N runs of each service, idle window $IDLE s"
     echo "- load average (1, 5, 15 min) at the start, every 5 runs and at the end: $(printf '%s; ' "${loads[@]}" | sed 's/; $//')"
     if [ ${#failures[@]} -eq 0 ]; then

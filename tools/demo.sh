@@ -8,16 +8,26 @@ root=$PWD
 
 bash tools/deps.sh || exit 1
 
-echo "== Build tolvard.exe and the sample program (win32)"
-cmake --preset win32 > /tmp/tolvard-demo-configure.log 2>&1 || { cat /tmp/tolvard-demo-configure.log; exit 1; }
-cmake --build --preset win32 --target tolvard ticker svcctl > /tmp/tolvard-demo-build.log 2>&1 \
+# The 32-bit build where this machine runs 32-bit programs, else the 64-bit one (tools/wine.sh).
+wine32=$(bash tools/wine.sh --wine32) || exit 1
+export TOLVARD_WINE32=$wine32
+if [ "$wine32" = 1 ]; then
+    preset=win32
+else
+    preset=win64
+    echo "== Using the win64 build: 32-bit programs do not run on this machine"
+fi
+
+echo "== Build tolvard.exe and the sample program ($preset)"
+cmake --preset $preset > /tmp/tolvard-demo-configure.log 2>&1 || { cat /tmp/tolvard-demo-configure.log; exit 1; }
+cmake --build --preset $preset --target tolvard ticker svcctl > /tmp/tolvard-demo-build.log 2>&1 \
     || { cat /tmp/tolvard-demo-build.log; exit 1; }
 
 export WINEPREFIX=$root/build/demo-prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 out=$root/build/demo-out
 mkdir -p "$out"
 # Wine's daemons outlive the first wine call: end them whatever happens.
-trap 'wineserver -k > /dev/null 2>&1' EXIT
+trap 'bash "$root/tools/wine.sh" wineserver -k > /dev/null 2>&1' EXIT
 
 fail() {
     echo "!! $*"
@@ -28,7 +38,7 @@ fail() {
 # and shows what it printed.
 run() {
     echo "> $*"
-    timeout 60 wine "$@" > "$out/stdout" 2> "$out/stderr"
+    timeout 60 bash "$root/tools/wine.sh" "$@" > "$out/stdout" 2> "$out/stderr"
     status=$?
     tr -d '\r' < "$out/stdout" | sed 's/^/  /'
     return $status
@@ -46,17 +56,17 @@ ticks() {
 echo "== Make a private Wine prefix"
 if [ ! -f "$WINEPREFIX/.tolvard-demo-ready" ]; then
     rm -rf "$WINEPREFIX"
-    timeout 300 wineboot -i < /dev/null > "$out/wineboot.log" 2>&1 || fail "wineboot"
+    timeout 300 bash tools/wine.sh wineboot -i < /dev/null > "$out/wineboot.log" 2>&1 || fail "wineboot"
     # A new prefix's registry reaches the disk only when its first session ends; services
     # started before that find an incomplete service database.
-    timeout 60 wineserver -w
+    timeout 60 bash tools/wine.sh wineserver -w
     touch "$WINEPREFIX/.tolvard-demo-ready"
 fi
 dir=$WINEPREFIX/drive_c/tolvard-demo
 rm -rf "$dir"
 mkdir -p "$dir"
-cp build/win32/tolvard.exe build/win32/tests/ticker.exe "$dir/"
-cp build/win32/tests/svcctl.exe "$WINEPREFIX/drive_c/windows/"
+cp build/$preset/tolvard.exe build/$preset/tests/ticker.exe "$dir/"
+cp build/$preset/tests/svcctl.exe "$WINEPREFIX/drive_c/windows/"
 run sc delete TolvardDemo > /dev/null 2>&1
 
 echo
