@@ -9,13 +9,15 @@ root=$PWD
 bash tools/deps.sh || exit 1
 
 # The 32-bit build where this machine runs 32-bit programs, else the 64-bit one (tools/wine.sh).
+asked=${TOLVARD_WINE32:-}
 wine32=$(bash tools/wine.sh --wine32) || exit 1
 export TOLVARD_WINE32=$wine32
 if [ "$wine32" = 1 ]; then
     preset=win32
 else
     preset=win64
-    echo "== Using the win64 build: 32-bit programs do not run on this machine"
+    echo "== Using the win64 build: $([ "$asked" = 0 ] && echo TOLVARD_WINE32=0 ||
+        echo this kernel runs no 32-bit code)"
 fi
 
 echo "== Build tolvard.exe and the sample program ($preset)"
