@@ -1,5 +1,5 @@
-// The stand-in is what the native tests trust in place of Windows, so its own rules are tested
-// against what Windows documents.
+// The stand-in's processes and jobs: what the native tests trust in place of Windows, so their
+// rules are tested against what Windows documents.
 #include "platform/test_support.h"
 
 #include <gtest/gtest.h>
@@ -153,18 +153,110 @@ TEST(StandinProcess, CreationFailures) {
     rmdir(dir.c_str());
 }
 
-TEST(StandinModule, FileNameTruncatesAsWindowsDoes) {
+// The state letter of a process in /proc ('T' when stopped), or 0.
+char process_state(DWORD pid) {
+    std::string text = test_support::read_file("/proc/" + std::to_string(pid) + "/stat");
+    size_t end = text.rfind(')');
+    return end != std::string::npos && end + 2 < text.size() ? text[end + 2] : 0;
+}
+
+// A suspended child stays stopped until its thread is resumed. (It is stopped just after its
+// exec: a program short enough may have ended by then, unlike on Windows.)
+TEST(StandinProcess, SuspendedUntilResumed) {
     standin::reset();
-    standin::set_module_file_name("C:\\abc.exe");
-    char buffer[8];
-    memset(buffer, 'x', sizeof buffer);
-    EXPECT_EQ(GetModuleFileNameA(nullptr, buffer, sizeof buffer), 8u);
-    EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
-    EXPECT_STREQ(buffer, "C:\\abc.");
-    char whole[16];
-    EXPECT_EQ(GetModuleFileNameA(nullptr, whole, sizeof whole), 10u);
-    EXPECT_STREQ(whole, "C:\\abc.exe");
+    STARTUPINFOA startup;
+    GetStartupInfoA(&startup);
+    PROCESS_INFORMATION info;
+    std::string text = std::string(CHILD_PROBE) + " sleep";
+    ASSERT_TRUE(CreateProcessA(nullptr, text.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED,
+                               nullptr, nullptr, &startup, &info));
+    EXPECT_EQ(process_state(info.dwProcessId), 'T');
+    SetLastError(0);
+    EXPECT_EQ(ResumeThread(info.hProcess), static_cast<DWORD>(-1)) << "a process handle";
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    EXPECT_EQ(process_state(info.dwProcessId), 'T');
+    EXPECT_EQ(ResumeThread(info.hThread), 1u);
+    char state = 'T';
+    for (int i = 0; i < 500 && state == 'T'; ++i) {
+        usleep(10 * 1000);
+        state = process_state(info.dwProcessId);
+    }
+    EXPECT_NE(state, 'T') << "still stopped after ResumeThread";
+    EXPECT_TRUE(TerminateProcess(info.hProcess, 4));
+    EXPECT_EQ(WaitForSingleObject(info.hProcess, 5000), WAIT_OBJECT_0);
+    CloseHandle(info.hThread);
+    CloseHandle(info.hProcess);
+}
+
+// Starts the probe with `arguments`, its group taken over by a new job with `limits`.
+HANDLE child_in_job(const std::string &arguments, DWORD limits, PROCESS_INFORMATION &info) {
+    HANDLE job = CreateJobObjectA(nullptr, nullptr);
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION extended = {};
+    extended.BasicLimitInformation.LimitFlags = limits;
+    EXPECT_TRUE(SetInformationJobObject(job, JobObjectExtendedLimitInformation, &extended,
+                                        sizeof extended));
+    STARTUPINFOA startup;
+    GetStartupInfoA(&startup);
+    std::string text = std::string(CHILD_PROBE) + " " + arguments;
+    EXPECT_TRUE(CreateProcessA(nullptr, text.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED,
+                               nullptr, nullptr, &startup, &info));
+    EXPECT_TRUE(AssignProcessToJobObject(job, info.hProcess));
+    ResumeThread(info.hThread);
+    return job;
+}
+
+DWORD active_processes(HANDLE job) {
+    JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting;
+    DWORD returned = 0;
+    if (!QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &accounting,
+                                   sizeof accounting, &returned))
+        return 9999;
+    return returned == sizeof accounting ? accounting.ActiveProcesses : 8888;
+}
+
+TEST(StandinJob, TerminateCountAndKillOnClose) {
     standin::reset();
+    PROCESS_INFORMATION info;
+    HANDLE job = child_in_job("sleep", 0, info);
+    EXPECT_EQ(active_processes(job), 1u);
+    SetLastError(0);
+    EXPECT_FALSE(AssignProcessToJobObject(job, info.hProcess)) << "a job takes one process";
+    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting;
+    SetLastError(0);
+    EXPECT_FALSE(QueryInformationJobObject(job, JobObjectExtendedLimitInformation, &accounting,
+                                           sizeof accounting, nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    EXPECT_TRUE(TerminateJobObject(job, 7));
+    EXPECT_EQ(WaitForSingleObject(info.hProcess, 5000), WAIT_OBJECT_0);
+    DWORD code = 0;
+    EXPECT_TRUE(GetExitCodeProcess(info.hProcess, &code));
+    EXPECT_EQ(code, 7u) << "the code given to TerminateJobObject";
+    EXPECT_EQ(active_processes(job), 0u);
+    for (HANDLE h : {job, info.hProcess, info.hThread})
+        EXPECT_TRUE(CloseHandle(h));
+
+    // Closing a job ends its processes only with JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE.
+    const struct {
+        DWORD limits;
+        bool ended;
+    } cases[] = {{JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | JOB_OBJECT_LIMIT_BREAKAWAY_OK, true},
+                 {JOB_OBJECT_LIMIT_BREAKAWAY_OK, false}};
+    for (const auto &c : cases) {
+        job = child_in_job("sleep", c.limits, info);
+        EXPECT_TRUE(CloseHandle(job));
+        EXPECT_EQ(WaitForSingleObject(info.hProcess, c.ended ? 5000 : 100),
+                  c.ended ? WAIT_OBJECT_0 : WAIT_TIMEOUT)
+            << c.limits;
+        TerminateProcess(info.hProcess, 0);
+        WaitForSingleObject(info.hProcess, 5000);
+        CloseHandle(info.hProcess);
+        CloseHandle(info.hThread);
+    }
+    EXPECT_EQ(standin::open_handles(), 0);
+    auto trace = standin::trace();
+    EXPECT_EQ(trace[0], "CreateJobObjectA(null)");
+    EXPECT_EQ(trace[1], "SetInformationJobObject(0x0)");
 }
 
 } // namespace
