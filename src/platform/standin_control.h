@@ -145,6 +145,21 @@ std::vector<Launch> launches();
 
 // --- Files and named mutexes ---
 
+/// A Windows path as a native one, or the Windows error for a path that has none.
+struct NativePath {
+    std::string path;
+    DWORD error; ///< 0, ERROR_PATH_NOT_FOUND or ERROR_INVALID_NAME
+};
+/// The one mapping from a Windows path to a native one, used by every call of the stand-in that
+/// takes a path (CreateFileA, CreateProcessA's program), and by tests and benches that open a
+/// file the program names. "\" and "/" separate; a leading drive "Z:" or "z:" is the root, as
+/// under Wine; a path without a drive stays rooted or relative as it is. Any other drive, a
+/// drive-relative "Z:name", a UNC path ("\\server\share", "\\?\...") and the empty path
+/// fail with ERROR_PATH_NOT_FOUND. A character Windows refuses in a name (< > : " | ? * and
+/// controls), and a double-byte character whose second byte is 0x5C under code page 932, fail
+/// with ERROR_INVALID_NAME: the native path never holds a backslash.
+NativePath native_path(const char *path);
+
 /// Every CreateFileA, in order.
 struct FileOpen {
     std::string path;

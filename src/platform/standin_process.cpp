@@ -105,11 +105,14 @@ DWORD spawn_error(int error) {
     }
 }
 
-// Starts the program of `words` (the first) with them as its argument vector; returns 0 or the
-// Windows error.
+// Starts the program of `words` (the first, a Windows path) with them as its argument vector;
+// returns 0 or the Windows error.
 DWORD spawn(std::vector<std::string> &words, DWORD flags, pid_t &pid) {
-    if (words.empty())
+    if (words.empty() || words[0].empty())
         return ERROR_FILE_NOT_FOUND;
+    standin::NativePath program = standin::native_path(words[0].c_str());
+    if (program.error != 0)
+        return program.error;
     std::vector<char *> argv;
     for (std::string &w : words)
         argv.push_back(w.data());
@@ -119,7 +122,7 @@ DWORD spawn(std::vector<std::string> &words, DWORD flags, pid_t &pid) {
     posix_spawnattr_init(&attributes);
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
     posix_spawnattr_setpgroup(&attributes, 0);
-    int rc = posix_spawnp(&pid, argv[0], nullptr, &attributes, argv.data(), environ);
+    int rc = posix_spawnp(&pid, program.path.c_str(), nullptr, &attributes, argv.data(), environ);
     posix_spawnattr_destroy(&attributes);
     if (rc != 0)
         return spawn_error(rc);

@@ -153,6 +153,40 @@ TEST(StandinProcess, CreationFailures) {
     rmdir(dir.c_str());
 }
 
+// The program word is a Windows path like any other: mapped as CreateFileA maps it, and given to
+// the child as it was written.
+TEST(StandinProcess, ProgramPathsAreMappedAsFilePathsAre) {
+    standin::reset();
+    const std::string probe = CHILD_PROBE;
+    const std::string windows = test_support::windows_path(probe);
+    const struct {
+        std::string program;
+        DWORD error; // 0: runs
+    } cases[] = {{windows, 0},
+                 {"Z:" + windows, 0},
+                 {"\"" + windows + "\"", 0},
+                 {"C:" + windows, ERROR_PATH_NOT_FOUND},
+                 {"\\\\server" + windows, ERROR_PATH_NOT_FOUND},
+                 {windows + "?", ERROR_INVALID_NAME},
+                 {"\"\"", ERROR_FILE_NOT_FOUND}};
+    for (const auto &c : cases) {
+        SetLastError(0);
+        std::string argv = child_argv(c.program + " exit:0 x");
+        if (c.error != 0) {
+            EXPECT_EQ(argv, "<not created>") << c.program;
+            EXPECT_EQ(GetLastError(), c.error) << c.program;
+            continue;
+        }
+        std::string word = c.program[0] == '"' ? windows : c.program;
+        EXPECT_EQ(argv, test_support::nul_separated({word, "exit:0", "x"})) << c.program;
+    }
+    auto launches = standin::launches();
+    ASSERT_EQ(launches.size(), 7u);
+    EXPECT_TRUE(launches[2].created);
+    EXPECT_FALSE(launches[3].created);
+    EXPECT_EQ(standin::open_handles(), 0);
+}
+
 // The state letter of a process in /proc ('T' when stopped), or 0.
 char process_state(DWORD pid) {
     std::string text = test_support::read_file("/proc/" + std::to_string(pid) + "/stat");

@@ -69,7 +69,7 @@ DWORD GetModuleFileNameA(HMODULE, LPSTR buffer, DWORD size) {
             char real[4096];
             ssize_t n = readlink("/proc/self/exe", real, sizeof real - 1);
             path.assign(real, n > 0 ? static_cast<size_t>(n) : 0);
-            // Shown as Windows shows paths; CreateFileA turns the separators back.
+            // Shown as Windows shows paths; standin::native_path turns the separators back.
             for (char &c : path)
                 c = c == '/' ? '\\' : c;
         }

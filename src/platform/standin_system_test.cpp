@@ -27,7 +27,8 @@ TEST(StandinModule, FileNameTruncatesAsWindowsDoes) {
     standin::reset();
 }
 
-// Unset, it is the running executable in Windows form.
+// Unset, it is the running executable in Windows form, which the path mapping turns back into
+// the executable itself.
 TEST(StandinModule, DefaultIsTheRunningExecutable) {
     standin::reset();
     standin::set_module_file_name("C:\\other.exe");
@@ -39,6 +40,9 @@ TEST(StandinModule, DefaultIsTheRunningExecutable) {
     char name[4096];
     ASSERT_EQ(GetModuleFileNameA(nullptr, name, sizeof name), static_cast<DWORD>(n));
     EXPECT_EQ(std::string(name), test_support::windows_path(real));
+    standin::NativePath native = standin::native_path(name);
+    EXPECT_EQ(native.error, 0u);
+    EXPECT_EQ(native.path, real);
 }
 
 TEST(StandinCommandLine, SetOneThenTheProcessOwn) {
