@@ -4,16 +4,19 @@
 //
 // The text benchmarks run at 1 KiB, 8 KiB and 32 KiB and fit a complexity curve, so a cost that
 // grows faster than the text shows. The log pair writes the same line to the same file, once
-// through log_msg and once as a plain formatted write with its flush.
+// through log_msg and once as a plain formatted write with its flush. That file lies in a
+// directory of its own under /tmp, made for the run and removed after it.
 #include "cli/args.h"
 #include "cli/cli.h"
 #include "log/log.h"
+#include "platform/standin_control.h"
 #include "platform/win.h"
 
 #include <benchmark/benchmark.h>
 
 #include <stdio.h>
 #include <stdlib.h>
+#include <unistd.h>
 #include <string>
 #include <vector>
 
@@ -98,9 +101,11 @@ void BM_log_msg(benchmark::State &state) {
 BENCHMARK(BM_log_msg);
 
 void BM_plain_write_flush(benchmark::State &state) {
+    // The log's path is a Windows one: opened as it is, its backslashes would be part of a name.
     char *path = log_path("tolvard.log");
-    FILE *stream = fopen(path, "w");
+    standin::NativePath native = standin::native_path(path);
     free(path);
+    FILE *stream = native.error == 0 ? fopen(native.path.c_str(), "w") : nullptr;
     if (stream == nullptr) {
         state.SkipWithError("cannot open the log file");
         return;
@@ -116,4 +121,31 @@ BENCHMARK(BM_plain_write_flush);
 
 } // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char **argv) {
+    char pattern[] = "/tmp/tolvard-bench-XXXXXX";
+    if (mkdtemp(pattern) == nullptr) {
+        perror("micro_bench: mkdtemp");
+        return 1;
+    }
+    const std::string dir = pattern;
+    // tolvard as if it lay in that directory, so that its log does too.
+    std::string exe = "Z:" + dir + "/tolvard.exe";
+    for (char &c : exe)
+        c = c == '/' ? '\\' : c;
+    standin::set_module_file_name(exe.c_str());
+
+    benchmark::Initialize(&argc, argv);
+    int status = 1;
+    if (!benchmark::ReportUnrecognizedArguments(argc, argv)) {
+        benchmark::RunSpecifiedBenchmarks();
+        status = 0;
+    }
+    benchmark::Shutdown();
+    // The log's handle may still be open: on Linux the file goes all the same.
+    unlink((dir + "/tolvard.log").c_str());
+    if (rmdir(dir.c_str()) != 0) {
+        perror(("micro_bench: " + dir).c_str());
+        status = 1;
+    }
+    return status;
+}

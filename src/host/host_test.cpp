@@ -39,19 +39,22 @@ std::vector<std::string> log_messages(const std::string &log) {
 // words and the service name "Svc".
 HostRun run_host(std::vector<std::string> child_words, const std::vector<Step> &script,
                  bool gate = false, const std::function<void()> &faults = {}) {
-    standin::reset();
-    if (faults)
-        faults();
     std::string dir = test_support::temp_dir();
     std::string record = dir + "/child.argv";
     setenv("TOLVARD_CHILD_RECORD", record.c_str(), 1);
-    standin::set_module_file_name(test_support::windows_path(dir + "/tolvard.exe").c_str());
-    standin::arm_dispatcher(script, gate);
-
+    std::string module = test_support::windows_path(dir + "/tolvard.exe");
     std::vector<std::string> words = {dir + "/tolvard.exe"};
     words.insert(words.end(), child_words.begin(), child_words.end());
     words.push_back("Svc");
     std::vector<char *> argv = test_support::argv_of(words);
+
+    // The reset comes just before the run, with nothing made in between: a handle that the log
+    // kept from an earlier run would then meet this run's objects, were handles ever reused.
+    standin::reset();
+    if (faults)
+        faults();
+    standin::set_module_file_name(module.c_str());
+    standin::arm_dispatcher(script, gate);
     run_as_service(static_cast<int>(words.size()), argv.data());
     standin::join_service();
 
@@ -119,6 +122,18 @@ TEST(Host, ChildThatEndsOnItsOwn) {
         EXPECT_EQ(run.open_handles, 0) << "child handles left open";
         EXPECT_EQ(standin::dispatched_name(), "Svc");
         EXPECT_EQ(standin::registered_name(), "Svc");
+    }
+}
+
+// The log keeps its file and mutex handles in process-wide variables across a reset of the
+// stand-in: each later run in the same process must still get a whole log of its own.
+TEST(Host, RunsAfterAResetInOneProcessEachWriteAWholeLog) {
+    for (const char *code : {"exit:0", "exit:1", "exit:2"}) {
+        HostRun run = run_host({child, code}, {});
+        const std::vector<std::string> expected_log = {
+            "main() start:4",         "MyServiceStart start:1", "exec_proc() start", "cmdline=",
+            child + " " + code + " ", "success CreateProcess",  "exec_proc() end",   "main() end"};
+        EXPECT_EQ(run.log, expected_log) << code;
     }
 }
 

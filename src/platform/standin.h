@@ -2,12 +2,15 @@
 //
 // Same names, types, values and error codes as <windows.h>. Processes are real POSIX processes;
 // the service control manager and its database live inside the process, and tests drive them
-// through platform/standin_control.h.
+// through platform/standin_control.h. Grouped by area, each implemented in a unit of its own
+// (src/platform/standin_AREA.cpp); the calls that take any handle are in standin_core.cpp.
 #pragma once
 
 #include <stdint.h>
 #include <stdio.h>
 #include <time.h>
+
+// === Every area: types, values and error codes ===
 
 typedef uint32_t DWORD;
 typedef int32_t LONG;
@@ -50,7 +53,8 @@ typedef HANDLE HMODULE;
 #define ERROR_SERVICE_EXISTS 1073u
 #define ERROR_DUPLICATE_SERVICE_NAME 1078u
 
-// Service control manager
+// === Service control manager (standin_scm.cpp) ===
+
 typedef struct SC_HANDLE__ *SC_HANDLE;
 typedef struct SERVICE_STATUS_HANDLE__ *SERVICE_STATUS_HANDLE;
 
@@ -111,7 +115,15 @@ BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA *table);
 SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerA(LPCSTR name, LPHANDLER_FUNCTION handler);
 BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS status);
 
-// Processes
+// === Any handle (standin_core.cpp) ===
+
+/// Processes, threads, jobs, files and mutexes; WaitForSingleObject waits on processes and
+/// mutexes.
+DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
+BOOL CloseHandle(HANDLE handle);
+
+// === Processes and jobs (standin_process.cpp) ===
+
 typedef struct _STARTUPINFOA {
     DWORD cb;
     LPSTR lpReserved;
@@ -147,10 +159,8 @@ BOOL CreateProcessA(LPCSTR application, LPSTR command_line, LPSECURITY_ATTRIBUTE
                     LPSECURITY_ATTRIBUTES thread_attrs, BOOL inherit_handles, DWORD flags,
                     LPVOID environment, LPCSTR current_directory, LPSTARTUPINFOA startup,
                     LPPROCESS_INFORMATION info);
-DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
 BOOL GetExitCodeProcess(HANDLE process, LPDWORD exit_code);
 BOOL TerminateProcess(HANDLE process, UINT exit_code);
-BOOL CloseHandle(HANDLE handle);
 DWORD ResumeThread(HANDLE thread);
 
 // Job objects: a job is a process group; the child is made the leader of a group of its own when
@@ -217,7 +227,8 @@ BOOL QueryInformationJobObject(HANDLE job, JOBOBJECTINFOCLASS info_class, LPVOID
 BOOL AssignProcessToJobObject(HANDLE job, HANDLE process);
 BOOL TerminateJobObject(HANDLE job, UINT exit_code);
 
-// System
+// === System (standin_system.cpp) ===
+
 DWORD GetLastError(void);
 void SetLastError(DWORD error);
 DWORD GetModuleFileNameA(HMODULE module, LPSTR buffer, DWORD size);
@@ -239,6 +250,8 @@ void LeaveCriticalSection(LPCRITICAL_SECTION cs);
 typedef int64_t __time64_t;
 __time64_t _time64(__time64_t *now);
 struct tm *_localtime64(const __time64_t *time);
+
+// === Files and named mutexes (standin_file.cpp) ===
 
 // Files: what the log needs. A handle with FILE_APPEND_DATA but not GENERIC_WRITE writes at
 // the file's end, as on Windows.

@@ -1,5 +1,6 @@
 // What tests see of the stand-in platform: fault injection, the records of what the program
 // asked of the platform, and the script that the stand-in service control manager follows.
+// Grouped by area, as the stand-in's units are (src/platform/standin_AREA.cpp).
 #pragma once
 
 #include "platform/standin.h"
@@ -9,8 +10,11 @@
 
 namespace standin {
 
-/// The calls that can be made to fail and whose count is kept.
+// --- Every area ---
+
+/// The calls that can be made to fail and whose count is kept, by area.
 enum Call {
+    // Service control manager
     call_OpenSCManagerA,
     call_CreateServiceA,
     call_OpenServiceA,
@@ -19,25 +23,29 @@ enum Call {
     call_StartServiceCtrlDispatcherA,
     call_RegisterServiceCtrlHandlerA,
     call_SetServiceStatus,
+    // Processes and jobs
     call_CreateProcessA,
     call_WaitForSingleObject,
     call_GetExitCodeProcess,
     call_TerminateProcess,
-    call_CloseHandle,
     call_ResumeThread,
     call_CreateJobObjectA,
     call_SetInformationJobObject,
     call_QueryInformationJobObject,
     call_AssignProcessToJobObject,
     call_TerminateJobObject,
+    // Files
     call_CreateFileA,
     call_WriteFile,
+    // Any handle
+    call_CloseHandle,
     call_count
 };
 
-/// Back to the defaults: no faults, empty records and database, dispatcher not armed,
-/// single-byte code page, the real module file name and command line. Joins a service thread
-/// still running.
+/// Back to the defaults, in every area: no faults, empty records and database, dispatcher not
+/// armed, single-byte code page, the real module file name and command line; every handle
+/// closed, and the children killed. Joins a service thread still running. Handles given out
+/// before a reset stay invalid for good: no later object is ever given the same value.
 void reset();
 
 /// Makes the `nth` call (1-based, counted from now) of `call` fail with `error`; `nth` 0 makes
@@ -51,6 +59,11 @@ int calls(Call call);
 /// "CloseServiceHandle(manager)", "CreateProcessA(0x4)", "TerminateProcess(0)".
 std::vector<std::string> trace();
 
+/// Process, thread, job and service control handles handed out and not yet closed.
+int open_handles();
+
+// --- System ---
+
 void set_module_file_name(const char *path); ///< nullptr: the running executable's
 void set_command_line(const char *text);     ///< nullptr: the running process's
 void set_ansi_code_page(UINT code_page);     ///< 932 for Shift-JIS lead bytes, else single-byte
@@ -58,7 +71,28 @@ void set_clock(const __time64_t *now);       ///< what _time64 returns; nullptr:
 /// Called by ExitProcess just before the process ends (nullptr: nothing).
 void set_exit_hook(void (*hook)());
 
-// --- Service control manager ---
+// --- Service control manager: the database ---
+
+struct Service {
+    std::string name;
+    std::string display_name;
+    DWORD access;
+    DWORD type;
+    DWORD start;
+    DWORD error_control;
+    std::string binary_path;
+    bool group_null;
+    bool tag_null;
+    bool dependencies_null;
+    bool account_null;
+    bool password_null;
+};
+/// The services in the database, oldest first.
+std::vector<Service> services();
+/// Adds the service `name` as a program would create it, with an image path of "x.exe NAME".
+void add_service(const char *name);
+
+// --- Service control manager: the dispatcher ---
 
 enum StepKind {
     step_control,            ///< deliver control `value` to the handler, on the dispatcher's thread
@@ -95,7 +129,7 @@ std::vector<Report> reports();
 std::string dispatched_name();
 std::string registered_name();
 
-// --- Processes ---
+// --- Processes and jobs ---
 
 struct Launch {
     bool application_null;
@@ -109,6 +143,23 @@ struct Launch {
 };
 std::vector<Launch> launches();
 
+// --- Files and named mutexes ---
+
+/// A Windows path as a native one, or the Windows error for a path that has none.
+struct NativePath {
+    std::string path;
+    DWORD error; ///< 0, ERROR_PATH_NOT_FOUND or ERROR_INVALID_NAME
+};
+/// The one mapping from a Windows path to a native one, used by every call of the stand-in that
+/// takes a path (CreateFileA, CreateProcessA's program), and by tests and benches that open a
+/// file the program names. "\" and "/" separate; a leading drive "Z:" or "z:" is the root, as
+/// under Wine; a path without a drive stays rooted or relative as it is. Any other drive, a
+/// drive-relative "Z:name", a UNC path ("\\server\share", "\\?\...") and the empty path
+/// fail with ERROR_PATH_NOT_FOUND. A character Windows refuses in a name (< > : " | ? * and
+/// controls), and a double-byte character whose second byte is 0x5C under code page 932, fail
+/// with ERROR_INVALID_NAME: the native path never holds a backslash.
+NativePath native_path(const char *path);
+
 /// Every CreateFileA, in order.
 struct FileOpen {
     std::string path;
@@ -120,27 +171,5 @@ std::vector<FileOpen> file_opens();
 
 /// The names given to CreateMutexA, in order.
 std::vector<std::string> mutex_names();
-
-/// Process, thread, job and service control handles handed out and not yet closed.
-int open_handles();
-
-// --- Service database ---
-
-struct Service {
-    std::string name;
-    std::string display_name;
-    DWORD access;
-    DWORD type;
-    DWORD start;
-    DWORD error_control;
-    std::string binary_path;
-    bool group_null;
-    bool tag_null;
-    bool dependencies_null;
-    bool account_null;
-    bool password_null;
-};
-std::vector<Service> services();
-void add_service(const char *name);
 
 } // namespace standin

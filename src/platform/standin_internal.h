@@ -1,0 +1,130 @@
+// What the units of the stand-in share: one lock over all of its state, the handle table, fault
+// injection, the trace of calls, and each area's reset. The core (standin_core.cpp) holds them;
+// each area (standin_AREA.cpp) implements the calls of one part of the Win32 subset. Tests see
+// none of this, only platform/standin_control.h.
+//
+// A new area is one new standin_AREA.cpp with its tests in standin_AREA_test.cpp, its name in the
+// area list of CMakeLists.txt, and its reset hook below, called by standin::reset().
+#pragma once
+
+#include "platform/standin.h"
+#include "platform/standin_control.h"
+
+#include <stdint.h>
+#include <sys/types.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace standin::internal {
+
+// --- The lock ---
+
+/// The one lock over the state of every area: each area's state is read and written under it.
+std::mutex &state_mutex();
+
+/// Notified (under the lock) by every change that a wait of the stand-in may be waiting for.
+std::condition_variable &state_changed();
+
+/// Ends the process with a message that the stand-in timed out waiting for `what`: a stand-in
+/// that waits for ever would hang the test run instead of failing it.
+[[noreturn]] void timed_out(const char *what);
+
+/// Waits on state_changed() until `ready` holds, for at most 20 s, else timed_out(what).
+template <typename Predicate>
+void wait_until(std::unique_lock<std::mutex> &lock, const char *what, Predicate ready) {
+    if (!state_changed().wait_for(lock, std::chrono::seconds(20), ready))
+        timed_out(what);
+}
+
+// --- Handles ---
+
+struct Object;
+
+/// What the core needs to know of one kind of object; each area defines its own kinds.
+struct ObjectType {
+    const char *name; ///< as a trace may show it
+    /// Counted by standin::open_handles(): a handle the program is expected to close.
+    bool counted;
+    /// Whether CloseHandle takes it (service control manager handles have a close of their own).
+    bool closable;
+    /// What closing it does besides forgetting it, with the lock held; nullptr: nothing.
+    void (*close)(Object &object);
+    /// WaitForSingleObject on it, called without the lock; nullptr: it cannot be waited on.
+    DWORD (*wait)(HANDLE handle, DWORD milliseconds);
+};
+
+/// One object behind a handle. A plain record: each kind uses the fields it needs.
+struct Object {
+    const ObjectType *type;
+    DWORD access;     ///< a service control manager handle's access
+    std::string name; ///< a service's or a named object's name
+    pid_t pid;        ///< a process's, or a thread's process
+    int fd;           ///< a file's descriptor
+    bool exited;      ///< a process has ended and its exit code is known
+    bool terminated;  ///< a process was terminated with exit_code
+    DWORD exit_code;  ///< a process's
+    pid_t group;      ///< a job's process group, 0 until a process is assigned
+    DWORD job_limits; ///< a job's limit flags
+};
+
+/// A handle value never given out before in this process, reset or not: a handle kept across a
+/// reset is simply invalid, and can never reach an object made after it.
+uintptr_t new_handle_value();
+
+/// Puts the object in the table under a new handle value and returns it; caller holds the lock.
+HANDLE add_object(const Object &object);
+
+/// The object behind `handle` if it is a live one of `type` (nullptr: of any type); else nullptr.
+/// Caller holds the lock; the pointer is good until the object is dropped or the lock released.
+Object *find_object(HANDLE handle, const ObjectType *type);
+
+/// Forgets the object behind `handle`; caller holds the lock.
+void drop_object(HANDLE handle);
+
+/// Every live object of `type`, oldest first; caller holds the lock.
+std::vector<Object *> objects_of(const ObjectType &type);
+
+// --- Faults and the trace ---
+
+/// Counts a call of `call` and tells whether it is to fail; if so, GetLastError() now gives the
+/// chosen error. Takes the lock.
+bool injected(Call call);
+
+/// Adds an event to the trace; takes the lock.
+void note(const std::string &event);
+
+/// Sets the last error and returns FALSE.
+BOOL fail_with(DWORD error);
+
+std::string text_or_null(LPCSTR text); ///< "null" for a null text
+std::string hex(DWORD value);          ///< "0x1f"
+
+// --- The areas' hooks, for one another ---
+
+/// Each area back to its defaults, called by standin::reset() in this order with the lock held,
+/// after the service thread has been joined and before the handle table is emptied. An area
+/// ends here what its objects hold outside the process (children, descriptors).
+void reset_system();
+void reset_scm();
+void reset_process();
+void reset_file();
+
+/// System: whether `c` begins a double-byte character in the current code page; caller holds
+/// the lock.
+bool is_lead_byte(BYTE c);
+
+/// Service control manager: on the service thread, waits while the dispatcher's gate is closed
+/// (see standin::arm_dispatcher).
+void wait_at_gate(std::unique_lock<std::mutex> &lock);
+
+/// Processes: the stand-in's children still running, the processes still running in its jobs,
+/// and how many CreateProcessA calls were made; caller holds the lock.
+int live_children();
+int live_in_jobs();
+size_t launch_count();
+
+} // namespace standin::internal

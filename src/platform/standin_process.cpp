@@ -1,0 +1,495 @@
+// The stand-in's processes and jobs: real POSIX children, each the leader of a process group of
+// its own, which a job then takes over.
+#include "platform/standin_internal.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <thread>
+
+extern char **environ;
+
+using namespace standin::internal;
+
+namespace {
+
+DWORD wait_for_process(HANDLE handle, DWORD milliseconds);
+void close_process(Object &process);
+void close_job(Object &job);
+
+const ObjectType process_type = {"process", true, true, close_process, wait_for_process};
+const ObjectType thread_type = {"thread", true, true, nullptr, nullptr};
+const ObjectType job_type = {"job", true, true, close_job, nullptr};
+
+struct Processes {
+    std::vector<standin::Launch> launches;
+    STARTUPINFOA startup = {};
+};
+
+Processes &processes() {
+    static Processes p;
+    return p;
+}
+
+// The child's argument vector as the Microsoft C runtime splits a command line; lock held.
+std::vector<std::string> crt_split(const char *p) {
+    std::vector<std::string> words;
+    std::string word;
+    while (*p == ' ' || *p == '\t')
+        ++p;
+    if (*p == '"') {
+        for (++p; *p != '\0' && *p != '"'; ++p)
+            word += *p;
+        if (*p == '"')
+            ++p;
+    } else {
+        while (*p != '\0' && *p != ' ' && *p != '\t')
+            word += *p++;
+    }
+    if (word.empty() && *p == '\0')
+        return words;
+    words.push_back(word);
+    for (;;) {
+        while (*p == ' ' || *p == '\t')
+            ++p;
+        if (*p == '\0')
+            break;
+        word.clear();
+        bool quoted = false;
+        while (*p != '\0' && (quoted || (*p != ' ' && *p != '\t'))) {
+            size_t backslashes = 0;
+            while (p[backslashes] == '\\')
+                ++backslashes;
+            if (p[backslashes] == '"') {
+                word.append(backslashes / 2, '\\');
+                p += backslashes;
+                if (backslashes % 2 == 1) {
+                    word += '"';
+                } else {
+                    quoted = !quoted;
+                }
+                ++p;
+            } else if (backslashes > 0) {
+                word.append(backslashes, '\\');
+                p += backslashes;
+            } else if (is_lead_byte(static_cast<BYTE>(*p)) && p[1] != '\0') {
+                word.append(p, 2);
+                p += 2;
+            } else {
+                word += *p++;
+            }
+        }
+        words.push_back(word);
+    }
+    return words;
+}
+
+DWORD spawn_error(int error) {
+    switch (error) {
+    case ENOENT:
+    case ENOTDIR:
+        return ERROR_FILE_NOT_FOUND;
+    case EACCES:
+    case EPERM:
+        return ERROR_ACCESS_DENIED;
+    case ENOEXEC:
+        return ERROR_BAD_EXE_FORMAT;
+    default:
+        return ERROR_INVALID_PARAMETER;
+    }
+}
+
+// Starts the program of `words` (the first, a Windows path) with them as its argument vector;
+// returns 0 or the Windows error.
+DWORD spawn(std::vector<std::string> &words, DWORD flags, pid_t &pid) {
+    if (words.empty() || words[0].empty())
+        return ERROR_FILE_NOT_FOUND;
+    standin::NativePath program = standin::native_path(words[0].c_str());
+    if (program.error != 0)
+        return program.error;
+    std::vector<char *> argv;
+    for (std::string &w : words)
+        argv.push_back(w.data());
+    argv.push_back(nullptr);
+    // Each child leads a process group of its own, which a job can then take over.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setpgroup(&attributes, 0);
+    int rc = posix_spawnp(&pid, program.path.c_str(), nullptr, &attributes, argv.data(), environ);
+    posix_spawnattr_destroy(&attributes);
+    if (rc != 0)
+        return spawn_error(rc);
+    if (flags & CREATE_SUSPENDED) {
+        // posix_spawnp returns after the exec, so this stops the new program itself, before it
+        // has done more than begin.
+        kill(pid, SIGSTOP);
+        siginfo_t info;
+        memset(&info, 0, sizeof info);
+        while (waitid(P_PID, static_cast<id_t>(pid), &info, WSTOPPED | WNOWAIT) == -1 &&
+               errno == EINTR) {
+        }
+    }
+    return 0;
+}
+
+// Whether the process has ended, without reaping it.
+bool has_ended(pid_t pid, siginfo_t &info) {
+    memset(&info, 0, sizeof info);
+    return waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+           info.si_pid != 0;
+}
+
+// Records that the process has ended; lock held.
+void mark_exited(Object *process, const siginfo_t &info) {
+    if (process->exited)
+        return;
+    process->exited = true;
+    if (!process->terminated)
+        process->exit_code = info.si_code == CLD_EXITED ? static_cast<DWORD>(info.si_status)
+                                                        : 128u + static_cast<DWORD>(info.si_status);
+}
+
+// The processes of a group that have not ended (zombies have), from /proc: a grandchild whose
+// parent has gone is reaped by someone else, or by no one, so waiting is no way to tell.
+int live_in_group(pid_t group) {
+    if (group == 0)
+        return 0;
+    int live = 0;
+    DIR *dir = opendir("/proc");
+    if (dir == nullptr)
+        return 0;
+    while (dirent *entry = readdir(dir)) {
+        if (entry->d_name[0] < '0' || entry->d_name[0] > '9')
+            continue;
+        std::string path = std::string("/proc/") + entry->d_name + "/stat";
+        FILE *f = fopen(path.c_str(), "r");
+        if (f == nullptr)
+            continue;
+        char line[1024];
+        size_t n = fread(line, 1, sizeof line - 1, f);
+        fclose(f);
+        line[n] = 0;
+        // "pid (name) state ppid pgrp ...": the name may hold blanks and parentheses.
+        char *end_of_name = strrchr(line, ')');
+        char state = 0;
+        long parent = 0, pgrp = 0;
+        if (end_of_name != nullptr &&
+            sscanf(end_of_name + 1, " %c %ld %ld", &state, &parent, &pgrp) == 3 && pgrp == group &&
+            state != 'Z' && state != 'X')
+            ++live;
+    }
+    closedir(dir);
+    return live;
+}
+
+// Records that the process is being terminated with `exit_code`, unless it has ended already:
+// as on Windows, an ended process cannot be terminated and keeps its own exit code. Returns
+// whether it was still running; lock held.
+bool mark_terminated(Object *process, DWORD exit_code) {
+    siginfo_t info;
+    if (!process->exited && has_ended(process->pid, info))
+        mark_exited(process, info);
+    if (process->exited)
+        return false;
+    process->terminated = true;
+    process->exit_code = exit_code;
+    return true;
+}
+
+DWORD wait_for_process(HANDLE handle, DWORD milliseconds) {
+    if (injected(standin::call_WaitForSingleObject))
+        return WAIT_FAILED;
+    pid_t pid;
+    {
+        std::lock_guard<std::mutex> lock(state_mutex());
+        Object *process = find_object(handle, &process_type);
+        if (process == nullptr) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return WAIT_FAILED;
+        }
+        if (process->exited)
+            return WAIT_OBJECT_0;
+        pid = process->pid;
+    }
+    // WNOWAIT leaves the child a zombie until its handle is closed, so its pid is never reused
+    // while a handle could still reach it.
+    siginfo_t info;
+    int rc;
+    if (milliseconds == INFINITE) {
+        memset(&info, 0, sizeof info);
+        while ((rc = waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT)) == -1 &&
+               errno == EINTR) {
+        }
+    } else {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+        for (;;) {
+            memset(&info, 0, sizeof info);
+            rc = waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT);
+            if (rc != 0 || info.si_pid != 0 || std::chrono::steady_clock::now() >= deadline)
+                break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    }
+    std::lock_guard<std::mutex> lock(state_mutex());
+    Object *process = find_object(handle, &process_type);
+    if (rc == -1 || process == nullptr) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return WAIT_FAILED;
+    }
+    if (info.si_pid == 0)
+        return WAIT_TIMEOUT;
+    mark_exited(process, info);
+    return WAIT_OBJECT_0;
+}
+
+void close_process(Object &process) {
+    if (process.exited)
+        waitpid(process.pid, nullptr, 0);
+}
+
+void close_job(Object &job) {
+    if (job.group != 0 && (job.job_limits & JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE))
+        kill(-job.group, SIGKILL);
+}
+
+} // namespace
+
+namespace standin::internal {
+
+void reset_process() {
+    // A test's children do not outlive it.
+    for (Object *job : objects_of(job_type)) {
+        if (job->group != 0)
+            kill(-job->group, SIGKILL);
+    }
+    for (Object *process : objects_of(process_type)) {
+        kill(process->pid, SIGKILL);
+        waitpid(process->pid, nullptr, 0);
+    }
+    processes().launches.clear();
+}
+
+int live_children() {
+    int live = 0;
+    for (Object *process : objects_of(process_type)) {
+        siginfo_t info;
+        live += !process->exited && !has_ended(process->pid, info) ? 1 : 0;
+    }
+    return live;
+}
+
+int live_in_jobs() {
+    int live = 0;
+    for (Object *job : objects_of(job_type))
+        live += live_in_group(job->group);
+    return live;
+}
+
+size_t launch_count() {
+    return processes().launches.size();
+}
+
+} // namespace standin::internal
+
+// --- Processes ---
+
+void GetStartupInfoA(LPSTARTUPINFOA info) {
+    std::unique_lock<std::mutex> lock(state_mutex());
+    wait_at_gate(lock);
+    static char title[] = "tolvard stand-in";
+    STARTUPINFOA &startup = processes().startup;
+    memset(&startup, 0, sizeof startup);
+    startup.cb = sizeof startup;
+    startup.lpTitle = title;
+    startup.dwFlags = 0x100;
+    *info = startup;
+}
+
+BOOL CreateProcessA(LPCSTR application, LPSTR command_line, LPSECURITY_ATTRIBUTES,
+                    LPSECURITY_ATTRIBUTES, BOOL inherit_handles, DWORD flags, LPVOID environment,
+                    LPCSTR current_directory, LPSTARTUPINFOA startup, LPPROCESS_INFORMATION info) {
+    standin::Launch launch = {application == nullptr,
+                              command_line != nullptr ? command_line : "",
+                              inherit_handles != FALSE,
+                              flags,
+                              environment == nullptr,
+                              current_directory == nullptr,
+                              false,
+                              false};
+    std::vector<std::string> words;
+    {
+        std::lock_guard<std::mutex> lock(state_mutex());
+        launch.startup_as_given = startup != nullptr && memcmp(startup, &processes().startup,
+                                                               sizeof processes().startup) == 0;
+        words = crt_split(launch.command_line.c_str());
+    }
+    note("CreateProcessA(" + hex(flags) + ")");
+    pid_t pid = 0;
+    DWORD error = 0;
+    if (injected(standin::call_CreateProcessA))
+        error = GetLastError();
+    else
+        error = spawn(words, flags, pid);
+    launch.created = error == 0;
+    std::lock_guard<std::mutex> lock(state_mutex());
+    processes().launches.push_back(launch);
+    state_changed().notify_all();
+    if (error != 0)
+        return fail_with(error);
+    Object process = {};
+    process.type = &process_type;
+    process.pid = pid;
+    Object thread = {};
+    thread.type = &thread_type;
+    thread.pid = pid;
+    info->hProcess = add_object(process);
+    info->hThread = add_object(thread);
+    info->dwProcessId = static_cast<DWORD>(pid);
+    info->dwThreadId = static_cast<DWORD>(pid);
+    return TRUE;
+}
+
+BOOL GetExitCodeProcess(HANDLE handle, LPDWORD exit_code) {
+    if (injected(standin::call_GetExitCodeProcess))
+        return FALSE;
+    if (WaitForSingleObject(handle, 0) == WAIT_FAILED)
+        return FALSE;
+    std::lock_guard<std::mutex> lock(state_mutex());
+    Object *process = find_object(handle, &process_type);
+    if (process == nullptr)
+        return fail_with(ERROR_INVALID_HANDLE);
+    *exit_code = process->exited ? process->exit_code : STILL_ACTIVE;
+    return TRUE;
+}
+
+BOOL TerminateProcess(HANDLE handle, UINT exit_code) {
+    note("TerminateProcess(" + std::to_string(exit_code) + ")");
+    if (injected(standin::call_TerminateProcess))
+        return FALSE;
+    std::lock_guard<std::mutex> lock(state_mutex());
+    Object *process = find_object(handle, &process_type);
+    if (process == nullptr)
+        return fail_with(ERROR_INVALID_HANDLE);
+    if (!mark_terminated(process, exit_code))
+        return fail_with(ERROR_ACCESS_DENIED);
+    kill(process->pid, SIGKILL);
+    return TRUE;
+}
+
+DWORD ResumeThread(HANDLE handle) {
+    note("ResumeThread");
+    if (injected(standin::call_ResumeThread))
+        return static_cast<DWORD>(-1);
+    std::lock_guard<std::mutex> lock(state_mutex());
+    Object *thread = find_object(handle, &thread_type);
+    if (thread == nullptr) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return static_cast<DWORD>(-1);
+    }
+    kill(thread->pid, SIGCONT);
+    return 1;
+}
+
+// --- Jobs ---
+
+HANDLE CreateJobObjectA(LPSECURITY_ATTRIBUTES, LPCSTR name) {
+    note("CreateJobObjectA(" + text_or_null(name) + ")");
+    if (injected(standin::call_CreateJobObjectA))
+        return nullptr;
+    Object job = {};
+    job.type = &job_type;
+    std::lock_guard<std::mutex> lock(state_mutex());
+    return add_object(job);
+}
+
+BOOL SetInformationJobObject(HANDLE handle, JOBOBJECTINFOCLASS info_class, LPVOID info,
+                             DWORD length) {
+    if (injected(standin::call_SetInformationJobObject))
+        return FALSE;
+    DWORD limits;
+    {
+        std::lock_guard<std::mutex> lock(state_mutex());
+        Object *job = find_object(handle, &job_type);
+        if (job == nullptr)
+            return fail_with(ERROR_INVALID_HANDLE);
+        if (info_class != JobObjectExtendedLimitInformation ||
+            length != sizeof(JOBOBJECT_EXTENDED_LIMIT_INFORMATION))
+            return fail_with(ERROR_INVALID_PARAMETER);
+        limits = static_cast<JOBOBJECT_EXTENDED_LIMIT_INFORMATION *>(info)
+                     ->BasicLimitInformation.LimitFlags;
+        job->job_limits = limits;
+    }
+    note("SetInformationJobObject(" + hex(limits) + ")");
+    return TRUE;
+}
+
+BOOL QueryInformationJobObject(HANDLE handle, JOBOBJECTINFOCLASS info_class, LPVOID info,
+                               DWORD length, LPDWORD returned) {
+    if (injected(standin::call_QueryInformationJobObject))
+        return FALSE;
+    std::lock_guard<std::mutex> lock(state_mutex());
+    Object *job = find_object(handle, &job_type);
+    if (job == nullptr)
+        return fail_with(ERROR_INVALID_HANDLE);
+    if (info_class != JobObjectBasicAccountingInformation ||
+        length != sizeof(JOBOBJECT_BASIC_ACCOUNTING_INFORMATION))
+        return fail_with(ERROR_INVALID_PARAMETER);
+    auto *accounting = static_cast<JOBOBJECT_BASIC_ACCOUNTING_INFORMATION *>(info);
+    memset(accounting, 0, sizeof *accounting);
+    accounting->ActiveProcesses = static_cast<DWORD>(live_in_group(job->group));
+    if (returned != nullptr)
+        *returned = length;
+    return TRUE;
+}
+
+BOOL AssignProcessToJobObject(HANDLE job_handle, HANDLE process_handle) {
+    note("AssignProcessToJobObject");
+    if (injected(standin::call_AssignProcessToJobObject))
+        return FALSE;
+    std::lock_guard<std::mutex> lock(state_mutex());
+    Object *job = find_object(job_handle, &job_type);
+    Object *process = find_object(process_handle, &process_type);
+    if (job == nullptr || process == nullptr)
+        return fail_with(ERROR_INVALID_HANDLE);
+    // A group has one leader: the stand-in's jobs take one process, which is all tolvard needs.
+    if (job->group != 0)
+        return fail_with(ERROR_ACCESS_DENIED);
+    job->group = process->pid;
+    return TRUE;
+}
+
+BOOL TerminateJobObject(HANDLE handle, UINT exit_code) {
+    note("TerminateJobObject(" + std::to_string(exit_code) + ")");
+    if (injected(standin::call_TerminateJobObject))
+        return FALSE;
+    std::lock_guard<std::mutex> lock(state_mutex());
+    Object *job = find_object(handle, &job_type);
+    if (job == nullptr)
+        return fail_with(ERROR_INVALID_HANDLE);
+    if (job->group == 0)
+        return TRUE;
+    for (Object *process : objects_of(process_type)) {
+        if (process->pid == job->group)
+            mark_terminated(process, exit_code);
+    }
+    kill(-job->group, SIGKILL);
+    return TRUE;
+}
+
+// --- Test controls ---
+
+namespace standin {
+
+std::vector<Launch> launches() {
+    std::lock_guard<std::mutex> lock(state_mutex());
+    return processes().launches;
+}
+
+} // namespace standin

@@ -1,0 +1,192 @@
+// The stand-in's system calls: errors, the module file name and command line, ExitProcess,
+// Sleep, double-byte code pages, critical sections and the C runtime's time.
+#include "platform/standin_internal.h"
+
+#include <stdio.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <thread>
+
+using namespace standin::internal;
+
+namespace {
+
+thread_local DWORD last_error;
+
+struct System {
+    std::string module_file_name;
+    bool module_set = false;
+    std::string command_line;
+    bool command_line_set = false;
+    UINT code_page = 1252;
+    void (*exit_hook)() = nullptr;
+    bool clock_set = false;
+    __time64_t clock = 0;
+};
+
+System &system_state() {
+    static System s;
+    return s;
+}
+
+} // namespace
+
+namespace standin::internal {
+
+void reset_system() {
+    System &s = system_state();
+    s.module_set = false;
+    s.command_line_set = false;
+    s.code_page = 1252;
+    s.exit_hook = nullptr;
+    s.clock_set = false;
+}
+
+bool is_lead_byte(BYTE c) {
+    if (system_state().code_page == 932)
+        return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC);
+    return false;
+}
+
+} // namespace standin::internal
+
+DWORD GetLastError(void) {
+    return last_error;
+}
+
+void SetLastError(DWORD error) {
+    last_error = error;
+}
+
+DWORD GetModuleFileNameA(HMODULE, LPSTR buffer, DWORD size) {
+    std::string path;
+    {
+        std::lock_guard<std::mutex> lock(state_mutex());
+        System &s = system_state();
+        path = s.module_file_name;
+        if (!s.module_set) {
+            char real[4096];
+            ssize_t n = readlink("/proc/self/exe", real, sizeof real - 1);
+            path.assign(real, n > 0 ? static_cast<size_t>(n) : 0);
+            // Shown as Windows shows paths; standin::native_path turns the separators back.
+            for (char &c : path)
+                c = c == '/' ? '\\' : c;
+        }
+    }
+    if (size == 0)
+        return fail_with(ERROR_INSUFFICIENT_BUFFER);
+    if (path.size() >= size) {
+        memcpy(buffer, path.data(), size - 1);
+        buffer[size - 1] = '\0';
+        last_error = ERROR_INSUFFICIENT_BUFFER;
+        return size;
+    }
+    memcpy(buffer, path.c_str(), path.size() + 1);
+    return static_cast<DWORD>(path.size());
+}
+
+LPSTR GetCommandLineA(void) {
+    std::lock_guard<std::mutex> lock(state_mutex());
+    System &s = system_state();
+    if (!s.command_line_set) {
+        FILE *f = fopen("/proc/self/cmdline", "rb");
+        std::string raw;
+        for (int c; f != nullptr && (c = fgetc(f)) != EOF;)
+            raw += static_cast<char>(c);
+        if (f != nullptr)
+            fclose(f);
+        s.command_line.clear();
+        for (size_t start = 0; start < raw.size();) {
+            std::string word = raw.c_str() + start;
+            start += word.size() + 1;
+            bool blank = word.empty() || word.find_first_of(" \t") != std::string::npos;
+            if (!s.command_line.empty())
+                s.command_line += ' ';
+            s.command_line += blank ? "\"" + word + "\"" : word;
+        }
+        s.command_line_set = true;
+    }
+    return s.command_line.data();
+}
+
+void ExitProcess(UINT status) {
+    void (*hook)();
+    {
+        std::lock_guard<std::mutex> lock(state_mutex());
+        hook = system_state().exit_hook;
+    }
+    if (hook != nullptr)
+        hook();
+    _exit(static_cast<int>(status));
+}
+
+void Sleep(DWORD milliseconds) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+}
+
+BOOL IsDBCSLeadByte(BYTE c) {
+    std::lock_guard<std::mutex> lock(state_mutex());
+    return is_lead_byte(c) ? TRUE : FALSE;
+}
+
+void InitializeCriticalSection(LPCRITICAL_SECTION cs) {
+    cs->opaque = new std::recursive_mutex;
+}
+
+void EnterCriticalSection(LPCRITICAL_SECTION cs) {
+    static_cast<std::recursive_mutex *>(cs->opaque)->lock();
+}
+
+void LeaveCriticalSection(LPCRITICAL_SECTION cs) {
+    static_cast<std::recursive_mutex *>(cs->opaque)->unlock();
+}
+
+__time64_t _time64(__time64_t *now) {
+    __time64_t t = time(nullptr);
+    {
+        std::lock_guard<std::mutex> lock(state_mutex());
+        if (system_state().clock_set)
+            t = system_state().clock;
+    }
+    if (now != nullptr)
+        *now = t;
+    return t;
+}
+
+struct tm *_localtime64(const __time64_t *time) {
+    time_t t = static_cast<time_t>(*time);
+    return localtime(&t);
+}
+
+namespace standin {
+
+void set_module_file_name(const char *path) {
+    std::lock_guard<std::mutex> lock(state_mutex());
+    system_state().module_set = path != nullptr;
+    system_state().module_file_name = path != nullptr ? path : "";
+}
+
+void set_command_line(const char *text) {
+    std::lock_guard<std::mutex> lock(state_mutex());
+    system_state().command_line_set = text != nullptr;
+    system_state().command_line = text != nullptr ? text : "";
+}
+
+void set_ansi_code_page(UINT code_page) {
+    std::lock_guard<std::mutex> lock(state_mutex());
+    system_state().code_page = code_page;
+}
+
+void set_clock(const __time64_t *now) {
+    std::lock_guard<std::mutex> lock(state_mutex());
+    system_state().clock_set = now != nullptr;
+    system_state().clock = now != nullptr ? *now : 0;
+}
+
+void set_exit_hook(void (*hook)()) {
+    std::lock_guard<std::mutex> lock(state_mutex());
+    system_state().exit_hook = hook;
+}
+
+} // namespace standin

@@ -1,0 +1,144 @@
+// The stand-in's system calls, against what Windows documents of them.
+#include "platform/test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <string.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+
+namespace {
+
+TEST(StandinModule, FileNameTruncatesAsWindowsDoes) {
+    standin::reset();
+    standin::set_module_file_name("C:\\abc.exe");
+    char buffer[8];
+    memset(buffer, 'x', sizeof buffer);
+    EXPECT_EQ(GetModuleFileNameA(nullptr, buffer, sizeof buffer), 8u);
+    EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
+    EXPECT_STREQ(buffer, "C:\\abc.");
+    char whole[16];
+    EXPECT_EQ(GetModuleFileNameA(nullptr, whole, sizeof whole), 10u);
+    EXPECT_STREQ(whole, "C:\\abc.exe");
+    standin::reset();
+}
+
+// Unset, it is the running executable in Windows form, which the path mapping turns back into
+// the executable itself.
+TEST(StandinModule, DefaultIsTheRunningExecutable) {
+    standin::reset();
+    standin::set_module_file_name("C:\\other.exe");
+    standin::reset();
+    char real[4096];
+    ssize_t n = readlink("/proc/self/exe", real, sizeof real - 1);
+    ASSERT_GT(n, 0);
+    real[n] = '\0';
+    char name[4096];
+    ASSERT_EQ(GetModuleFileNameA(nullptr, name, sizeof name), static_cast<DWORD>(n));
+    EXPECT_EQ(std::string(name), test_support::windows_path(real));
+    standin::NativePath native = standin::native_path(name);
+    EXPECT_EQ(native.error, 0u);
+    EXPECT_EQ(native.path, real);
+}
+
+TEST(StandinCommandLine, SetOneThenTheProcessOwn) {
+    standin::reset();
+    std::string own = GetCommandLineA();
+    standin::set_command_line("tolvard.exe reg \"My Svc\" app.exe");
+    EXPECT_STREQ(GetCommandLineA(), "tolvard.exe reg \"My Svc\" app.exe");
+    standin::reset();
+    EXPECT_EQ(GetCommandLineA(), own);
+    // The process's own: its words from /proc, the program first.
+    std::string first = test_support::read_file("/proc/self/cmdline").c_str();
+    EXPECT_EQ(own.compare(0, first.size(), first), 0) << own;
+}
+
+TEST(StandinCodePage, LeadBytesOfShiftJisOnlyUnder932) {
+    const struct {
+        BYTE c;
+        bool lead_932;
+    } cases[] = {{'A', false}, {0x5C, false}, {0x7F, false}, {0x80, false},
+                 {0x81, true}, {0x9F, true},  {0xA0, false}, {0xDF, false},
+                 {0xE0, true}, {0xFC, true},  {0xFD, false}, {0xFF, false}};
+    for (const auto &c : cases) {
+        standin::reset();
+        EXPECT_FALSE(IsDBCSLeadByte(c.c)) << "1252: " << int(c.c);
+        standin::set_ansi_code_page(932);
+        EXPECT_EQ(IsDBCSLeadByte(c.c) != FALSE, c.lead_932) << "932: " << int(c.c);
+    }
+    standin::reset();
+    EXPECT_FALSE(IsDBCSLeadByte(0x81)) << "a reset goes back to a single-byte code page";
+}
+
+TEST(StandinErrors, TheLastErrorIsPerThread) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    DWORD seen_by_other = 1234;
+    std::thread other([&] {
+        seen_by_other = GetLastError();
+        SetLastError(ERROR_INVALID_HANDLE);
+    });
+    other.join();
+    EXPECT_EQ(seen_by_other, ERROR_SUCCESS);
+    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+}
+
+TEST(StandinTime, SetClockThenTheRealOne) {
+    standin::reset();
+    const __time64_t set = 253402268399;
+    standin::set_clock(&set);
+    __time64_t stored = 0;
+    EXPECT_EQ(_time64(&stored), set);
+    EXPECT_EQ(stored, set);
+    standin::reset();
+    time_t before = time(nullptr);
+    __time64_t now = _time64(nullptr);
+    time_t after = time(nullptr);
+    EXPECT_GE(now, before);
+    EXPECT_LE(now, after);
+}
+
+// A critical section is recursive for its owner and keeps every other thread out.
+TEST(StandinLocking, CriticalSectionsAreRecursiveAndExclusive) {
+    // Static, as the program's are: a section is never deleted.
+    static CRITICAL_SECTION cs;
+    [[maybe_unused]] static const bool ready = (InitializeCriticalSection(&cs), true);
+    EnterCriticalSection(&cs);
+    EnterCriticalSection(&cs);
+    std::atomic<bool> entered{false};
+    std::thread other([&] {
+        EnterCriticalSection(&cs);
+        entered = true;
+        LeaveCriticalSection(&cs);
+    });
+    usleep(50 * 1000);
+    EXPECT_FALSE(entered) << "another thread entered a held section";
+    LeaveCriticalSection(&cs);
+    usleep(20 * 1000);
+    EXPECT_FALSE(entered) << "entered while the owner still held it once";
+    LeaveCriticalSection(&cs);
+    other.join();
+    EXPECT_TRUE(entered);
+}
+
+TEST(StandinExit, ExitProcessRunsTheHookThenEndsWithTheStatus) {
+    standin::reset();
+    standin::set_exit_hook([] {
+        printf("hook\n");
+        fflush(stdout);
+    });
+    test_support::Outcome outcome = test_support::run_in_child([] {
+        printf("before\n");
+        fflush(stdout);
+        ExitProcess(7);
+        return 0;
+    });
+    EXPECT_EQ(outcome.status, 7);
+    EXPECT_EQ(outcome.out, "before\nhook\n");
+    standin::reset();
+}
+
+} // namespace
