@@ -22,16 +22,8 @@ DOC=${BENCH_DOC:-docs/benchmarks.md}
 
 bash tools/deps.sh || exit 1
 # The 32-bit build where this machine runs 32-bit programs, else the 64-bit one (tools/wine.sh).
-asked=${TOLVARD_WINE32:-}
-TOLVARD_WINE32=$(bash tools/wine.sh --wine32) || exit 1
-export TOLVARD_WINE32
-if [ "$TOLVARD_WINE32" = 1 ]; then
-    arch=win32
-else
-    arch=win64
-    echo "== using the win64 build: $([ "$asked" = 0 ] && echo TOLVARD_WINE32=0 ||
-        echo this kernel runs no 32-bit code)"
-fi
+arch=$(bash tools/wine.sh --preset) || exit 1
+export TOLVARD_WINE32=$([ "$arch" = win32 ] && echo 1 || echo 0)
 
 build() {
     cmake --preset "$1" >"/tmp/tolvard-bench-configure-$1.log" 2>&1 \

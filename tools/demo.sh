@@ -9,16 +9,8 @@ root=$PWD
 bash tools/deps.sh || exit 1
 
 # The 32-bit build where this machine runs 32-bit programs, else the 64-bit one (tools/wine.sh).
-asked=${TOLVARD_WINE32:-}
-wine32=$(bash tools/wine.sh --wine32) || exit 1
-export TOLVARD_WINE32=$wine32
-if [ "$wine32" = 1 ]; then
-    preset=win32
-else
-    preset=win64
-    echo "== Using the win64 build: $([ "$asked" = 0 ] && echo TOLVARD_WINE32=0 ||
-        echo this kernel runs no 32-bit code)"
-fi
+preset=$(bash tools/wine.sh --preset) || exit 1
+export TOLVARD_WINE32=$([ "$preset" = win32 ] && echo 1 || echo 0)
 
 echo "== Build tolvard.exe and the sample program ($preset)"
 cmake --preset $preset > /tmp/tolvard-demo-configure.log 2>&1 || { cat /tmp/tolvard-demo-configure.log; exit 1; }

@@ -6,6 +6,8 @@
 #   tools/wine.sh wineboot ARGS...     Wine's prefix tool
 #   tools/wine.sh wineserver ARGS...   the prefix's server (-k, -w)
 #   tools/wine.sh --wine32             prints 1 if this machine runs 32-bit programs, else 0
+#   tools/wine.sh --preset             prints the build to run here, win32 or else win64, and
+#                                      says on standard error why when it is win64
 #
 # Debian's `wine` wrapper takes the 32-bit loader whenever wine32 is installed, and that loader
 # starts 64-bit programs too. Some x86-64 kernels run no 32-bit code at all: there every exec of
@@ -45,8 +47,10 @@ probe_wine32() {
 }
 
 wine32=${TOLVARD_WINE32:-}
+why="TOLVARD_WINE32=0"
 if [ "$wine32" != 0 ] && [ "$wine32" != 1 ]; then
     wine32=$(probe_wine32) || exit 1
+    why="this kernel runs no 32-bit code"
 fi
 
 case ${1:-} in
@@ -54,8 +58,17 @@ case ${1:-} in
     echo "$wine32"
     exit 0
     ;;
+--preset)
+    if [ "$wine32" = 1 ]; then
+        echo win32
+    else
+        echo win64
+        echo "== Using the win64 build: $why" >&2
+    fi
+    exit 0
+    ;;
 "")
-    echo "usage: tools/wine.sh PROGRAM ARGS... | wineboot ARGS... | wineserver ARGS... | --wine32" >&2
+    echo "usage: tools/wine.sh PROGRAM ARGS... | wineboot ARGS... | wineserver ARGS... | --wine32 | --preset" >&2
     exit 2
     ;;
 wineserver)
