@@ -241,7 +241,7 @@ done
 
 tvd_size=$(stat -c %s "$bin/tolvard.exe")
 bare_size=$(stat -c %s "$bin/bare_service.exe")
-objdump=$(cmake -L -N build/$arch 2>/dev/null | sed -n 's/^CMAKE_OBJDUMP:FILEPATH=//p')
+objdump=$(cmake -LA -N build/$arch 2>/dev/null | sed -n 's/^CMAKE_OBJDUMP:FILEPATH=//p')
 imports=$("$objdump" -p "$bin/tolvard.exe" | sed -n 's/^[[:space:]]*DLL Name: //p' |
     tr '[:upper:]' '[:lower:]' | sort | paste -sd' ')
 # Stripped: no debug sections and no symbol table entries.
@@ -346,7 +346,8 @@ micro_table() {
 cpu=$(lscpu | sed -n 's/^Model name:[[:space:]]*//p' | head -n 1)
 cores=$(nproc)
 wine_version=$(bash tools/wine.sh --version 2>/dev/null)
-compiler=$(cmake -L -N build/$arch 2>/dev/null | sed -n 's/^CMAKE_CXX_COMPILER:[A-Z]*=//p')
+compiler=$(sed -n 's/^set(CMAKE_CXX_COMPILER \(.*\))$/\1/p' \
+    "cmake/mingw-$([ "$arch" = win32 ] && echo i686 || echo x86_64).cmake")
 commit=$(git rev-parse --short HEAD 2>/dev/null)$(git diff --quiet HEAD 2>/dev/null || echo "+changes")
 
 {
