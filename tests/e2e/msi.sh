@@ -61,17 +61,23 @@ new_process_path() {
     tr -d '\r' <"$W/path.out" | tr ';' '\n' | sed '/^$/d'
 }
 
-# The entries of Programs and Features named tolvard: "KEY DISPLAYVERSION", both registry views.
+# The entries of Programs and Features named tolvard, in both registry views, one line each:
+# DisplayVersion|NoModify|Publisher.
 arp_entries() {
     local view
     for view in 64 32; do
         wine_call "$W/arp" reg query "$uninstall_key" /s /reg:$view
-        tr -d '\r' <"$W/arp.out" | awk '
-            /^HKEY_/ { key = $0; sub(/.*\\/, "", key) }
-            $1 == "DisplayName" && NF == 3 && $3 == "tolvard" { named[key] = 1 }
-            $1 == "DisplayVersion" { shown[key] = $3 }
-            END { for (k in named) print k, shown[k] }'
-    done | sort -u
+        # reg.exe writes "    NAME    TYPE    VALUE" under each "HKEY_..." line.
+        tr -d '\r' <"$W/arp.out" | awk -F '    ' '
+            /^HKEY_/ { key = $0; sub(/.*\\/, "", key); next }
+            { value[key, $2] = $4 }
+            $2 == "DisplayName" && $4 == "tolvard" { named[key] = 1 }
+            END {
+                for (k in named)
+                    print k "|" value[k, "DisplayVersion"] "|" value[k, "NoModify"] "|" \
+                        value[k, "Publisher"]
+            }'
+    done | sort -u | cut -d'|' -f2-
 }
 
 # The files that an install leaves in the folder, and where else under drive C: a tolvard
@@ -143,7 +149,8 @@ other_entries=$(system_path | tr ';' '\n' | sed '/^$/d' | grep -vixF "$dir_win\\
 msiexec install-old /i "$(winpath "$old_msi")"
 check_eq "msiexec /i 1.0.0: exit status" 0 "$?" || die "no install: see $W/install-old.log"
 check_installed "1.0.0"
-check_eq "1.0.0: one entry in Programs and Features" "1.0.0" "$(arp_entries | cut -d' ' -f2)"
+check_eq "1.0.0: one entry in Programs and Features, no modify" \
+    "1.0.0|0x1|the tolvard developers" "$(arp_entries)"
 check_found_by_name "1.0.0"
 
 # --- a service registered by tolvard found on the PATH ---
@@ -160,8 +167,8 @@ check_true "the service's log lies in the installed folder" test -s "$dir/tolvar
 msiexec upgrade /i "$(winpath "$new_msi")"
 check_eq "msiexec /i $version over 1.0.0: exit status" 0 "$?"
 check_installed "$version over 1.0.0"
-check_eq "$version over 1.0.0: one entry in Programs and Features" \
-    "$version" "$(arp_entries | cut -d' ' -f2 | paste -sd' ')"
+check_eq "$version over 1.0.0: one entry in Programs and Features, no modify" \
+    "$version|0x1|the tolvard developers" "$(arp_entries)"
 check_found_by_name "$version over 1.0.0"
 start_stop "$version over 1.0.0, the service registered before"
 
@@ -169,7 +176,8 @@ start_stop "$version over 1.0.0, the service registered before"
 msiexec downgrade /i "$(winpath "$old_msi")"
 # 1603, the failed install, of which a Unix exit status keeps the low byte.
 check_eq "msiexec /i 1.0.0 over $version: refused (1603)" $((1603 % 256)) "$?"
-check_eq "1.0.0 over $version: $version stays" "$version" "$(arp_entries | cut -d' ' -f2 | paste -sd' ')"
+check_eq "1.0.0 over $version: $version stays" "$version|0x1|the tolvard developers" \
+    "$(arp_entries)"
 check_true "1.0.0 over $version: the exe stays" cmp -s "$W/stage/tolvard.exe" "$dir/tolvard.exe"
 
 # --- uninstall ---
