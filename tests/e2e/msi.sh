@@ -196,7 +196,8 @@ check_eq "msiexec /x: a new process no longer has it on its PATH" 0 \
 svcctl config tvd_msi
 check_svcctl "msiexec /x: the service is still registered" $?
 svcctl start tvd_msi
-check_eq "msiexec /x: the service cannot start" 1 "$?"
-printf 'after msiexec /x, svcctl start tvd_msi said: %s\n' "$(svcctl_error)"
+check_eq "msiexec /x: the service cannot start: exit status" 1 "$?"
+check_eq "msiexec /x: the service cannot start: file not found" \
+    "svcctl: StartService error=2" "$(svcctl_error)"
 
 finish
