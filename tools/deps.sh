@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(cmake ninja-build g++ libgtest-dev libbenchmark-dev
           g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
-          wine wine32:i386 wine64 locales zip unzip libxml2-utils
+          wine wine32:i386 wine64 locales zip unzip libxml2-utils wixl msitools
           clang-14 libclang-rt-14-dev valgrind)
 
 missing=()

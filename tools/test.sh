@@ -40,7 +40,7 @@ step() {
 
 lint() {
     local files bad=0
-    mapfile -t files < <(git ls-files | grep -E '\.(c|cpp|h|cmake|txt|json|sh|md)$|^\.ci/|^\.(editorconfig|clang-format|gitignore)$')
+    mapfile -t files < <(git ls-files | grep -E '\.(c|cpp|h|cmake|txt|json|sh|md|wxs)$|^\.ci/|^\.(editorconfig|clang-format|gitignore)$')
     # Markdown is spared: the README's sample log line ends in a blank, as the real one does.
     if grep -n -I -E '[[:space:]]$' $(printf '%s\n' "${files[@]}" | grep -v '\.md$'); then
         echo "trailing white space"

@@ -22,10 +22,12 @@
 # the child intact), child_end.sh (a child that ends or cannot start stops the service),
 # tree.sh (a stop ends what the child started, but not what broke away from its job),
 # verinfo.sh (the version resource and manifest as Windows reads them), release_zip.sh (the
-# release zip, and its exe run), bench_programs.sh (the bench's Windows programs still run a
-# cycle), imports.sh (tolvard.exe's PE headers and imports; no Wine) and resources.sh (the
-# resources read back by windres; no Wine). localedef needs the Debian package locales for its
-# sources, xmllint the package libxml2-utils.
+# release zip, and its exe run), msi_tables.sh (the MSI package's tables; no Wine), msi.sh (the
+# MSI package installed, upgraded and removed by msiexec), bench_programs.sh (the bench's
+# Windows programs still run a cycle), imports.sh (tolvard.exe's PE headers and imports; no
+# Wine) and resources.sh (the resources read back by windres; no Wine). localedef needs the
+# Debian package locales for its sources, xmllint the package libxml2-utils, the MSI tests the
+# packages wixl and msitools.
 #
 # The reliability tests: roundtrip.sh (generated word lists registered with "reg" reach the
 # child unchanged), stress.sh (start/stop cycles, stops racing the start, a long run of
