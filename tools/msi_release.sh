@@ -68,7 +68,8 @@ wxs=$(realpath "$src/packaging/tolvard.wxs")
 # the two actions that act on the table, at their standard places in the sequence. It knows no
 # file versions either: an exe without one is an unversioned file to Windows Installer, which
 # then compares hashes instead of versions and leaves a file alone that looks changed since it
-# was installed.
+# was installed. Nor does it write the short name that a file name longer than 8.3 must come
+# with ("short|long"), which Windows Installer's own checks (ICE03) require.
 msibuild "$msi" \
     -q "CREATE TABLE Environment (Environment CHAR(72) NOT NULL,
         Name CHAR(255) NOT NULL LOCALIZABLE, Value CHAR(255) LOCALIZABLE,
@@ -80,7 +81,8 @@ msibuild "$msi" \
     -q "INSERT INTO InstallExecuteSequence (Action, Sequence)
         VALUES ('WriteEnvironmentStrings', 5200)" \
     -q "UPDATE File SET Version = '$file_version', Language = '1033' WHERE File = 'tolvard.exe'" \
-    -q "DELETE FROM MsiFileHash WHERE File_ = 'tolvard.exe'"
+    -q "DELETE FROM MsiFileHash WHERE File_ = 'tolvard.exe'" \
+    -q "UPDATE File SET FileName = 'CHANGE~1.TXT|CHANGELOG.txt' WHERE File = 'CHANGELOG.txt'"
 
 # The summary information: wixl's, with the commit's time instead of the current one and a
 # package code (the revision number, a GUID that wixl draws at random) made from the package's

@@ -54,10 +54,10 @@ expected_files=$(LC_ALL=C sort <<EOF
 tolvard.exe${tab}Exe${tab}tolvard.exe${tab}$(size tolvard.exe)${tab}$major.$minor.$patch.0${tab}1033${tab}512${tab}1
 README.txt${tab}Docs${tab}README.txt${tab}$(size README.txt)${tab}${tab}${tab}512${tab}2
 LICENSE.txt${tab}Docs${tab}LICENSE.txt${tab}$(size LICENSE.txt)${tab}${tab}${tab}512${tab}3
-CHANGELOG.txt${tab}Docs${tab}CHANGELOG.txt${tab}$(size CHANGELOG.txt)${tab}${tab}${tab}512${tab}4
+CHANGELOG.txt${tab}Docs${tab}CHANGE~1.TXT|CHANGELOG.txt${tab}$(size CHANGELOG.txt)${tab}${tab}${tab}512${tab}4
 EOF
 )
-check_eq "File: the four files, the exe versioned as its resource says" \
+check_eq "File: the four files (a short name beside a long one), the exe versioned" \
     "$expected_files" "$(table "$msi" File)"
 check_eq "MsiFileHash: hashes of the texts only (a versioned file has none)" \
     "CHANGELOG.txt LICENSE.txt README.txt" "$(table "$msi" MsiFileHash | cut -f1 | paste -sd' ')"
