@@ -184,24 +184,4 @@ TEST(StandinFile, AppendOnlyHandlesFollowOtherWriters) {
     standin::reset();
 }
 
-TEST(StandinMutex, NamedWaitedOnAtOnceAndReleased) {
-    standin::reset();
-    HANDLE first = CreateMutexA(nullptr, FALSE, "tolvard.log-1234abcd");
-    HANDLE second = CreateMutexA(nullptr, TRUE, nullptr);
-    ASSERT_NE(first, nullptr);
-    ASSERT_NE(second, nullptr);
-    EXPECT_NE(first, second);
-    EXPECT_EQ(standin::mutex_names(), (std::vector<std::string>{"tolvard.log-1234abcd", "null"}));
-    EXPECT_EQ(WaitForSingleObject(first, 2000), WAIT_OBJECT_0);
-    EXPECT_TRUE(ReleaseMutex(first));
-    EXPECT_EQ(standin::calls(standin::call_WaitForSingleObject), 0);
-    EXPECT_TRUE(CloseHandle(first));
-    SetLastError(0);
-    EXPECT_FALSE(ReleaseMutex(first));
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
-    EXPECT_EQ(WaitForSingleObject(first, 0), WAIT_FAILED);
-    EXPECT_TRUE(CloseHandle(second));
-    standin::reset();
-}
-
 } // namespace
