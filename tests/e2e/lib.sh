@@ -23,7 +23,9 @@
 # tree.sh (a stop ends what the child started, but not what broke away from its job),
 # verinfo.sh (the version resource and manifest as Windows reads them), release_zip.sh (the
 # release zip, and its exe run), bench_programs.sh (the bench's Windows programs still run a
-# cycle), imports.sh (tolvard.exe's PE headers and imports; no Wine) and resources.sh (the
+# cycle), security.sh (a held mutex of an older tolvard's log, a planted hard link, a reader
+# denying writers and a flood of controls do no harm; reg from Wine's folders; "%" quoted),
+# imports.sh (tolvard.exe's PE headers and imports; no Wine) and resources.sh (the
 # resources read back by windres; no Wine). localedef needs the Debian package locales for its
 # sources, xmllint the package libxml2-utils.
 #

@@ -3,7 +3,8 @@
 # the named mutex of an older tolvard's log, plant tolvard.log as a hard link to another file,
 # hold the log open denying writers, or flood the log with user-defined controls. And that reg
 # still works from the folders Wine reports (every one with the same synthesized DACL), sets
-# the service's DACL without failing, and writes a word with "%" quoted.
+# the service's DACL without failing, and writes a word with "%" quoted, so that a variable
+# with blanks comes back one word.
 . "$(dirname "$0")/lib.sh"
 work_dir security
 
@@ -59,13 +60,29 @@ run_line reg "$exe reg $svc $probe run"
 check_eq "reg from a folder as Wine reports it: silent, exit status 1" "1 " "$? $(cat "$W/reg.out")"
 svcctl config $svc
 check_eq "the service is there" "[$exe $probe run $svc ]" "$(field path)"
-# The service control manager expands %NAME% in the image path: quoted, a value with blanks
-# stays one word. Wine's will not start such an image path, so it is only registered.
-run_line reg_percent "$exe reg tvd_percent %ProgramFiles%\\tv\\app.exe 100% %TV_NONE%"
+# The service control manager expands %NAME% in the image path: written quoted, a value with
+# blanks stays one word, the program's as well (never C:\Program.exe).
+pf="$WINEPREFIX/drive_c/Program Files/tolvard_sec"
+mkdir -p "$pf"
+cp "$E2E_HELPERS/probe.exe" "$pf/probe.exe"
+rm -f "$pf/probe.exe.args"
+run_line reg_percent "$exe reg tvd_percent %ProgramFiles%\\tolvard_sec\\probe.exe 100% %TV_NONE%"
 check_eq "reg with %: silent, exit status 1" "1 " "$? $(cat "$W/reg_percent.out")"
 svcctl config tvd_percent
 check_eq "words with % are written quoted" \
-    "[$exe \"%ProgramFiles%\\tv\\app.exe\" \"100%\" \"%TV_NONE%\" tvd_percent ]" "$(field path)"
+    "[$exe \"%ProgramFiles%\\tolvard_sec\\probe.exe\" \"100%\" \"%TV_NONE%\" tvd_percent ]" \
+    "$(field path)"
+svcctl start tvd_percent
+check_svcctl "%: start" $?
+wait_record "$pf/probe.exe.args" 15 || fail "%: the child left no record"
+check_eq "%: the child is the expanded program, its words whole" \
+    "$(printf '%s\n' 'argv[0]=<C:\Program Files\tolvard_sec\probe.exe>' 'argv[1]=<100%>' \
+        'argv[2]=<%TV_NONE%>' end)" "$(grep -e '^argv' -e '^end' "$pf/probe.exe.args")"
+check_eq "%: the child command quotes the expanded program" \
+    '"C:\Program Files\tolvard_sec\probe.exe" 100% %TV_NONE% ' "$(messages | sed -n 5p)"
+svcctl control tvd_percent 1
+wait_state tvd_percent STOPPED 15
+check_svcctl "%: stopped" $?
 sc_delete tvd_percent
 
 # --- a held mutex of the name an older tolvard took turns through ---
