@@ -181,7 +181,7 @@ HANDLE GetProcessHeap(void) {
 }
 
 LPVOID HeapAlloc(HANDLE heap, DWORD, SIZE_T size) {
-    if (heap != GetProcessHeap() || injected(standin::call_HeapAlloc))
+    if (injected(standin::call_HeapAlloc) || heap != GetProcessHeap())
         return nullptr;
     return malloc(size > 0 ? size : 1);
 }
