@@ -297,11 +297,12 @@ log_messages() {
     fi
 }
 
-# wait_log MESSAGE SECONDS: waits until the log holds that message line.
+# wait_log MESSAGE SECONDS [LOG]: waits until the log (tolvard.log beside TOLVARD, or the log
+# file given) holds that message line.
 wait_log() {
     local tries=$(($2 * 10))
     while [ "$tries" -gt 0 ]; do
-        if log_messages | LC_ALL=C grep -Fxq -- "$1"; then
+        if log_messages "${3:-}" | LC_ALL=C grep -Fxq -- "$1"; then
             return 0
         fi
         sleep 0.1
@@ -342,6 +343,16 @@ wait_record() {
         tries=$((tries - 1))
     done
     return 1
+}
+
+# wait_file FILE SECONDS: waits until FILE exists.
+wait_file() {
+    local tries=$(($2 * 10))
+    while [ ! -e "$1" ] && [ "$tries" -gt 0 ]; do
+        sleep 0.1
+        tries=$((tries - 1))
+    done
+    [ -e "$1" ]
 }
 
 # ticking FILE: true if FILE gains lines within a second (probe ticks every 200 ms).

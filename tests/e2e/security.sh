@@ -48,11 +48,7 @@ stop_service() {
     svcctl control $svc 1
     wait_state $svc STOPPED 15
     check_svcctl "$1: stopped" $?
-    local tries=100
-    while ! messages "${2:-$log}" | grep -qx 'main() end' && [ $tries -gt 0 ]; do
-        sleep 0.1
-        tries=$((tries - 1))
-    done
+    wait_log "main() end" 10 "${2:-$log}"
 }
 
 # --- reg from the folders Wine reports; "%" quoted ---
@@ -100,12 +96,7 @@ rm -f "$held" "$held.stop"
 (E2E_WINE_TIMEOUT=60 wine_call "$W/holder_mutex" "$E2E_HELPERS/holder.exe" -mutex "$mutex" \
     "$(winpath "$held")" 50) &
 holder=$!
-tries=100
-while [ ! -f "$held" ] && [ $tries -gt 0 ]; do
-    sleep 0.1
-    tries=$((tries - 1))
-done
-check_true "mutex: $mutex is held" test -f "$held"
+check_true "mutex: $mutex is held" wait_file "$held" 10
 # An older tolvard waited 2 s a line for it: RUNNING came after 4 s, the child after 12 s, a
 # stop took 2 s. The bounds are generous for a loaded machine and still far below those.
 t0=$(now_ms)
@@ -147,12 +138,7 @@ rm -f "$seen" "$seen.stop"
 (E2E_WINE_TIMEOUT=60 wine_call "$W/holder" "$E2E_HELPERS/holder.exe" "$(winpath "$log")" \
     "$(winpath "$seen")" 50 r) &
 holder=$!
-tries=100
-while [ ! -f "$seen" ] && [ $tries -gt 0 ]; do
-    sleep 0.1
-    tries=$((tries - 1))
-done
-check_true "reader: the reader holds the log" test -f "$seen"
+check_true "reader: the reader holds the log" wait_file "$seen" 10
 start_service reader
 other=$(ls "$bin"/tolvard-*.log 2>/dev/null | head -n 1)
 check_true "reader: the run logs beside the held log" test -n "$other"
