@@ -10,6 +10,7 @@
 #include "cli/cli.h"
 #include "log/log.h"
 #include "platform/standin_control.h"
+#include "platform/util.h"
 #include "platform/win.h"
 
 #include <benchmark/benchmark.h>
@@ -68,7 +69,7 @@ template <char *(*quote)(const char *)> void BM_quote(benchmark::State &state) {
     for (auto _ : state) {
         char *quoted = quote(word.c_str());
         benchmark::DoNotOptimize(quoted);
-        free(quoted);
+        heap_free(quoted);
     }
     finish_text(state);
 }
@@ -84,7 +85,7 @@ void BM_join_args(benchmark::State &state) {
     for (auto _ : state) {
         char *text = join_args(static_cast<int>(words.size()), words.data());
         benchmark::DoNotOptimize(text);
-        free(text);
+        heap_free(text);
     }
     finish_text(state);
 }
@@ -104,7 +105,7 @@ void BM_plain_write_flush(benchmark::State &state) {
     // The log's path is a Windows one: opened as it is, its backslashes would be part of a name.
     char *path = log_path("tolvard.log");
     standin::NativePath native = standin::native_path(path);
-    free(path);
+    heap_free(path);
     FILE *stream = native.error == 0 ? fopen(native.path.c_str(), "w") : nullptr;
     if (stream == nullptr) {
         state.SkipWithError("cannot open the log file");

@@ -1,15 +1,10 @@
 #include "cli/args.h"
 
 #include "cli/cli.h"
+#include "platform/util.h"
 #include "platform/win.h"
 
-#include <stdlib.h>
 #include <string.h>
-
-static char *heap_copy(const char *text) {
-    size_t size = strlen(text) + 1;
-    return static_cast<char *>(memcpy(malloc(size), text, size));
-}
 
 static bool is_blank(char c) {
     return c == ' ' || c == '\t';
@@ -18,20 +13,6 @@ static bool is_blank(char c) {
 // A lead byte is taken with the byte after it, unless that is the terminator.
 static bool is_pair(const char *p) {
     return IsDBCSLeadByte(static_cast<BYTE>(*p)) && p[1] != '\0';
-}
-
-char *module_file_name(void) {
-    // GetModuleFileNameA returns the size it was given when the path does not fit (and on XP
-    // leaves the text unterminated), so grow until the result is shorter than the buffer.
-    for (DWORD size = 256;; size *= 2) {
-        char *path = static_cast<char *>(malloc(size + 1));
-        DWORD length = GetModuleFileNameA(nullptr, path, size);
-        if (length < size || size >= 32768) {
-            path[length < size ? length : size] = '\0';
-            return path;
-        }
-        free(path);
-    }
 }
 
 static const char *skip_program_word(const char *p) {
@@ -71,18 +52,24 @@ static const char *take_word(const char *p, char *word) {
 char **split_command_line(const char *text, int *count) {
     // No text holds more words than half its length, rounded up.
     size_t room = strlen(text) / 2 + 2;
-    char **words = static_cast<char **>(malloc(room * sizeof(char *)));
-    char *scratch = static_cast<char *>(malloc(strlen(text) + 1));
+    char **words = static_cast<char **>(heap_alloc(room * sizeof(char *)));
+    char *scratch = static_cast<char *>(heap_alloc(strlen(text) + 1));
     int n = 0;
-    for (const char *p = skip_program_word(text);;) {
+    bool whole = words != nullptr && scratch != nullptr;
+    for (const char *p = skip_program_word(text); whole;) {
         while (is_blank(*p))
             ++p;
         if (*p == '\0')
             break;
         p = take_word(p, scratch);
-        words[n++] = heap_copy(scratch);
+        words[n] = heap_copy(scratch);
+        whole = words[n++] != nullptr;
     }
-    free(scratch);
+    heap_free(scratch);
+    if (!whole) {
+        free_words(n, words);
+        return nullptr;
+    }
     words[n] = nullptr;
     *count = n;
     return words;
@@ -91,10 +78,19 @@ char **split_command_line(const char *text, int *count) {
 char **build_argv(int *argc) {
     int count = 0;
     char **words = split_command_line(GetCommandLineA(), &count);
-    char **argv = static_cast<char **>(malloc((count + 2) * sizeof(char *)));
-    argv[0] = module_file_name();
+    if (words == nullptr)
+        return nullptr;
+    char **argv = static_cast<char **>(heap_alloc((count + 2) * sizeof(char *)));
+    char *program = module_file_name();
+    if (argv == nullptr || program == nullptr) {
+        heap_free(argv);
+        heap_free(program);
+        free_words(count, words);
+        return nullptr;
+    }
+    argv[0] = program;
     memcpy(argv + 1, words, (count + 1) * sizeof(char *));
-    free(words);
+    heap_free(words);
     *argc = count + 1;
     return argv;
 }
@@ -110,7 +106,7 @@ static bool needs_quotes(const char *word, const char *specials) {
 }
 
 char *quote_field(const char *word) {
-    if (!needs_quotes(word, " \t\""))
+    if (!needs_quotes(word, " \t\"%"))
         return heap_copy(word);
     // Under our own rule a backslash right before a quote makes it literal, so a run of
     // backslashes that ends the field goes after the closing quote, where it stays as it is.
@@ -124,7 +120,9 @@ char *quote_field(const char *word) {
     if (tail == nullptr)
         tail = word + strlen(word);
     // At worst every character is a quote written as two, plus the two quotes around.
-    char *out = static_cast<char *>(malloc(2 * strlen(word) + 3));
+    char *out = static_cast<char *>(heap_alloc(2 * strlen(word) + 3));
+    if (out == nullptr)
+        return nullptr;
     char *end = out;
     *end++ = '"';
     for (const char *p = word; p < tail;) {
@@ -152,7 +150,9 @@ char *quote_crt_arg(const char *word) {
         return heap_copy(word);
     // The C runtime halves a run of backslashes that stands before a quote, and an odd one
     // makes that quote literal: double every run before a quote, the closing one included.
-    char *out = static_cast<char *>(malloc(2 * strlen(word) + 3));
+    char *out = static_cast<char *>(heap_alloc(2 * strlen(word) + 3));
+    if (out == nullptr)
+        return nullptr;
     char *end = out;
     *end++ = '"';
     size_t backslashes = 0;
@@ -182,12 +182,15 @@ char *quote_crt_arg(const char *word) {
 }
 
 static char *join_quoted(int count, char *const *words, char *(*quote)(const char *)) {
-    // calloc: an optimised build's GCC 12 takes the unwritten array of count 0 for a read of
-    // uninitialised memory (-Wmaybe-uninitialized) and -Werror stops the build.
-    char **quoted = static_cast<char **>(calloc(count > 0 ? count : 1, sizeof(char *)));
-    for (int i = 0; i < count; ++i)
+    char **quoted = static_cast<char **>(heap_alloc((count > 0 ? count : 1) * sizeof(char *)));
+    if (quoted == nullptr)
+        return nullptr;
+    bool whole = true;
+    for (int i = 0; i < count; ++i) {
         quoted[i] = quote(words[i]);
-    char *text = join_args(count, quoted);
+        whole = whole && quoted[i] != nullptr;
+    }
+    char *text = whole ? join_args(count, quoted) : nullptr;
     free_words(count, quoted);
     return text;
 }
@@ -202,6 +205,6 @@ char *join_child_command(int count, char *const *words) {
 
 void free_words(int count, char **words) {
     for (int i = 0; i < count; ++i)
-        free(words[i]);
-    free(words);
+        heap_free(words[i]);
+    heap_free(words);
 }

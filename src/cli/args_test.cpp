@@ -2,6 +2,7 @@
 
 #include "cli/cli.h"
 #include "platform/test_support.h"
+#include "platform/util.h"
 
 #include <gtest/gtest.h>
 
@@ -29,7 +30,7 @@ Words split(const std::string &text) {
 
 std::string take(char *heap_text) {
     std::string text = heap_text;
-    free(heap_text);
+    heap_free(heap_text);
     return text;
 }
 
@@ -95,16 +96,6 @@ TEST(BuildArgv, ModuleFileNameThenWords) {
     standin::reset();
 }
 
-TEST(ModuleFileName, LongPathsAreWhole) {
-    for (size_t length : {5ul, 255ul, 256ul, 257ul, 1023ul, 2000ul, 32000ul}) {
-        standin::reset();
-        std::string path = "C:\\" + std::string(length - 3, 'x');
-        standin::set_module_file_name(path.c_str());
-        EXPECT_EQ(take(module_file_name()), path) << "length " << length;
-    }
-    standin::reset();
-}
-
 struct QuoteCase {
     const char *word;
     const char *field; // for our own splitter
@@ -115,7 +106,9 @@ TEST(Quote, PlainWordsUnchangedOthersQuoted) {
     const QuoteCase cases[] = {
         {"app.exe", "app.exe", "app.exe"},
         {"c:\\web\\", "c:\\web\\", "c:\\web\\"},
-        {"100%", "100%", "100%"},
+        {"100%", "\"100%\"", "100%"},
+        {"%ProgramFiles%\\Web\\a.exe", "\"%ProgramFiles%\\Web\\a.exe\"",
+         "%ProgramFiles%\\Web\\a.exe"},
         {"", "\"\"", "\"\""},
         {"a b", "\"a b\"", "\"a b\""},
         {"a\tb", "\"a\tb\"", "\"a\tb\""},
@@ -175,6 +168,44 @@ TEST(Quote, ImagePathSplitsBackIntoTheSameWords) {
         }
     }
     standin::reset();
+}
+
+// The service control manager expands %NAME% in the image path before the host splits it: a
+// value with blanks must come back as one word, and reach the child quoted.
+TEST(Quote, ExpandedVariablesStayOneWord) {
+    standin::reset();
+    setenv("TV_PF", "C:\\Program Files", 1);
+    const struct {
+        Words words; // EXENAME and ARGV... as typed
+        Words expanded;
+        const char *child;
+    } cases[] = {
+        {{"%TV_PF%\\Web\\app.exe", "-p", "100%"},
+         {"C:\\Program Files\\Web\\app.exe", "-p", "100%"},
+         "\"C:\\Program Files\\Web\\app.exe\" -p 100% "},
+        {{"app.exe", "%TV_PF%", "%TV_NOT_SET%", "50%%"},
+         {"app.exe", "C:\\Program Files", "%TV_NOT_SET%", "50%%"},
+         "app.exe \"C:\\Program Files\" %TV_NOT_SET% 50%% "},
+        {{"a.exe", "x%TV_PF%y"},
+         {"a.exe", "xC:\\Program Filesy"},
+         "a.exe \"xC:\\Program Filesy\" "},
+    };
+    for (const auto &c : cases) {
+        std::vector<char *> pointers = {const_cast<char *>("C:\\t\\tolvard.exe")};
+        for (const std::string &w : c.words)
+            pointers.push_back(const_cast<char *>(w.c_str()));
+        std::string path =
+            take(join_image_path(static_cast<int>(pointers.size()), pointers.data()));
+        char expanded[1024];
+        ASSERT_LT(ExpandEnvironmentStringsA(path.c_str(), expanded, sizeof expanded),
+                  sizeof expanded);
+        int count = 0;
+        char **words = split_command_line(expanded, &count);
+        EXPECT_EQ(Words(words, words + count), c.expanded) << path;
+        EXPECT_EQ(take(join_child_command(count, words)), c.child) << path;
+        free_words(count, words);
+    }
+    unsetenv("TV_PF");
 }
 
 TEST(JoinImagePath, PlainWordsAsBefore) {

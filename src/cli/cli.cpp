@@ -3,10 +3,10 @@
 #include "cli/args.h"
 #include "host/host.h"
 #include "install/install.h"
+#include "platform/util.h"
 #include "platform/win.h"
 
 #include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
 
 void usage(const char *program) {
@@ -27,7 +27,9 @@ char *join_args(int count, char *const *words) {
     size_t length = 0;
     for (int i = 0; i < count; ++i)
         length += strlen(words[i]) + 1;
-    char *text = static_cast<char *>(malloc(length + 1));
+    char *text = static_cast<char *>(heap_alloc(length + 1));
+    if (text == nullptr)
+        return nullptr;
     char *end = text;
     for (int i = 0; i < count; ++i) {
         size_t n = strlen(words[i]);
@@ -51,16 +53,24 @@ int tolvard::main(int argc, char **argv) {
     if (strcmp(argv[1], "reg") == 0) {
         if (argc < 4 || !has_dot(argv[3]))
             usage(argv[0]);
+        if (!safe_places(argv[0], argv[3]))
+            return 1;
         // The image path: this program, EXENAME, ARGV..., then SVCNAME last.
-        char **words = static_cast<char **>(malloc((argc - 1) * sizeof(char *)));
-        words[0] = argv[0];
-        for (int i = 3; i < argc; ++i)
-            words[i - 2] = argv[i];
-        words[argc - 2] = argv[2];
-        char *image_path = join_image_path(argc - 1, words);
-        reg_service(image_path, argv[2], argv[2]);
-        free(words);
-        free(image_path);
+        char **words = static_cast<char **>(heap_alloc((argc - 1) * sizeof(char *)));
+        char *image_path = nullptr;
+        if (words != nullptr) {
+            words[0] = argv[0];
+            for (int i = 3; i < argc; ++i)
+                words[i - 2] = argv[i];
+            words[argc - 2] = argv[2];
+            image_path = join_image_path(argc - 1, words);
+        }
+        if (image_path != nullptr)
+            reg_service(image_path, argv[2], argv[2]);
+        else
+            printf("fail to allocate memory\n");
+        heap_free(words);
+        heap_free(image_path);
         return 1;
     }
     if (strcmp(argv[1], "rem") == 0) {

@@ -4,8 +4,8 @@
 
 namespace tolvard {
 /// Chooses the mode from the argument vector (argv[0] is the executable's full path): usage
-/// (never returns), "reg" or "rem" (returns 1, whatever the outcome), or service host mode for
-/// a first word with a dot (returns 0).
+/// (never returns), "reg" (registers only if safe_places allows) or "rem" (returns 1, whatever
+/// the outcome), or service host mode for a first word with a dot (returns 0).
 int main(int argc, char **argv);
 } // namespace tolvard
 
@@ -16,6 +16,6 @@ int main(int argc, char **argv);
 /// 1 if `text` contains a full stop anywhere, otherwise 0.
 int has_dot(const char *text);
 
-/// Joins `count` words, each followed by exactly one blank, into a new heap text (malloc) that
-/// the caller frees. `count` 0 gives the empty text.
+/// Joins `count` words, each followed by exactly one blank, into a new heap text that the caller
+/// frees (heap_free); nullptr when there is no memory left. `count` 0 gives the empty text.
 char *join_args(int count, char *const *words);

@@ -1,6 +1,7 @@
 #include "cli/cli.h"
 
 #include "platform/test_support.h"
+#include "platform/util.h"
 
 #include <gtest/gtest.h>
 
@@ -33,7 +34,7 @@ TEST(JoinArgs, EachWordFollowedByOneBlank) {
     for (const auto &c : cases) {
         char *text = join_args(c.count, words);
         EXPECT_STREQ(text, c.expected);
-        free(text);
+        heap_free(text);
     }
 }
 
@@ -104,6 +105,39 @@ TEST(Main, RegStoresTheImagePathAndReturnsOne) {
     EXPECT_EQ(services[0].binary_path,
               "\"C:\\Program Files\\tolvard.exe\" server.exe -p c:\\web Web ");
     EXPECT_EQ(standin::open_handles(), 0);
+    standin::reset();
+}
+
+TEST(Main, RegInAPlaceOthersMayChangeCreatesNothing) {
+    standin::reset();
+    standin::set_security("C:\\tools", "O:SYD:(A;OICI;FA;;;SY)(A;OICI;FA;;;BU)");
+    test_support::Outcome outcome = run_in_child([] {
+        std::vector<std::string> words = {"C:\\tools\\tolvard.exe", "reg", "Web", "server.exe"};
+        std::vector<char *> argv = test_support::argv_of(words);
+        int result = tolvard::main(static_cast<int>(words.size()), argv.data());
+        return standin::trace().empty() && standin::services().empty() ? result : 10;
+    });
+    EXPECT_EQ(outcome.status, 101);
+    EXPECT_EQ(outcome.out, "fail to reg, others may change C:\\tools\n");
+    standin::reset();
+}
+
+// Each allocation of reg made to fail in turn: the folder check's, the image path's words and
+// pieces; the one after them all is none of reg's, and the service is made.
+TEST(Main, RegWithoutMemorySaysSoAndCreatesNothing) {
+    for (int nth = 1; nth <= 9; ++nth) {
+        standin::reset();
+        standin::fail(standin::call_HeapAlloc, nth, ERROR_NOT_ENOUGH_MEMORY);
+        test_support::Outcome outcome = run_in_child([] {
+            std::vector<std::string> words = {"C:\\t\\tolvard.exe", "reg", "Web", "a.exe"};
+            std::vector<char *> argv = test_support::argv_of(words);
+            int result = tolvard::main(static_cast<int>(words.size()), argv.data());
+            return static_cast<int>(standin::services().size()) * 2 + result;
+        });
+        bool made = nth == 9;
+        EXPECT_EQ(outcome.status, made ? 103 : 101) << nth;
+        EXPECT_EQ(outcome.out, made ? "" : "fail to allocate memory\n") << nth;
+    }
     standin::reset();
 }
 

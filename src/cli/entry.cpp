@@ -3,8 +3,14 @@
 #include "cli/args.h"
 #include "cli/cli.h"
 
+#include <stdio.h>
+
 int main() {
     int argc = 0;
     char **argv = build_argv(&argc);
+    if (argv == nullptr) {
+        printf("fail to allocate memory\n");
+        return 1;
+    }
     return tolvard::main(argc, argv);
 }

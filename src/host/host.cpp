@@ -2,8 +2,8 @@
 
 #include "cli/args.h"
 #include "log/log.h"
+#include "platform/util.h"
 
-#include <stdlib.h>
 #include <string.h>
 
 SERVICE_STATUS svc_status;
@@ -18,9 +18,22 @@ static CRITICAL_SECTION svc_lock;
 [[maybe_unused]] static const bool svc_lock_ready = (InitializeCriticalSection(&svc_lock), true);
 // Set by a stop request; from then on no child may be started.
 static bool stop_requested;
+// Anyone allowed to send user-defined controls could fill the disk with their log lines, so at
+// most one unknown control code is logged a second, and the next line tells how many were not.
+// Under svc_lock.
+static bool unknown_logged;
+static DWORD unknown_logged_at;
+static int unknown_unlogged;
 
 static const SERVICE_TABLE_ENTRYA service_table_template[2] = {{nullptr, MyServiceStart},
                                                                {nullptr, nullptr}};
+
+// Logs how many unknown control codes went unlogged, if any; caller holds svc_lock.
+static void log_unlogged() {
+    if (unknown_unlogged > 0)
+        log_msg("Unrecognized opcodes not logged %d\n", unknown_unlogged);
+    unknown_unlogged = 0;
+}
 
 static void set_stopped(DWORD exit_code, DWORD service_exit_code) {
     svc_status.dwWin32ExitCode = exit_code;
@@ -37,6 +50,8 @@ void run_as_service(int argc, char **argv) {
     svc_status_handle = nullptr;
     child_process = nullptr;
     stop_requested = false;
+    unknown_logged = false;
+    unknown_unlogged = 0;
     cmdline = join_child_command(argc - 2, &argv[1]);
     LeaveCriticalSection(&svc_lock);
 
@@ -47,8 +62,9 @@ void run_as_service(int argc, char **argv) {
         log_msg("StartServiceCtrlDispatcher error=%d\n", GetLastError());
 
     EnterCriticalSection(&svc_lock);
-    free(cmdline);
+    heap_free(cmdline);
     cmdline = nullptr;
+    log_unlogged();
     LeaveCriticalSection(&svc_lock);
     log_msg("main() end\n", 0);
 }
@@ -144,17 +160,23 @@ DWORD exec_proc(DWORD *service_exit_code) {
     // child that came first is there for the stop to end. So the lock is held across the
     // launch, and a control that comes meanwhile waits for CreateProcessA.
     EnterCriticalSection(&svc_lock);
-    if (stop_requested || cmdline == nullptr) {
+    if (stop_requested) {
         LeaveCriticalSection(&svc_lock);
         return 0;
     }
+    char *line =
+        cmdline != nullptr ? static_cast<char *>(heap_alloc(strlen(cmdline) + 2)) : nullptr;
+    if (line == nullptr) {
+        log_msg("fail to allocate memory\n", 0);
+        LeaveCriticalSection(&svc_lock);
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
     log_msg("cmdline=\n", 0);
     size_t length = strlen(cmdline);
-    char *line = static_cast<char *>(malloc(length + 2));
     memcpy(line, cmdline, length);
     memcpy(line + length, "\n", 2);
     log_text(line);
-    free(line);
+    heap_free(line);
     // The child starts suspended and runs only once it is in the job, so that nothing it
     // starts can be outside the job.
     PROCESS_INFORMATION child;
@@ -248,7 +270,14 @@ void WINAPI CtrlHandler(DWORD control) {
     case SERVICE_CONTROL_INTERROGATE:
         break;
     default:
+        if (unknown_logged && GetTickCount() - unknown_logged_at < 1000) {
+            ++unknown_unlogged;
+            break;
+        }
+        log_unlogged();
         log_msg("Unrecognized opcode %ld\n", control);
+        unknown_logged = true;
+        unknown_logged_at = GetTickCount();
         break;
     }
     if (!SetServiceStatus(svc_status_handle, &svc_status))

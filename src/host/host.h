@@ -12,7 +12,7 @@ extern HANDLE child_process;
 /// The job the child runs in, with everything it starts; null when there is none (no child, or
 /// the job could not be made). Read and written under the host's lock.
 extern HANDLE child_job;
-/// The child command text; belongs to run_as_service.
+/// The child command text; belongs to run_as_service; null if there was no memory for it.
 extern char *cmdline;
 
 /// Service host mode: opens the log, builds the child command from argv[1] .. argv[argc-2] and
@@ -26,11 +26,13 @@ void WINAPI MyServiceStart(DWORD argc, LPSTR *argv);
 
 /// The control handler: stop ends the child's job (the child alone when it has none), waits for
 /// the end and reports stopped; pause and continue change only the reported state; interrogate
-/// reports it; anything else is logged and reports it.
+/// reports it; anything else is logged, at most one code a second (the next line says how many
+/// were not), and reports it.
 void WINAPI CtrlHandler(DWORD control);
 
 /// Starts the child with cmdline inside a job of its own and waits for its end, then ends what
 /// is left in the job; no child is started once a stop has been asked for. Returns the Win32
-/// exit code for the stopped report (the creation error, or ERROR_SERVICE_SPECIFIC_ERROR with
-/// the child's non-zero exit code in *service_exit_code).
+/// exit code for the stopped report (the creation error, ERROR_NOT_ENOUGH_MEMORY when cmdline or
+/// its log line could not be made, or ERROR_SERVICE_SPECIFIC_ERROR with the child's non-zero
+/// exit code in *service_exit_code).
 DWORD exec_proc(DWORD *service_exit_code);

@@ -200,15 +200,24 @@ TEST(Host, StopEndsTheChild) {
     EXPECT_EQ(run.open_handles, 0);
 }
 
+// The stand-in's clock, which only its Sleep moves on.
+void frozen_clock() {
+    const DWORD start = 5000;
+    standin::set_tick_count(&start);
+}
+
 TEST(Host, PauseContinueInterrogateAndUserCodes) {
-    HostRun run = run_host({child, "sleep"}, {{standin::step_wait_launch, 0},
-                                              {standin::step_control, SERVICE_CONTROL_PAUSE},
-                                              {standin::step_control, SERVICE_CONTROL_INTERROGATE},
-                                              {standin::step_control, SERVICE_CONTROL_CONTINUE},
-                                              {standin::step_control, SERVICE_CONTROL_INTERROGATE},
-                                              {standin::step_control, 200},
-                                              {standin::step_control, 128},
-                                              {standin::step_control, SERVICE_CONTROL_STOP}});
+    HostRun run = run_host({child, "sleep"},
+                           {{standin::step_wait_launch, 0},
+                            {standin::step_control, SERVICE_CONTROL_PAUSE},
+                            {standin::step_control, SERVICE_CONTROL_INTERROGATE},
+                            {standin::step_control, SERVICE_CONTROL_CONTINUE},
+                            {standin::step_control, SERVICE_CONTROL_INTERROGATE},
+                            {standin::step_control, 200},
+                            {standin::step_sleep, 1000},
+                            {standin::step_control, 128},
+                            {standin::step_control, SERVICE_CONTROL_STOP}},
+                           false, frozen_clock);
     EXPECT_EQ(states(run), (std::vector<DWORD>{4, 7, 7, 4, 4, 4, 4, 1, 1}));
     // The child runs through every report from the pause to the stop, and is gone at the stop.
     std::vector<int> live;
@@ -227,6 +236,76 @@ TEST(Host, PauseContinueInterrogateAndUserCodes) {
               expected_middle);
     EXPECT_GT(position(run, "Leaving MyService"), first + 2);
     EXPECT_LT(position(run, "Leaving MyService"), static_cast<long>(run.log.size()));
+}
+
+// Anyone allowed to send user-defined controls could flood the log: each code is answered,
+// but at most one is logged a second, and the next line tells how many were not.
+TEST(Host, UnknownCodesLoggedAtMostOnceASecond) {
+    const Step burst = {standin::step_control, 200};
+    const struct {
+        const char *what;
+        std::vector<Step> steps; // between the launch and the stop
+        std::vector<std::string> lines;
+    } cases[] = {
+        {"300 at once",
+         std::vector<Step>(300, burst),
+         {"Unrecognized opcode 200", "Unrecognized opcodes not logged 299"}},
+        {"spread out",
+         {{standin::step_control, 200},
+          {standin::step_sleep, 999},
+          {standin::step_control, 201},
+          {standin::step_sleep, 1},
+          {standin::step_control, 202},
+          {standin::step_control, 203},
+          {standin::step_sleep, 5000},
+          {standin::step_control, 204}},
+         {"Unrecognized opcode 200", "Unrecognized opcodes not logged 1", "Unrecognized opcode 202",
+          "Unrecognized opcodes not logged 1", "Unrecognized opcode 204"}},
+    };
+    for (const auto &c : cases) {
+        std::vector<Step> script = {{standin::step_wait_launch, 0}};
+        script.insert(script.end(), c.steps.begin(), c.steps.end());
+        script.push_back({standin::step_control, SERVICE_CONTROL_STOP});
+        HostRun run = run_host({child, "sleep"}, script, false, frozen_clock);
+        std::vector<std::string> lines;
+        for (const std::string &line : run.log) {
+            if (line.rfind("Unrecognized", 0) == 0)
+                lines.push_back(line);
+        }
+        EXPECT_EQ(lines, c.lines) << c.what;
+        // The count of the last ones comes before the end, not after it.
+        EXPECT_LT(position(run, c.lines.back()), position(run, "main() end")) << c.what;
+        size_t controls = std::count_if(c.steps.begin(), c.steps.end(), [](const Step &s) {
+            return s.kind == standin::step_control;
+        });
+        // Running, one report per control, and the two stopped ones.
+        EXPECT_EQ(run.reports.size(), controls + 3) << c.what;
+    }
+}
+
+// Every allocation of a run made to fail in turn: the service still reports stopped, with
+// ERROR_NOT_ENOUGH_MEMORY when the child could not be started for it. An allocation of the log
+// that fails costs the log only.
+TEST(Host, NoMemoryIsReportedNotACrash) {
+    run_host({child, "exit:0", "a b"}, {});
+    const int allocations = standin::calls(standin::call_HeapAlloc);
+    EXPECT_GE(allocations, 6) << "the log's path, the child command's pieces and its log line";
+    for (int nth = 1; nth <= allocations; ++nth) {
+        HostRun run = run_host({child, "exit:0", "a b"}, {}, false, [nth] {
+            standin::fail(standin::call_HeapAlloc, nth, ERROR_NOT_ENOUGH_MEMORY);
+        });
+        ASSERT_FALSE(run.reports.empty()) << nth;
+        const SERVICE_STATUS &last = run.reports.back().status;
+        EXPECT_EQ(last.dwCurrentState, SERVICE_STOPPED) << nth;
+        if (run.launches.empty()) {
+            EXPECT_EQ(last.dwWin32ExitCode, ERROR_NOT_ENOUGH_MEMORY) << nth;
+            EXPECT_TRUE(logged(run, "fail to allocate memory")) << nth;
+        } else {
+            EXPECT_EQ(last.dwWin32ExitCode, 0u) << nth;
+            EXPECT_TRUE(run.log.empty()) << nth << ": only the log's allocations spare the child";
+        }
+        EXPECT_EQ(run.open_handles, 0) << nth;
+    }
 }
 
 TEST(Host, FailedReportsAreLoggedAndIgnored) {

@@ -4,7 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <stdlib.h>
+
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -30,8 +33,16 @@ TEST(RegService, CreatesTheServiceAsSpecified) {
         if (standin::open_handles() != 0)
             return 12;
         if (standin::trace() != Trace{"OpenSCManagerA(null,null,0xf003f)", "CreateServiceA(Web)",
-                                      "CloseServiceHandle(manager)", "CloseServiceHandle(service)"})
+                                      "CloseServiceHandle(manager)",
+                                      "SetServiceObjectSecurity(0x4)",
+                                      "CloseServiceHandle(service)"})
             return 13;
+        // The default DACL of a new service, but interactive (S-1-5-4) and service (S-1-5-6)
+        // logons lack 0x100, the right to send user-defined controls; SYSTEM keeps it and
+        // Administrators keep every right.
+        if (s.dacl != "(A;0x0;0x201fd;S-1-5-18)(A;0x0;0xf01ff;S-1-5-32-544)"
+                      "(A;0x0;0x2008d;S-1-5-4)(A;0x0;0x2008d;S-1-5-6)")
+            return 14;
         return result;
     });
     EXPECT_EQ(outcome.status, 101);
@@ -47,6 +58,13 @@ struct FailureCase {
 };
 
 TEST(RegService, Failures) {
+    const Trace created = {"OpenSCManagerA(null,null,0xf003f)", "CreateServiceA(Web)",
+                           "CloseServiceHandle(manager)"};
+    Trace unsecured = created;
+    unsecured.insert(unsecured.end(), {"SetServiceObjectSecurity(0x4)", "DeleteService",
+                                       "CloseServiceHandle(service)"});
+    Trace unconverted = created;
+    unconverted.insert(unconverted.end(), {"DeleteService", "CloseServiceHandle(service)"});
     const FailureCase cases[] = {
         {"no manager",
          standin::call_OpenSCManagerA,
@@ -65,6 +83,11 @@ TEST(RegService, Failures) {
          "fail to CreateService\n",
          {"OpenSCManagerA(null,null,0xf003f)", "CreateServiceA(Web)",
           "CloseServiceHandle(manager)"}},
+        // A service whose DACL cannot be set is deleted again: nothing is left half made.
+        {"DACL refused", standin::call_SetServiceObjectSecurity, false,
+         "fail to SetServiceObjectSecurity\n", unsecured},
+        {"DACL not made", standin::call_ConvertStringSecurityDescriptorToSecurityDescriptorA, false,
+         "fail to SetServiceObjectSecurity\n", unconverted},
     };
     for (const FailureCase &c : cases) {
         standin::reset();
@@ -86,6 +109,155 @@ TEST(RegService, Failures) {
         EXPECT_EQ(outcome.status, 100) << c.what;
         EXPECT_EQ(outcome.out, c.message) << c.what;
     }
+}
+
+TEST(RegService, ADaclRefusedAndADeleteRefusedAreBothSaid) {
+    standin::reset();
+    standin::fail(standin::call_SetServiceObjectSecurity, 1, ERROR_ACCESS_DENIED);
+    standin::fail(standin::call_DeleteService, 1, ERROR_ACCESS_DENIED);
+    test_support::Outcome outcome = run_in_child([] {
+        int result = reg_service("C:\\t.exe app.exe Web ", "Web", "Web");
+        return standin::open_handles() == 0 ? result : 10;
+    });
+    EXPECT_EQ(outcome.status, 100);
+    EXPECT_EQ(outcome.out, "fail to SetServiceObjectSecurity\nfail to DeleteService\n");
+    standin::reset();
+}
+
+// Security descriptors as Windows gives them for folders and files, in SDDL.
+const char *const admin = "S-1-5-21-1-2-3-500"; // the user who runs reg
+const char *const trusted_installer =
+    "S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
+// What a folder under "Program Files" has.
+const std::string program_files = std::string("O:") + trusted_installer +
+                                  "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)"
+                                  "(A;OICIIO;GA;;;CO)(A;;FA;;;" +
+                                  trusted_installer + ")";
+// What a folder made directly under C:\ inherits from the drive's root.
+const std::string under_root = "O:BAD:(A;OICIID;FA;;;BA)(A;OICIID;FA;;;SY)(A;OICIID;0x1200a9;;;BU)"
+                               "(A;ID;0x1301bf;;;AU)(A;OICIIOID;SDGXGWGR;;;AU)";
+
+TEST(SafePlaces, OnlyTheTrustedMayChangeThem) {
+    const std::string folder = "O:SYD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FX;;;BU)";
+    const struct {
+        const char *what;
+        const char *exename;
+        std::vector<std::pair<std::string, std::string>> places; // path, SDDL; "" unreadable
+        int safe;
+        const char *out;
+    } cases[] = {
+        {"as Wine has every place", "C:\\web\\app.exe", {}, 1, ""},
+        {"under Program Files", "app.exe", {{"C:\\tools", program_files}}, 1, ""},
+        {"users may write, as under C:\\",
+         "app.exe",
+         {{"C:\\tools", under_root}},
+         0,
+         "fail to reg, others may change C:\\tools\n"},
+        {"Users may add files",
+         "app.exe",
+         {{"C:\\tools", folder + "(A;;0x2;;;BU)"}},
+         0,
+         "fail to reg, others may change C:\\tools\n"},
+        {"Everyone full control",
+         "app.exe",
+         {{"C:\\tools", folder + "(A;OICI;FA;;;WD)"}},
+         0,
+         "fail to reg, others may change C:\\tools\n"},
+        {"Authenticated Users may delete",
+         "app.exe",
+         {{"C:\\tools", folder + "(A;;SD;;;AU)"}},
+         0,
+         "fail to reg, others may change C:\\tools\n"},
+        {"only WRITE_DAC",
+         "app.exe",
+         {{"C:\\tools", folder + "(A;;WD;;;BU)"}},
+         0,
+         "fail to reg, others may change C:\\tools\n"},
+        {"files made there writable",
+         "app.exe",
+         {{"C:\\tools", folder + "(A;OIIO;FW;;;BU)"}},
+         0,
+         "fail to reg, others may change C:\\tools\n"},
+        {"only subfolders writable",
+         "app.exe",
+         {{"C:\\tools", folder + "(A;CIIO;FW;;;BU)"}},
+         1,
+         ""},
+        {"a deny changes nothing", "app.exe", {{"C:\\tools", folder + "(D;;FA;;;BU)"}}, 1, ""},
+        {"another owner",
+         "app.exe",
+         {{"C:\\tools", "O:S-1-5-21-1-2-3-1001" + folder.substr(4)}},
+         0,
+         "fail to reg, others may change C:\\tools\n"},
+        {"null DACL",
+         "app.exe",
+         {{"C:\\tools", "O:SYD:NO_ACCESS_CONTROL"}},
+         0,
+         "fail to reg, others may change C:\\tools\n"},
+        {"the admin who runs reg, TrustedInstaller",
+         "app.exe",
+         {{"C:\\tools", folder + "(A;OICI;FA;;;" + admin + ")(A;;FA;;;" + trusted_installer + ")"}},
+         1,
+         ""},
+        {"another user's full control",
+         "app.exe",
+         {{"C:\\tools", folder + "(A;OICI;FA;;;S-1-5-21-1-2-3-1001)"}},
+         0,
+         "fail to reg, others may change C:\\tools\n"},
+        {"tolvard.exe itself",
+         "app.exe",
+         {{"C:\\tools", folder}, {"C:\\tools\\tolvard.exe", "O:SYD:(A;;FW;;;BU)"}},
+         0,
+         "fail to reg, others may change C:\\tools\\tolvard.exe\n"},
+        {"EXENAME's folder",
+         "C:\\web\\app.exe",
+         {{"C:\\web", under_root}},
+         0,
+         "fail to reg, others may change C:\\web\n"},
+        {"EXENAME's file",
+         "C:\\web\\app.exe",
+         {{"C:\\web\\app.exe", folder + "(A;;FW;;;IU)"}},
+         0,
+         "fail to reg, others may change C:\\web\\app.exe\n"},
+        {"EXENAME through a variable",
+         "%TV_WEB%\\app.exe",
+         {{"D:\\Web Site", under_root}},
+         0,
+         "fail to reg, others may change D:\\Web Site\n"},
+        {"EXENAME in a drive's root",
+         "C:\\app.exe",
+         {{"C:\\", under_root}},
+         0,
+         "fail to reg, others may change C:\\\n"},
+        {"a bare EXENAME is not a place", "app.exe", {{"app.exe", under_root}}, 1, ""},
+        {"unreadable: said and passed",
+         "C:\\web\\app.exe",
+         {{"C:\\tools", ""}, {"C:\\web", ""}},
+         1,
+         "fail to check C:\\tools error=5\nfail to check C:\\web error=5\n"},
+        {"EXENAME not there yet", "C:\\web\\app.exe", {{"C:\\web\\app.exe", "-"}}, 1, ""},
+    };
+    setenv("TV_WEB", "D:\\Web Site", 1);
+    for (const auto &c : cases) {
+        standin::reset();
+        standin::set_token_user(admin);
+        for (const auto &[path, sddl] : c.places) {
+            if (sddl == "")
+                standin::set_security(path.c_str(), nullptr, ERROR_ACCESS_DENIED);
+            else if (sddl == "-")
+                standin::set_security(path.c_str(), nullptr, ERROR_FILE_NOT_FOUND);
+            else
+                standin::set_security(path.c_str(), sddl.c_str());
+        }
+        test_support::Outcome outcome = run_in_child([&] {
+            int result = safe_places("C:\\tools\\tolvard.exe", c.exename);
+            return standin::open_handles() == 0 ? result : 10;
+        });
+        EXPECT_EQ(outcome.status, 100 + c.safe) << c.what;
+        EXPECT_EQ(outcome.out, c.out) << c.what;
+    }
+    unsetenv("TV_WEB");
+    standin::reset();
 }
 
 TEST(RemService, DeletesByNameWithDeleteAccessOnly) {

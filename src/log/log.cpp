@@ -1,35 +1,27 @@
 #include "log/log.h"
 
-#include "cli/args.h"
+#include "platform/util.h"
 #include "platform/win.h"
 
-#include <stdint.h>
 #include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
 #include <time.h>
 
 static HANDLE log_file = INVALID_HANDLE_VALUE;
-static HANDLE log_mutex;
 static CRITICAL_SECTION log_lock;
 [[maybe_unused]] static const bool log_lock_ready = (InitializeCriticalSection(&log_lock), true);
 
 char *log_path(const char *name) {
     char *exe = module_file_name();
-    // Cut at the last backslash, but never at the first character. The walk goes forwards so
-    // that the second byte of a double-byte character (0x5C in many Shift-JIS ones) is never
-    // taken for a backslash.
-    char *cut = nullptr;
-    for (char *p = exe; *p != '\0';
-         p += IsDBCSLeadByte(static_cast<BYTE>(*p)) && p[1] != '\0' ? 2 : 1) {
-        if (*p == '\\' && p != exe)
-            cut = p;
-    }
+    if (exe == nullptr)
+        return nullptr;
+    char *cut = const_cast<char *>(last_separator(exe));
     if (cut != nullptr)
         *cut = '\0';
-    char *path = static_cast<char *>(malloc(strlen(exe) + strlen(name) + 2));
-    sprintf(path, "%s\\%s", exe, name);
-    free(exe);
+    char *path = static_cast<char *>(heap_alloc(strlen(exe) + strlen(name) + 2));
+    if (path != nullptr)
+        sprintf(path, "%s\\%s", exe, name);
+    heap_free(exe);
     return path;
 }
 
@@ -76,46 +68,117 @@ void now_text(char (&text)[32]) {
     memcpy(text, kept, sizeof kept);
 }
 
-// The name of the mutex through which the processes that log to `path` take turns: mutex names
-// cannot hold a backslash and are limited in length, so it holds a hash of the path (without
-// regard to ASCII case, as file names have none).
-static void mutex_name(const char *path, char (&name)[32]) {
-    uint32_t hash = 2166136261u;
-    for (const char *p = path; *p != '\0'; ++p) {
-        char c = *p >= 'A' && *p <= 'Z' ? static_cast<char>(*p - 'A' + 'a') : *p;
-        hash = (hash ^ static_cast<BYTE>(c)) * 16777619u;
+static const DWORD log_share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// Opens `path` for `access`, creating it with the security `attributes` if it is missing. A
+// reparse point is opened itself, never followed. Only a plain file with this one name is ours
+// to write: a hard link's other name may be any file on the volume, a file that SYSTEM may write
+// and its owner may not. Anything else is deleted (the name only, never what it leads to) and
+// made anew, once; *replaced tells that it was.
+static HANDLE open_own(const char *path, DWORD access, LPSECURITY_ATTRIBUTES attributes,
+                       bool *replaced) {
+    for (int tries = 0; tries < 2; ++tries) {
+        HANDLE file = CreateFileA(path, access, log_share, attributes, OPEN_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        if (file == INVALID_HANDLE_VALUE)
+            return file;
+        BY_HANDLE_FILE_INFORMATION info;
+        if (GetFileInformationByHandle(file, &info) && info.nNumberOfLinks == 1 &&
+            (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) ==
+                0)
+            return file;
+        CloseHandle(file);
+        *replaced = true;
+        if (!DeleteFileA(path))
+            return INVALID_HANDLE_VALUE;
     }
-    snprintf(name, sizeof name, "tolvard.log-%08lx", static_cast<unsigned long>(hash));
+    SetLastError(ERROR_ACCESS_DENIED);
+    return INVALID_HANDLE_VALUE;
+}
+
+// Empties the log at `path` and opens it for the lines. Services run by one copy of tolvard
+// share the file, each process with a handle of its own. A handle that may only append writes
+// each line at the end the file has at that moment, in one step, so the processes' lines never
+// overwrite each other (with a file position of its own, each would write over the other's
+// lines). Such a handle cannot empty the file, so a first one does that and is closed again.
+// The line handle may also read: on Windows LockFileEx refuses a handle that may neither read
+// nor write data, and reading leaves the appends as they are.
+static HANDLE open_log(const char *path, LPSECURITY_ATTRIBUTES attributes, bool *replaced) {
+    HANDLE file = open_own(path, GENERIC_WRITE, attributes, replaced);
+    if (file == INVALID_HANDLE_VALUE)
+        return file;
+    BOOL emptied = SetEndOfFile(file);
+    DWORD error = GetLastError();
+    CloseHandle(file);
+    if (!emptied) {
+        SetLastError(error);
+        return INVALID_HANDLE_VALUE;
+    }
+    return open_own(path, FILE_READ_DATA | FILE_APPEND_DATA, attributes, replaced);
 }
 
 void log_open(void) {
-    char *path = log_path("tolvard.log");
-    // Services run by one copy of tolvard share this file, each process with a handle of its
-    // own. A handle that may only append writes each line at the end the file has at that
-    // moment, in one step, so the processes' lines never overwrite each other (with a file
-    // position of its own, each would write over the other's lines). Such a handle cannot
-    // empty the file, so a first one does that and is closed again.
-    const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    // A log that tolvard makes may be changed by SYSTEM and Administrators alone; Users read it.
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    SECURITY_ATTRIBUTES attributes = {sizeof attributes, nullptr, FALSE};
+    if (ConvertStringSecurityDescriptorToSecurityDescriptorA(
+            "D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FR;;;BU)", SDDL_REVISION_1, &descriptor, nullptr))
+        attributes.lpSecurityDescriptor = descriptor;
+    bool replaced = false;
+    DWORD error = 0;
     EnterCriticalSection(&log_lock);
     if (log_file != INVALID_HANDLE_VALUE)
         CloseHandle(log_file);
-    log_file = CreateFileA(path, GENERIC_WRITE, share, nullptr, CREATE_ALWAYS,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (log_file != INVALID_HANDLE_VALUE) {
-        CloseHandle(log_file);
-        log_file = CreateFileA(path, FILE_APPEND_DATA, share, nullptr, OPEN_ALWAYS,
-                               FILE_ATTRIBUTE_NORMAL, nullptr);
+    log_file = INVALID_HANDLE_VALUE;
+    char *path = log_path("tolvard.log");
+    if (path != nullptr)
+        log_file = open_log(path, &attributes, &replaced);
+    // A process that holds the log open and shares no writing (any user who may read it can)
+    // would otherwise silence every later run. Windows cannot rename or delete a file that is
+    // held without FILE_SHARE_DELETE, so the run logs to a name of its own beside it instead.
+    if (path != nullptr && log_file == INVALID_HANDLE_VALUE) {
+        error = GetLastError();
+        for (int n = 0; n < 10 && log_file == INVALID_HANDLE_VALUE; ++n) {
+            char name[48];
+            if (n == 0)
+                snprintf(name, sizeof name, "tolvard-%lu.log",
+                         static_cast<unsigned long>(GetCurrentProcessId()));
+            else
+                snprintf(name, sizeof name, "tolvard-%lu-%d.log",
+                         static_cast<unsigned long>(GetCurrentProcessId()), n);
+            char *other = log_path(name);
+            if (other != nullptr)
+                log_file = open_log(other, &attributes, &replaced);
+            heap_free(other);
+        }
     }
-    // On Windows a handle that may only append writes at the end in one step; Wine gets the
-    // file's size and then writes there, and two processes may do that at once. So the
-    // processes that share the log also take turns through a mutex.
-    if (log_mutex != nullptr)
-        CloseHandle(log_mutex);
-    char name[32];
-    mutex_name(path, name);
-    log_mutex = CreateMutexA(nullptr, FALSE, name);
+    heap_free(path);
     LeaveCriticalSection(&log_lock);
-    free(path);
+    LocalFree(descriptor);
+    if (error != 0)
+        log_msg("fail to open tolvard.log error=%d\n", static_cast<int>(error));
+    if (replaced)
+        log_msg("replaced a log file that had another name or was a reparse point\n", 0);
+}
+
+// Waits its turn for the log with the other processes that share it, for at most 2 s: another
+// process that hangs in its turn must not stop this one. On Windows an append-only handle
+// already writes each line at the end in one piece; Wine gets the file's size and then writes
+// there, and two processes may do that at once. The turn is a lock of one byte far past any
+// real length of the file: only those who can open the log can take it, and they could spoil
+// the log anyway. Returns whether the lock was taken.
+static bool take_turn(OVERLAPPED *at) {
+    memset(at, 0, sizeof *at);
+    at->Offset = 0xFFFFFFF0u;
+    at->OffsetHigh = 0x7FFFFFFFu;
+    DWORD start = GetTickCount();
+    for (;;) {
+        if (LockFileEx(log_file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, at))
+            return true;
+        if (GetLastError() != ERROR_LOCK_VIOLATION || GetTickCount() - start >= 2000)
+            return false;
+        Sleep(1);
+    }
 }
 
 static void write_line(const char *message) {
@@ -134,13 +197,12 @@ static void write_line(const char *message) {
                 line[length++] = '\r';
             line[length++] = *p;
         }
-        // Another process that hangs while it holds the mutex must not stop this one: after a
-        // while the line is written all the same.
-        DWORD turn = log_mutex != nullptr ? WaitForSingleObject(log_mutex, 2000) : WAIT_FAILED;
+        OVERLAPPED at;
+        bool turn = take_turn(&at);
         DWORD written = 0;
         WriteFile(log_file, line, static_cast<DWORD>(length), &written, nullptr);
-        if (turn == WAIT_OBJECT_0 || turn == WAIT_ABANDONED)
-            ReleaseMutex(log_mutex);
+        if (turn)
+            UnlockFileEx(log_file, 0, 1, 0, &at);
     }
     LeaveCriticalSection(&log_lock);
 }

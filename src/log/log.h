@@ -1,7 +1,8 @@
 // The service host's log: "tolvard.log" beside the executable, one time-stamped line per message.
 #pragma once
 
-/// The full path of a file called `name` in the executable's directory, in a new heap text.
+/// The full path of a file called `name` in the executable's directory, in a new heap text
+/// (heap_free); nullptr when there is no memory left.
 char *log_path(const char *name);
 
 /// Writes the current local time as "YYYY/MM/DD hh:mm:ss" into `text`.
@@ -9,12 +10,17 @@ void now_text(char (&text)[32]);
 
 /// Opens (creates or empties) the log file, shared for reading, writing and deleting with other
 /// processes; every line is then appended at the file's end, after what other processes wrote.
-/// If it cannot be emptied or opened, every later line is lost without a word.
+/// A new file may be changed by SYSTEM and Administrators only, and read by Users. A reparse
+/// point or a file with more than one name is deleted and made anew (and a line says so). If
+/// tolvard.log cannot be opened and emptied (another process holds it and shares no writing),
+/// the run logs to tolvard-PID.log beside it, whose first line says why; if that fails too,
+/// every later line is lost.
 void log_open(void);
 
 /// Writes one line: the time, ":" and `format` with its one %d or %ld conversion taking
 /// `value` (pass 0 when there is none). A format of 1000 characters or more is dropped.
-/// Flushed at once; safe to call from both service threads.
+/// Written at once, in turn with the other processes that share the file (after 2 s of waiting
+/// for its turn, all the same); safe to call from both service threads.
 void log_msg(const char *format, int value);
 
 /// Like log_msg, but `text` is written as it stands, "%" and all.

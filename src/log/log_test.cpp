@@ -1,12 +1,14 @@
 #include "log/log.h"
 
 #include "platform/test_support.h"
+#include "platform/util.h"
 
 #include <gtest/gtest.h>
 
 #include <regex>
 #include <stdlib.h>
 #include <string>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -14,7 +16,7 @@ namespace {
 
 std::string take(char *heap_text) {
     std::string text = heap_text;
-    free(heap_text);
+    heap_free(heap_text);
     return text;
 }
 
@@ -174,13 +176,18 @@ TEST(LogOpen, EmptiesTheFileThenOnlyAppendsSharedWithOthers) {
     const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
     auto opens = standin::file_opens();
     ASSERT_EQ(opens.size(), 2u);
+    // Opened first as it is (emptied only once it proves to be a plain file of one name), then
+    // for appending, and for reading, without which Windows refuses a lock.
     EXPECT_EQ(opens[0].access, GENERIC_WRITE);
-    EXPECT_EQ(opens[0].disposition, static_cast<DWORD>(CREATE_ALWAYS));
-    EXPECT_EQ(opens[1].access, FILE_APPEND_DATA);
-    EXPECT_EQ(opens[1].disposition, static_cast<DWORD>(OPEN_ALWAYS));
+    EXPECT_EQ(opens[1].access, FILE_READ_DATA | FILE_APPEND_DATA);
     for (const auto &open : opens) {
+        EXPECT_EQ(open.disposition, static_cast<DWORD>(OPEN_ALWAYS));
+        EXPECT_EQ(open.flags, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT);
         EXPECT_EQ(open.share, share);
         EXPECT_EQ(open.path, test_support::windows_path(path));
+        // SYSTEM and Administrators full control, Users read, nothing inherited.
+        EXPECT_EQ(open.dacl, "(A;0x0;0x1f01ff;S-1-5-18)(A;0x0;0x1f01ff;S-1-5-32-544)"
+                             "(A;0x0;0x120089;S-1-5-32-545)");
     }
     log_msg("first run\n", 0);
     log_open();
@@ -189,28 +196,134 @@ TEST(LogOpen, EmptiesTheFileThenOnlyAppendsSharedWithOthers) {
     unlink(path.c_str());
 }
 
-// The processes of one copy take turns through a mutex named after the log's path.
-TEST(LogOpen, OneMutexPerLogPath) {
+// The processes that share the log take turns through a lock of one byte far past its end,
+// waiting up to 2 s for it before they write all the same.
+TEST(LogMsg, TakesTurnsThroughALockOfTheFile) {
+    const std::string lock = "lock 0x3 0x7ffffffffffffff0 ";
+    const std::string unlock = "unlock 0x7ffffffffffffff0 ok";
     const struct {
-        const char *exe;
-        int log; // cases with the same number have the same log
+        const char *what;
+        int busy;    // lock calls that fail before one succeeds; -1: every one
+        DWORD error; // of the failing calls
+        size_t tries;
+        DWORD waited; // ms, on the stand-in's clock
     } cases[] = {
-        {"C:\\tools\\tolvard.exe", 1},  {"c:\\TOOLS\\tolvard.exe", 1}, {"C:\\tools\\other.exe", 1},
-        {"C:\\tools2\\tolvard.exe", 2}, {"D:\\tools\\tolvard.exe", 3},
+        {"free", 0, 0, 1, 0},
+        {"held for three tries", 3, ERROR_LOCK_VIOLATION, 4, 3},
+        {"held for ever", -1, ERROR_LOCK_VIOLATION, 2001, 2000},
+        {"no locks here", -1, ERROR_NOT_SUPPORTED, 1, 0},
     };
-    std::vector<std::string> names;
+    for (const auto &c : cases) {
+        std::string path = open_fresh_log();
+        const DWORD start = 1000;
+        standin::set_tick_count(&start);
+        if (c.busy != 0)
+            standin::fail(standin::call_LockFileEx, c.busy < 0 ? 0 : 1, c.error, c.busy);
+        log_msg("a line\n", 0);
+        EXPECT_EQ(messages(test_support::read_file(path)), "a line|") << c.what;
+        std::vector<std::string> locks = standin::file_locks();
+        ASSERT_EQ(locks.size(), c.tries + (c.busy >= 0 ? 1 : 0)) << c.what;
+        for (size_t i = 0; i < c.tries; ++i) {
+            bool taken = c.busy >= 0 && i == c.tries - 1;
+            EXPECT_EQ(locks[i], lock + (taken ? "ok" : "failed")) << c.what << " try " << i;
+        }
+        if (c.busy >= 0) {
+            EXPECT_EQ(locks.back(), unlock) << c.what;
+        }
+        EXPECT_EQ(GetTickCount() - start, c.waited) << c.what;
+        unlink(path.c_str());
+    }
+    standin::reset();
+}
+
+// A log planted as another name of some other file, or as a link to one, is never written
+// through: the name is deleted and a new file made, and the log says so.
+TEST(LogOpen, ALinkIsReplacedNotWrittenThrough) {
+    const struct {
+        const char *what;
+        int (*plant)(const char *victim, const char *log);
+    } cases[] = {
+        {"hard link", [](const char *victim, const char *log) { return link(victim, log); }},
+        {"symbolic link", [](const char *victim, const char *log) { return symlink(victim, log); }},
+    };
     for (const auto &c : cases) {
         standin::reset();
-        standin::set_module_file_name(c.exe);
+        std::string dir = test_support::temp_dir();
+        std::string victim = dir + "/victim", log = dir + "/tolvard.log";
+        FILE *f = fopen(victim.c_str(), "wb");
+        ASSERT_NE(f, nullptr);
+        fputs("what SYSTEM may write, and its planter may not", f);
+        fclose(f);
+        ASSERT_EQ(c.plant(victim.c_str(), log.c_str()), 0) << c.what;
+        standin::set_module_file_name(test_support::windows_path(dir + "/tolvard.exe").c_str());
         log_open();
-        auto made = standin::mutex_names();
-        ASSERT_EQ(made.size(), 1u) << c.exe;
-        EXPECT_EQ(made[0].find('\\'), std::string::npos) << made[0];
-        EXPECT_LT(made[0].size(), 260u);
-        for (size_t i = 0; i < names.size(); ++i)
-            EXPECT_EQ(names[i] == made[0], cases[i].log == c.log)
-                << c.exe << " and " << cases[i].exe;
-        names.push_back(made[0]);
+        log_msg("main() start:4\n", 0);
+        EXPECT_EQ(test_support::read_file(victim), "what SYSTEM may write, and its planter may not")
+            << c.what;
+        EXPECT_EQ(messages(test_support::read_file(log)),
+                  "replaced a log file that had another name or was a reparse point|"
+                  "main() start:4|")
+            << c.what;
+        struct stat st;
+        ASSERT_EQ(lstat(log.c_str(), &st), 0);
+        EXPECT_TRUE(S_ISREG(st.st_mode) && st.st_nlink == 1) << c.what;
+        standin::reset();
+        unlink(log.c_str());
+        unlink(victim.c_str());
+        rmdir(dir.c_str());
+    }
+}
+
+// Whatever keeps tolvard.log from being opened and emptied, such as a reader that shares no
+// writing, the run logs to a name of its own beside it, and says why; the old log stays.
+TEST(LogOpen, ALogThatCannotBeMadeOursGivesWayToAnother) {
+    const struct {
+        const char *what;
+        bool held;
+        standin::Call call; // made to fail, call_count for none
+        int nth;            // 0: every call
+        const char *log;    // the old tolvard.log afterwards
+        const char *other;  // what tolvard-PID.log holds, "<missing>" for no such file
+    } cases[] = {
+        {"held without sharing", true, standin::call_count, 0, "old run\r\n",
+         "fail to open tolvard.log error=32|a line|"},
+        {"not to be opened", false, standin::call_CreateFileA, 1, "old run\r\n",
+         "fail to open tolvard.log error=5|a line|"},
+        {"not to be emptied", false, standin::call_SetEndOfFile, 1, "old run\r\n",
+         "fail to open tolvard.log error=5|a line|"},
+        {"emptied, not to be opened again", false, standin::call_CreateFileA, 2, "",
+         "fail to open tolvard.log error=5|a line|"},
+        {"nothing to be opened", false, standin::call_CreateFileA, 0, "old run\r\n", "<missing>"},
+        {"not to be told what it is", false, standin::call_GetFileInformationByHandle, 1,
+         "replaced a log file that had another name or was a reparse point|a line|", "<missing>"},
+    };
+    for (const auto &c : cases) {
+        std::string path = open_fresh_log();
+        FILE *old = fopen(path.c_str(), "wb");
+        ASSERT_NE(old, nullptr);
+        fputs("old run\r\n", old);
+        fclose(old);
+        std::string dir = path.substr(0, path.rfind('/'));
+        std::string other = dir + "/tolvard-" + std::to_string(getpid()) + ".log";
+        standin::reset();
+        standin::set_module_file_name(test_support::windows_path(dir + "/tolvard.exe").c_str());
+        if (c.held)
+            standin::hold_file(test_support::windows_path(path).c_str());
+        if (c.call != standin::call_count)
+            standin::fail(c.call, c.nth, ERROR_ACCESS_DENIED);
+        log_open();
+        log_msg("a line\n", 0);
+        // The files' lines without their time stamps; anything else as it stands.
+        auto shown = [](const std::string &content) {
+            return content == "old run\r\n" || content == "" || content == "<missing>"
+                       ? content
+                       : messages(content);
+        };
+        EXPECT_EQ(shown(test_support::read_file(path)), c.log) << c.what;
+        EXPECT_EQ(shown(test_support::read_file(other)), c.other) << c.what;
+        unlink(other.c_str());
+        unlink(path.c_str());
+        rmdir(dir.c_str());
     }
     standin::reset();
 }
@@ -228,30 +341,6 @@ TEST(LogOpen, LinesGoAfterWhatAnotherProcessWrote) {
     log_text("a text\n");
     EXPECT_EQ(messages(test_support::read_file(path)), "one|the other service's line|two|a text|");
     unlink(path.c_str());
-}
-
-TEST(LogOpen, AFileThatCannotBeEmptiedIsNotWrittenTo) {
-    const struct {
-        int nth; // the CreateFileA call that fails
-        size_t opens;
-    } cases[] = {{1, 1}, {2, 2}};
-    for (const auto &c : cases) {
-        std::string path = open_fresh_log();
-        FILE *old = fopen(path.c_str(), "wb");
-        ASSERT_NE(old, nullptr);
-        fputs("old run\r\n", old);
-        fclose(old);
-        standin::reset();
-        standin::set_module_file_name(
-            test_support::windows_path(path.substr(0, path.rfind('/')) + "/tolvard.exe").c_str());
-        standin::fail(standin::call_CreateFileA, c.nth, ERROR_ACCESS_DENIED);
-        log_open();
-        log_msg("lost\n", 0);
-        EXPECT_EQ(standin::file_opens().size(), c.opens) << c.nth;
-        EXPECT_EQ(test_support::read_file(path), c.nth == 1 ? "old run\r\n" : "") << c.nth;
-        unlink(path.c_str());
-    }
-    standin::reset();
 }
 
 } // namespace

@@ -25,6 +25,12 @@ typedef DWORD *LPDWORD;
 typedef void *LPVOID;
 typedef BYTE *LPBYTE;
 typedef HANDLE HMODULE;
+typedef HANDLE *PHANDLE;
+typedef size_t SIZE_T;
+typedef uint32_t ULONG;
+typedef ULONG *PULONG;
+typedef DWORD *PDWORD;
+typedef void *HLOCAL;
 
 #define WINAPI
 #define TRUE 1
@@ -41,9 +47,14 @@ typedef HANDLE HMODULE;
 #define ERROR_ACCESS_DENIED 5u
 #define ERROR_INVALID_HANDLE 6u
 #define ERROR_NOT_ENOUGH_MEMORY 8u
+#define ERROR_SHARING_VIOLATION 32u
+#define ERROR_LOCK_VIOLATION 33u
+#define ERROR_NOT_SUPPORTED 50u
+#define ERROR_FILE_EXISTS 80u
 #define ERROR_INVALID_PARAMETER 87u
 #define ERROR_INSUFFICIENT_BUFFER 122u
 #define ERROR_INVALID_NAME 123u
+#define ERROR_ALREADY_EXISTS 183u
 #define ERROR_BAD_EXE_FORMAT 193u
 #define ERROR_SERVICE_REQUEST_TIMEOUT 1053u
 #define ERROR_FAILED_SERVICE_CONTROLLER_CONNECT 1063u
@@ -115,10 +126,16 @@ BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA *table);
 SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerA(LPCSTR name, LPHANDLER_FUNCTION handler);
 BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS status);
 
+// The rights of a service's DACL that the stand-in's database keeps (see standin::Service).
+#define SERVICE_USER_DEFINED_CONTROL 0x0100u
+typedef DWORD SECURITY_INFORMATION;
+typedef void *PSECURITY_DESCRIPTOR;
+BOOL SetServiceObjectSecurity(SC_HANDLE service, SECURITY_INFORMATION what,
+                              PSECURITY_DESCRIPTOR descriptor);
+
 // === Any handle (standin_core.cpp) ===
 
-/// Processes, threads, jobs, files and mutexes; WaitForSingleObject waits on processes and
-/// mutexes.
+/// Processes, threads, jobs, files and tokens; WaitForSingleObject waits on processes.
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
 BOOL CloseHandle(HANDLE handle);
 
@@ -152,7 +169,11 @@ typedef struct _PROCESS_INFORMATION {
     DWORD dwThreadId;
 } PROCESS_INFORMATION, *LPPROCESS_INFORMATION;
 
-typedef struct _SECURITY_ATTRIBUTES *LPSECURITY_ATTRIBUTES;
+typedef struct _SECURITY_ATTRIBUTES {
+    DWORD nLength;
+    LPVOID lpSecurityDescriptor;
+    BOOL bInheritHandle;
+} SECURITY_ATTRIBUTES, *LPSECURITY_ATTRIBUTES;
 
 void GetStartupInfoA(LPSTARTUPINFOA info);
 BOOL CreateProcessA(LPCSTR application, LPSTR command_line, LPSECURITY_ATTRIBUTES process_attrs,
@@ -234,8 +255,18 @@ void SetLastError(DWORD error);
 DWORD GetModuleFileNameA(HMODULE module, LPSTR buffer, DWORD size);
 LPSTR GetCommandLineA(void);
 [[noreturn]] void ExitProcess(UINT status);
+/// With a clock set by standin::set_tick_count, Sleep moves it on instead of waiting.
 void Sleep(DWORD milliseconds);
+DWORD GetTickCount(void);
+DWORD GetCurrentProcessId(void);
 BOOL IsDBCSLeadByte(BYTE c);
+/// %NAME% replaced by the value of the environment variable NAME; other text as it stands.
+DWORD ExpandEnvironmentStringsA(LPCSTR text, LPSTR buffer, DWORD size);
+
+// The process heap: malloc and free underneath, so that HeapAlloc can be made to fail.
+HANDLE GetProcessHeap(void);
+LPVOID HeapAlloc(HANDLE heap, DWORD flags, SIZE_T size);
+BOOL HeapFree(HANDLE heap, DWORD flags, LPVOID block);
 
 // Locking
 typedef struct _CRITICAL_SECTION {
@@ -251,27 +282,138 @@ typedef int64_t __time64_t;
 __time64_t _time64(__time64_t *now);
 struct tm *_localtime64(const __time64_t *time);
 
-// === Files and named mutexes (standin_file.cpp) ===
+// === Files (standin_file.cpp) ===
 
-// Files: what the log needs. A handle with FILE_APPEND_DATA but not GENERIC_WRITE writes at
-// the file's end, as on Windows.
+// Files: what the log needs. A handle with FILE_APPEND_DATA but not FILE_WRITE_DATA (nor
+// GENERIC_WRITE) writes at the file's end, as on Windows.
 #define INVALID_HANDLE_VALUE (reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1)))
+#define GENERIC_READ 0x80000000u
 #define GENERIC_WRITE 0x40000000u
+#define FILE_READ_DATA 0x1u
+#define FILE_WRITE_DATA 0x2u
 #define FILE_APPEND_DATA 0x4u
 #define FILE_SHARE_READ 0x1u
 #define FILE_SHARE_WRITE 0x2u
 #define FILE_SHARE_DELETE 0x4u
+#define CREATE_NEW 1u
 #define CREATE_ALWAYS 2u
+#define OPEN_EXISTING 3u
 #define OPEN_ALWAYS 4u
+#define FILE_ATTRIBUTE_DIRECTORY 0x10u
 #define FILE_ATTRIBUTE_NORMAL 0x80u
+#define FILE_ATTRIBUTE_REPARSE_POINT 0x400u
+/// The stand-in opens a native symbolic link itself, as Windows opens a reparse point.
+#define FILE_FLAG_OPEN_REPARSE_POINT 0x00200000u
+#define LOCKFILE_FAIL_IMMEDIATELY 0x1u
+#define LOCKFILE_EXCLUSIVE_LOCK 0x2u
 typedef const void *LPCVOID;
-typedef struct _OVERLAPPED *LPOVERLAPPED;
+typedef struct _OVERLAPPED {
+    uintptr_t Internal;
+    uintptr_t InternalHigh;
+    DWORD Offset;
+    DWORD OffsetHigh;
+    HANDLE hEvent;
+} OVERLAPPED, *LPOVERLAPPED;
+typedef struct _FILETIME {
+    DWORD dwLowDateTime;
+    DWORD dwHighDateTime;
+} FILETIME;
+typedef struct _BY_HANDLE_FILE_INFORMATION {
+    DWORD dwFileAttributes;
+    FILETIME ftCreationTime;
+    FILETIME ftLastAccessTime;
+    FILETIME ftLastWriteTime;
+    DWORD dwVolumeSerialNumber;
+    DWORD nFileSizeHigh;
+    DWORD nFileSizeLow;
+    DWORD nNumberOfLinks;
+    DWORD nFileIndexHigh;
+    DWORD nFileIndexLow;
+} BY_HANDLE_FILE_INFORMATION, *LPBY_HANDLE_FILE_INFORMATION;
 HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
                    DWORD disposition, DWORD flags, HANDLE template_file);
 BOOL WriteFile(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAPPED overlapped);
+BOOL GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION info);
+/// Cuts the file at the handle's position, which the stand-in keeps at 0 (it never moves it).
+BOOL SetEndOfFile(HANDLE file);
+BOOL DeleteFileA(LPCSTR path);
+/// Byte-range locks: within the one process of a test there is nobody to contend with, so they
+/// are recorded (standin::file_locks) and can be made to fail. As on Windows, a handle that may
+/// neither read nor write data is refused.
+BOOL LockFileEx(HANDLE file, DWORD flags, DWORD reserved, DWORD bytes_low, DWORD bytes_high,
+                LPOVERLAPPED overlapped);
+BOOL UnlockFileEx(HANDLE file, DWORD reserved, DWORD bytes_low, DWORD bytes_high,
+                  LPOVERLAPPED overlapped);
 
-// Named mutexes: within the one process of a test there is nobody to take turns with, so a
-// wait on one returns at once. Waits on mutexes are not counted as WaitForSingleObject calls.
-#define WAIT_ABANDONED 0x80u
-HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES security, BOOL initial_owner, LPCSTR name);
-BOOL ReleaseMutex(HANDLE mutex);
+// === Security descriptors, ACLs, SIDs and tokens (standin_security.cpp) ===
+
+// Laid out as Windows lays them out: a SID is its revision, sub-authority count, 6-byte
+// authority and 32-bit sub-authorities; an ACL a header followed by its ACEs; an ACE a header,
+// the mask and the SID. Descriptors come self-relative, in one block freed with LocalFree.
+typedef void *PSID;
+typedef struct _ACL {
+    BYTE AclRevision;
+    BYTE Sbz1;
+    WORD AclSize;
+    WORD AceCount;
+    WORD Sbz2;
+} ACL, *PACL;
+typedef struct _ACE_HEADER {
+    BYTE AceType;
+    BYTE AceFlags;
+    WORD AceSize;
+} ACE_HEADER;
+typedef struct _ACCESS_ALLOWED_ACE {
+    ACE_HEADER Header;
+    DWORD Mask;
+    DWORD SidStart;
+} ACCESS_ALLOWED_ACE;
+#define ACCESS_ALLOWED_ACE_TYPE 0x0u
+#define ACCESS_DENIED_ACE_TYPE 0x1u
+#define OBJECT_INHERIT_ACE 0x1u
+#define CONTAINER_INHERIT_ACE 0x2u
+#define NO_PROPAGATE_INHERIT_ACE 0x4u
+#define INHERIT_ONLY_ACE 0x8u
+#define INHERITED_ACE 0x10u
+#define OWNER_SECURITY_INFORMATION 0x1u
+#define DACL_SECURITY_INFORMATION 0x4u
+#define SDDL_REVISION_1 1u
+#define READ_CONTROL 0x00020000u
+#define WRITE_DAC 0x00040000u
+#define WRITE_OWNER 0x00080000u
+#define GENERIC_EXECUTE 0x20000000u
+#define GENERIC_ALL 0x10000000u
+#define FILE_ADD_FILE 0x2u
+#define FILE_ADD_SUBDIRECTORY 0x4u
+#define FILE_WRITE_EA 0x10u
+#define FILE_DELETE_CHILD 0x40u
+#define FILE_WRITE_ATTRIBUTES 0x100u
+#define TOKEN_QUERY 0x8u
+typedef enum _SE_OBJECT_TYPE { SE_UNKNOWN_OBJECT_TYPE, SE_FILE_OBJECT, SE_SERVICE } SE_OBJECT_TYPE;
+typedef enum _TOKEN_INFORMATION_CLASS { TokenUser = 1 } TOKEN_INFORMATION_CLASS;
+typedef struct _SID_AND_ATTRIBUTES {
+    PSID Sid;
+    DWORD Attributes;
+} SID_AND_ATTRIBUTES;
+typedef struct _TOKEN_USER {
+    SID_AND_ATTRIBUTES User;
+} TOKEN_USER;
+
+/// The subset of SDDL that tolvard and its tests use: "O:" and "D:" (flags P, AI, AR,
+/// NO_ACCESS_CONTROL for a null DACL), ACEs of type A or D with the flags OI CI NP IO ID,
+/// rights as hex or two-letter codes, SIDs as S-1-... or the usual two-letter aliases.
+BOOL ConvertStringSecurityDescriptorToSecurityDescriptorA(LPCSTR text, DWORD revision,
+                                                          PSECURITY_DESCRIPTOR *descriptor,
+                                                          PULONG size);
+BOOL ConvertSidToStringSidA(PSID sid, LPSTR *text);
+/// The descriptor that standin::set_security gave `name`; any other path has Wine's
+/// synthesized one (see standin::set_security).
+DWORD GetNamedSecurityInfoA(LPCSTR name, SE_OBJECT_TYPE type, SECURITY_INFORMATION what,
+                            PSID *owner, PSID *group, PACL *dacl, PACL *sacl,
+                            PSECURITY_DESCRIPTOR *descriptor);
+BOOL GetAce(PACL acl, DWORD index, LPVOID *ace);
+HLOCAL LocalFree(HLOCAL block);
+HANDLE GetCurrentProcess(void);
+BOOL OpenProcessToken(HANDLE process, DWORD access, PHANDLE token);
+BOOL GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS what, LPVOID info, DWORD size,
+                         PDWORD needed);

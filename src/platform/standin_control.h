@@ -23,6 +23,7 @@ enum Call {
     call_StartServiceCtrlDispatcherA,
     call_RegisterServiceCtrlHandlerA,
     call_SetServiceStatus,
+    call_SetServiceObjectSecurity,
     // Processes and jobs
     call_CreateProcessA,
     call_WaitForSingleObject,
@@ -34,9 +35,18 @@ enum Call {
     call_QueryInformationJobObject,
     call_AssignProcessToJobObject,
     call_TerminateJobObject,
+    // System
+    call_HeapAlloc,
     // Files
     call_CreateFileA,
     call_WriteFile,
+    call_GetFileInformationByHandle,
+    call_SetEndOfFile,
+    call_DeleteFileA,
+    call_LockFileEx,
+    // Security
+    call_ConvertStringSecurityDescriptorToSecurityDescriptorA,
+    call_OpenProcessToken,
     // Any handle
     call_CloseHandle,
     call_count
@@ -48,9 +58,9 @@ enum Call {
 /// before a reset stay invalid for good: no later object is ever given the same value.
 void reset();
 
-/// Makes the `nth` call (1-based, counted from now) of `call` fail with `error`; `nth` 0 makes
-/// every call fail.
-void fail(Call call, int nth, DWORD error);
+/// Makes the `nth` call (1-based, counted from now) of `call` and the `count` - 1 after it fail
+/// with `error`; `nth` 0 makes every call fail. Replaces the fault set before for `call`.
+void fail(Call call, int nth, DWORD error, int count = 1);
 
 /// How many times `call` was made since the last reset.
 int calls(Call call);
@@ -68,6 +78,9 @@ void set_module_file_name(const char *path); ///< nullptr: the running executabl
 void set_command_line(const char *text);     ///< nullptr: the running process's
 void set_ansi_code_page(UINT code_page);     ///< 932 for Shift-JIS lead bytes, else single-byte
 void set_clock(const __time64_t *now);       ///< what _time64 returns; nullptr: the real clock
+/// What GetTickCount returns from now on, moved on by each Sleep instead of waiting; nullptr:
+/// the real milliseconds since an arbitrary start, and Sleep waits.
+void set_tick_count(const DWORD *ticks);
 /// Called by ExitProcess just before the process ends (nullptr: nothing).
 void set_exit_hook(void (*hook)());
 
@@ -86,6 +99,7 @@ struct Service {
     bool dependencies_null;
     bool account_null;
     bool password_null;
+    std::string dacl; ///< set by SetServiceObjectSecurity, as standin::dacl_text shows it
 };
 /// The services in the database, oldest first.
 std::vector<Service> services();
@@ -101,6 +115,7 @@ enum StepKind {
     step_wait_job_processes, ///< wait until the jobs hold at least `value` running processes
     step_wait_gate,          ///< wait until the service thread waits at the gate
     step_open_gate,          ///< let it through
+    step_sleep,              ///< Sleep(value) on the dispatcher's thread (see set_tick_count)
 };
 struct Step {
     StepKind kind;
@@ -143,7 +158,7 @@ struct Launch {
 };
 std::vector<Launch> launches();
 
-// --- Files and named mutexes ---
+// --- Files ---
 
 /// A Windows path as a native one, or the Windows error for a path that has none.
 struct NativePath {
@@ -151,11 +166,11 @@ struct NativePath {
     DWORD error; ///< 0, ERROR_PATH_NOT_FOUND or ERROR_INVALID_NAME
 };
 /// The one mapping from a Windows path to a native one, used by every call of the stand-in that
-/// takes a path (CreateFileA, CreateProcessA's program), and by tests and benches that open a
-/// file the program names. "\" and "/" separate; a leading drive "Z:" or "z:" is the root, as
-/// under Wine; a path without a drive stays rooted or relative as it is. Any other drive, a
-/// drive-relative "Z:name", a UNC path ("\\server\share", "\\?\...") and the empty path
-/// fail with ERROR_PATH_NOT_FOUND. A character Windows refuses in a name (< > : " | ? * and
+/// takes a path (CreateFileA, DeleteFileA, CreateProcessA's program), and by tests and benches
+/// that open a file the program names. "\" and "/" separate; a leading drive "Z:" or "z:" is
+/// the root, as under Wine; a path without a drive stays rooted or relative as it is. Any other
+/// drive, a drive-relative "Z:name", a UNC path ("\\server\share", "\\?\...") and the empty
+/// path fail with ERROR_PATH_NOT_FOUND. A character Windows refuses in a name (< > : " | ? * and
 /// controls), and a double-byte character whose second byte is 0x5C under code page 932, fail
 /// with ERROR_INVALID_NAME: the native path never holds a backslash.
 NativePath native_path(const char *path);
@@ -166,10 +181,32 @@ struct FileOpen {
     DWORD access;
     DWORD share;
     DWORD disposition;
+    DWORD flags;
+    std::string dacl; ///< the DACL of the security attributes given, as dacl_text shows it
 };
 std::vector<FileOpen> file_opens();
 
-/// The names given to CreateMutexA, in order.
-std::vector<std::string> mutex_names();
+/// Another process holds the file at this Windows path open and shares nothing: CreateFileA and
+/// DeleteFileA of that path fail with ERROR_SHARING_VIOLATION until the next reset.
+void hold_file(const char *path);
+
+/// Every LockFileEx and UnlockFileEx, in order: "lock FLAGS OFFSET" or "unlock OFFSET", FLAGS
+/// and OFFSET in hex, each followed by " ok" or " failed".
+std::vector<std::string> file_locks();
+
+// --- Security ---
+
+/// What GetNamedSecurityInfoA gives for the Windows path `path` (compared as written): the
+/// descriptor of the SDDL `sddl`, or with `sddl` nullptr the error `error`. Paths never set
+/// have what Wine synthesizes for every file and folder: owner the token's user, full control
+/// for SYSTEM and that user, read and execute for Everyone.
+void set_security(const char *path, const char *sddl, DWORD error = 0);
+
+/// The SID of the token's user, as text (default "S-1-5-21-0-0-0-1000", Wine's user).
+void set_token_user(const char *sid);
+
+/// A descriptor's DACL as text: "null" for a null DACL, else "(TYPE;FLAGS;MASK;SID)" per ACE,
+/// TYPE A or D, FLAGS and MASK in hex, the SID as S-1-...; "" for no descriptor at all.
+std::string dacl_text(PSECURITY_DESCRIPTOR descriptor);
 
 } // namespace standin

@@ -15,6 +15,7 @@ struct Fault {
     int calls;
     int armed_at; // calls when the fault was set
     int nth;
+    int count;
     DWORD error;
     bool armed;
 };
@@ -85,7 +86,8 @@ bool injected(Call call) {
     std::lock_guard<std::mutex> lock(state_mutex());
     Fault &f = core().faults[call];
     ++f.calls;
-    if (f.armed && (f.nth == 0 || f.nth == f.calls - f.armed_at)) {
+    int since = f.calls - f.armed_at;
+    if (f.armed && (f.nth == 0 || (since >= f.nth && since < f.nth + f.count))) {
         SetLastError(f.error);
         return true;
     }
@@ -152,19 +154,20 @@ void reset() {
     std::lock_guard<std::mutex> lock(state_mutex());
     Core &c = core();
     for (internal::Fault &f : c.faults)
-        f = internal::Fault{0, 0, 0, 0, false};
+        f = internal::Fault{0, 0, 0, 0, 0, false};
     c.trace.clear();
     reset_system();
     reset_scm();
     reset_process();
     reset_file();
+    reset_security();
     c.objects.clear();
 }
 
-void fail(Call call, int nth, DWORD error) {
+void fail(Call call, int nth, DWORD error, int count) {
     std::lock_guard<std::mutex> lock(state_mutex());
     internal::Fault &f = core().faults[call];
-    f = internal::Fault{f.calls, f.calls, nth, error, true};
+    f = internal::Fault{f.calls, f.calls, nth, count, error, true};
 }
 
 int calls(Call call) {

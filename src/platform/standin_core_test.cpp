@@ -13,7 +13,7 @@ namespace {
 
 struct Made {
     HANDLE file;
-    HANDLE mutex;
+    HANDLE token;
     HANDLE job;
     SC_HANDLE manager;
 };
@@ -21,9 +21,18 @@ struct Made {
 // One handle of each kind that needs no child, the file in `dir`.
 Made make_one_of_each(const std::string &dir) {
     std::string path = test_support::windows_path(dir + "/f");
-    return {CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, 0, nullptr),
-            CreateMutexA(nullptr, FALSE, "m"), CreateJobObjectA(nullptr, nullptr),
+    HANDLE token = nullptr;
+    OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token);
+    return {CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, 0, nullptr), token,
+            CreateJobObjectA(nullptr, nullptr),
             OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS)};
+}
+
+// Whether GetTokenInformation takes `token`.
+BOOL token_works(HANDLE token) {
+    DWORD needed = 0;
+    char room[128];
+    return GetTokenInformation(token, TokenUser, room, sizeof room, &needed);
 }
 
 // The log keeps its handles across a reset; a handle from before one must never reach an object
@@ -39,20 +48,20 @@ TEST(StandinHandles, AResetLeavesEveryEarlierHandleInvalidForGood) {
     for (int i = 0; i < 50; ++i) {
         made.push_back(make_one_of_each(dir));
         now.insert(now.end(),
-                   {made.back().file, made.back().mutex, made.back().job, made.back().manager});
+                   {made.back().file, made.back().token, made.back().job, made.back().manager});
     }
-    for (HANDLE stale : {old.file, old.mutex, old.job, static_cast<HANDLE>(old.manager)})
+    for (HANDLE stale : {old.file, old.token, old.job, static_cast<HANDLE>(old.manager)})
         EXPECT_EQ(std::count(now.begin(), now.end(), stale), 0) << stale << " given out again";
     const struct {
         const char *call;
         BOOL result;
     } refused[] = {
         {"CloseHandle(file)", CloseHandle(old.file)},
-        {"CloseHandle(mutex)", CloseHandle(old.mutex)},
+        {"CloseHandle(token)", CloseHandle(old.token)},
         {"CloseHandle(job)", CloseHandle(old.job)},
         {"CloseServiceHandle", CloseServiceHandle(old.manager)},
         {"WriteFile", WriteFile(old.file, "x", 1, nullptr, nullptr)},
-        {"ReleaseMutex", ReleaseMutex(old.mutex)},
+        {"GetTokenInformation", token_works(old.token)},
         {"TerminateJobObject", TerminateJobObject(old.job, 0)},
     };
     for (const auto &r : refused)
@@ -64,11 +73,11 @@ TEST(StandinHandles, AResetLeavesEveryEarlierHandleInvalidForGood) {
     for (const Made &m : made) {
         DWORD written = 0;
         EXPECT_TRUE(WriteFile(m.file, "x", 1, &written, nullptr));
-        EXPECT_TRUE(ReleaseMutex(m.mutex));
+        EXPECT_TRUE(token_works(m.token));
         EXPECT_TRUE(CloseHandle(m.job));
         EXPECT_TRUE(CloseServiceHandle(m.manager));
         EXPECT_TRUE(CloseHandle(m.file));
-        EXPECT_TRUE(CloseHandle(m.mutex));
+        EXPECT_TRUE(CloseHandle(m.token));
     }
     EXPECT_EQ(standin::open_handles(), 0);
     unlink((dir + "/f").c_str());
@@ -86,24 +95,25 @@ TEST(StandinHandles, EachCallTakesItsOwnKinds) {
     SetLastError(0);
     EXPECT_FALSE(CloseServiceHandle(static_cast<SC_HANDLE>(m.job)));
     EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
-    EXPECT_FALSE(WriteFile(m.mutex, "x", 1, nullptr, nullptr));
-    EXPECT_FALSE(ReleaseMutex(m.file));
-    // Only processes and mutexes can be waited on, and only the waits on processes count.
+    EXPECT_FALSE(WriteFile(m.token, "x", 1, nullptr, nullptr));
+    EXPECT_FALSE(token_works(m.file));
+    // Only processes can be waited on, and every wait counts.
     const struct {
         HANDLE handle;
         DWORD result;
     } waits[] = {{m.file, WAIT_FAILED},
                  {m.job, WAIT_FAILED},
-                 {m.mutex, WAIT_OBJECT_0},
+                 {m.token, WAIT_FAILED},
                  {nullptr, WAIT_FAILED},
                  {INVALID_HANDLE_VALUE, WAIT_FAILED}};
     for (const auto &w : waits)
         EXPECT_EQ(WaitForSingleObject(w.handle, 0), w.result) << w.handle;
-    EXPECT_EQ(standin::calls(standin::call_WaitForSingleObject), 4);
-    // Files and mutexes are the log's, kept for the life of the process: not counted.
-    EXPECT_EQ(standin::open_handles(), 2);
+    EXPECT_EQ(standin::calls(standin::call_WaitForSingleObject), 5);
+    // Files are the log's, kept for the life of the process: not counted.
+    EXPECT_EQ(standin::open_handles(), 3);
     EXPECT_TRUE(CloseHandle(m.job));
     EXPECT_TRUE(CloseServiceHandle(m.manager));
+    EXPECT_TRUE(CloseHandle(m.token));
     EXPECT_EQ(standin::open_handles(), 0);
     standin::reset();
     unlink((dir + "/f").c_str());

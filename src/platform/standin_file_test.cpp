@@ -1,9 +1,10 @@
-// The stand-in's files, named mutexes and its mapping of Windows paths to native ones.
+// The stand-in's files and its mapping of Windows paths to native ones.
 #include "platform/test_support.h"
 
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <set>
@@ -184,24 +185,94 @@ TEST(StandinFile, AppendOnlyHandlesFollowOtherWriters) {
     standin::reset();
 }
 
-TEST(StandinMutex, NamedWaitedOnAtOnceAndReleased) {
+// What the log's safe opening relies on: what a handle tells of its file, a link opened
+// itself, emptying, deleting a name, a held file, and locks only through a handle that may
+// read or write data.
+TEST(StandinFile, InformationDeletionHeldFilesAndLocks) {
     standin::reset();
-    HANDLE first = CreateMutexA(nullptr, FALSE, "tolvard.log-1234abcd");
-    HANDLE second = CreateMutexA(nullptr, TRUE, nullptr);
-    ASSERT_NE(first, nullptr);
-    ASSERT_NE(second, nullptr);
-    EXPECT_NE(first, second);
-    EXPECT_EQ(standin::mutex_names(), (std::vector<std::string>{"tolvard.log-1234abcd", "null"}));
-    EXPECT_EQ(WaitForSingleObject(first, 2000), WAIT_OBJECT_0);
-    EXPECT_TRUE(ReleaseMutex(first));
-    EXPECT_EQ(standin::calls(standin::call_WaitForSingleObject), 0);
-    EXPECT_TRUE(CloseHandle(first));
-    SetLastError(0);
-    EXPECT_FALSE(ReleaseMutex(first));
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
-    EXPECT_EQ(WaitForSingleObject(first, 0), WAIT_FAILED);
-    EXPECT_TRUE(CloseHandle(second));
+    std::string dir = test_support::temp_dir();
+    std::string file = dir + "/f", hard = dir + "/hard", soft = dir + "/soft";
+    FILE *f = fopen(file.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    fputs("twelve bytes", f);
+    fclose(f);
+    ASSERT_EQ(link(file.c_str(), hard.c_str()), 0);
+    ASSERT_EQ(symlink(file.c_str(), soft.c_str()), 0);
+    const struct {
+        std::string path;
+        DWORD flags;
+        DWORD attributes;
+        DWORD links;
+    } infos[] = {
+        {file, 0, FILE_ATTRIBUTE_NORMAL, 2},
+        {soft, 0, FILE_ATTRIBUTE_NORMAL, 2}, // followed
+        {soft, FILE_FLAG_OPEN_REPARSE_POINT, FILE_ATTRIBUTE_REPARSE_POINT, 1},
+    };
+    for (const auto &c : infos) {
+        HANDLE h = CreateFileA(test_support::windows_path(c.path).c_str(), GENERIC_READ, 0, nullptr,
+                               OPEN_EXISTING, c.flags, nullptr);
+        ASSERT_NE(h, INVALID_HANDLE_VALUE) << c.path;
+        BY_HANDLE_FILE_INFORMATION info;
+        ASSERT_TRUE(GetFileInformationByHandle(h, &info)) << c.path;
+        EXPECT_EQ(info.dwFileAttributes, c.attributes) << c.path;
+        EXPECT_EQ(info.nNumberOfLinks, c.links) << c.path;
+        EXPECT_TRUE(CloseHandle(h));
+    }
+    // A new file where a link stands is refused; an absent one to open is not found.
+    EXPECT_EQ(CreateFileA(test_support::windows_path(soft).c_str(), GENERIC_WRITE, 0, nullptr,
+                          CREATE_NEW, FILE_FLAG_OPEN_REPARSE_POINT, nullptr),
+              INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_FILE_EXISTS);
+    EXPECT_EQ(CreateFileA(test_support::windows_path(dir + "/none").c_str(), GENERIC_WRITE, 0,
+                          nullptr, OPEN_EXISTING, 0, nullptr),
+              INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
+
+    // Emptying needs a handle that may write data; an append-only one may not.
+    const std::string windows_file = test_support::windows_path(file);
+    HANDLE append =
+        CreateFileA(windows_file.c_str(), FILE_APPEND_DATA, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    EXPECT_FALSE(SetEndOfFile(append));
+    HANDLE writer =
+        CreateFileA(windows_file.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    EXPECT_TRUE(SetEndOfFile(writer));
+    EXPECT_EQ(test_support::read_file(hard), "");
+
+    // Locks: recorded, refused through a handle that may neither read nor write data.
+    OVERLAPPED at = {};
+    at.Offset = 0x10;
+    at.OffsetHigh = 0x1;
+    HANDLE reader = CreateFileA(windows_file.c_str(), FILE_READ_DATA | FILE_APPEND_DATA, 0, nullptr,
+                                OPEN_EXISTING, 0, nullptr);
+    EXPECT_FALSE(LockFileEx(append, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &at));
+    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    EXPECT_TRUE(
+        LockFileEx(reader, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at));
+    EXPECT_TRUE(UnlockFileEx(reader, 0, 1, 0, &at));
+    EXPECT_EQ(standin::file_locks(),
+              (std::vector<std::string>{"lock 0x2 0x100000010 failed", "lock 0x3 0x100000010 ok",
+                                        "unlock 0x100000010 ok"}));
+    for (HANDLE h : {append, writer, reader})
+        EXPECT_TRUE(CloseHandle(h));
+
+    // A held file can be neither opened nor deleted; deleting a name leaves the other names.
+    standin::hold_file(windows_file.c_str());
+    EXPECT_EQ(
+        CreateFileA(windows_file.c_str(), GENERIC_READ, 7, nullptr, OPEN_EXISTING, 0, nullptr),
+        INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
+    EXPECT_FALSE(DeleteFileA(windows_file.c_str()));
+    EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
+    EXPECT_TRUE(DeleteFileA(test_support::windows_path(hard).c_str()));
+    EXPECT_TRUE(DeleteFileA(test_support::windows_path(soft).c_str()));
+    struct stat st;
+    EXPECT_EQ(stat(file.c_str(), &st), 0);
+    EXPECT_EQ(st.st_nlink, 1u);
+    EXPECT_FALSE(DeleteFileA(test_support::windows_path(hard).c_str()));
+    EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
     standin::reset();
+    unlink(file.c_str());
+    rmdir(dir.c_str());
 }
 
 } // namespace

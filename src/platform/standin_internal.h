@@ -64,6 +64,7 @@ struct Object {
     std::string name; ///< a service's or a named object's name
     pid_t pid;        ///< a process's, or a thread's process
     int fd;           ///< a file's descriptor
+    bool reparse;     ///< a file handle opened on a symbolic link itself
     bool exited;      ///< a process has ended and its exit code is known
     bool terminated;  ///< a process was terminated with exit_code
     DWORD exit_code;  ///< a process's
@@ -112,6 +113,7 @@ void reset_system();
 void reset_scm();
 void reset_process();
 void reset_file();
+void reset_security();
 
 /// System: whether `c` begins a double-byte character in the current code page; caller holds
 /// the lock.

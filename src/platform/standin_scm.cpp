@@ -100,6 +100,11 @@ void play(const standin::Step &step, std::unique_lock<std::mutex> &lock) {
         s.gate = false;
         state_changed().notify_all();
         break;
+    case standin::step_sleep:
+        lock.unlock();
+        Sleep(step.value);
+        lock.lock();
+        break;
     }
 }
 
@@ -188,7 +193,7 @@ SC_HANDLE CreateServiceA(SC_HANDLE manager, LPCSTR name, LPCSTR display_name, DW
     scm().services.push_back({name, display_name != nullptr ? display_name : name, access,
                               service_type, start_type, error_control, binary_path,
                               load_order_group == nullptr, tag == nullptr, dependencies == nullptr,
-                              account == nullptr, password == nullptr});
+                              account == nullptr, password == nullptr, ""});
     return new_service_handle(name, access);
 }
 
@@ -241,6 +246,27 @@ BOOL CloseServiceHandle(SC_HANDLE handle) {
         find_object(handle, &service_type) == nullptr)
         return fail_with(ERROR_INVALID_HANDLE);
     drop_object(handle);
+    return TRUE;
+}
+
+BOOL SetServiceObjectSecurity(SC_HANDLE service, SECURITY_INFORMATION what,
+                              PSECURITY_DESCRIPTOR descriptor) {
+    note("SetServiceObjectSecurity(" + hex(what) + ")");
+    if (injected(standin::call_SetServiceObjectSecurity))
+        return FALSE;
+    std::string dacl = standin::dacl_text(descriptor);
+    std::lock_guard<std::mutex> lock(state_mutex());
+    Object *s = find_object(service, &service_type);
+    if (s == nullptr)
+        return fail_with(ERROR_INVALID_HANDLE);
+    if ((s->access & WRITE_DAC) == 0)
+        return fail_with(ERROR_ACCESS_DENIED);
+    if (what != DACL_SECURITY_INFORMATION || descriptor == nullptr)
+        return fail_with(ERROR_INVALID_PARAMETER);
+    auto it = service_named(s->name.c_str());
+    if (it == scm().services.end())
+        return fail_with(ERROR_SERVICE_MARKED_FOR_DELETE);
+    it->dacl = dacl;
     return TRUE;
 }
 
@@ -358,7 +384,7 @@ void add_service(const char *name) {
     std::lock_guard<std::mutex> lock(state_mutex());
     scm().services.push_back({name, name, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
                               SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
-                              "x.exe " + std::string(name), true, true, true, true, true});
+                              "x.exe " + std::string(name), true, true, true, true, true, ""});
 }
 
 } // namespace standin

@@ -1,8 +1,10 @@
 // The stand-in's system calls: errors, the module file name and command line, ExitProcess,
-// Sleep, double-byte code pages, critical sections and the C runtime's time.
+// Sleep and the tick count, double-byte code pages, the environment, the process heap, critical
+// sections and the C runtime's time.
 #include "platform/standin_internal.h"
 
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 
@@ -23,6 +25,8 @@ struct System {
     void (*exit_hook)() = nullptr;
     bool clock_set = false;
     __time64_t clock = 0;
+    bool ticks_set = false;
+    DWORD ticks = 0;
 };
 
 System &system_state() {
@@ -41,6 +45,7 @@ void reset_system() {
     s.code_page = 1252;
     s.exit_hook = nullptr;
     s.clock_set = false;
+    s.ticks_set = false;
 }
 
 bool is_lead_byte(BYTE c) {
@@ -122,7 +127,70 @@ void ExitProcess(UINT status) {
 }
 
 void Sleep(DWORD milliseconds) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+    {
+        std::lock_guard<std::mutex> lock(state_mutex());
+        if (system_state().ticks_set) {
+            system_state().ticks += milliseconds;
+            milliseconds = 0;
+        }
+    }
+    if (milliseconds > 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+    else
+        std::this_thread::yield();
+}
+
+DWORD GetTickCount(void) {
+    {
+        std::lock_guard<std::mutex> lock(state_mutex());
+        if (system_state().ticks_set)
+            return system_state().ticks;
+    }
+    auto since = std::chrono::steady_clock::now().time_since_epoch();
+    return static_cast<DWORD>(std::chrono::duration_cast<std::chrono::milliseconds>(since).count());
+}
+
+DWORD GetCurrentProcessId(void) {
+    return static_cast<DWORD>(getpid());
+}
+
+DWORD ExpandEnvironmentStringsA(LPCSTR text, LPSTR buffer, DWORD size) {
+    std::string expanded;
+    for (const char *p = text; *p != '\0';) {
+        const char *end = *p == '%' ? strchr(p + 1, '%') : nullptr;
+        const char *value = nullptr;
+        if (end != nullptr && end > p + 1)
+            value = getenv(std::string(p + 1, end).c_str());
+        if (value != nullptr) {
+            expanded += value;
+            p = end + 1;
+        } else {
+            expanded += *p++;
+        }
+    }
+    // Windows counts the terminator, and copies nothing into a buffer that is too small.
+    DWORD needed = static_cast<DWORD>(expanded.size() + 1);
+    if (buffer != nullptr && needed <= size)
+        memcpy(buffer, expanded.c_str(), needed);
+    return needed;
+}
+
+HANDLE GetProcessHeap(void) {
+    // Any value but null: the stand-in has one heap.
+    return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(0x10000));
+}
+
+LPVOID HeapAlloc(HANDLE heap, DWORD, SIZE_T size) {
+    if (injected(standin::call_HeapAlloc) || heap != GetProcessHeap())
+        return nullptr;
+    return malloc(size > 0 ? size : 1);
+}
+
+BOOL HeapFree(HANDLE heap, DWORD, LPVOID block) {
+    if (heap != GetProcessHeap())
+        return fail_with(ERROR_INVALID_HANDLE);
+    free(block);
+    return TRUE;
 }
 
 BOOL IsDBCSLeadByte(BYTE c) {
@@ -182,6 +250,12 @@ void set_clock(const __time64_t *now) {
     std::lock_guard<std::mutex> lock(state_mutex());
     system_state().clock_set = now != nullptr;
     system_state().clock = now != nullptr ? *now : 0;
+}
+
+void set_tick_count(const DWORD *ticks) {
+    std::lock_guard<std::mutex> lock(state_mutex());
+    system_state().ticks_set = ticks != nullptr;
+    system_state().ticks = ticks != nullptr ? *ticks : 0;
 }
 
 void set_exit_hook(void (*hook)()) {

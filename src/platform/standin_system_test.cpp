@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <stdlib.h>
 #include <string.h>
 #include <time.h>
 #include <unistd.h>
@@ -138,6 +139,63 @@ TEST(StandinExit, ExitProcessRunsTheHookThenEndsWithTheStatus) {
     });
     EXPECT_EQ(outcome.status, 7);
     EXPECT_EQ(outcome.out, "before\nhook\n");
+    standin::reset();
+}
+
+TEST(StandinTicks, ASetClockMovesOnlyBySleep) {
+    standin::reset();
+    const DWORD start = 0xFFFFFF00u; // wraps, as Windows' does after 49.7 days
+    standin::set_tick_count(&start);
+    EXPECT_EQ(GetTickCount(), start);
+    Sleep(0x200);
+    EXPECT_EQ(GetTickCount(), 0x100u);
+    EXPECT_EQ(GetTickCount() - start, 0x200u);
+    standin::set_tick_count(nullptr);
+    DWORD before = GetTickCount();
+    Sleep(20);
+    EXPECT_GE(GetTickCount() - before, 20u);
+    standin::reset();
+}
+
+TEST(StandinEnvironment, ExpandsTheVariablesThatAreSet) {
+    setenv("TV_A", "C:\\Program Files", 1);
+    unsetenv("TV_UNSET");
+    const struct {
+        const char *text;
+        const char *expanded;
+    } cases[] = {{"%TV_A%\\x", "C:\\Program Files\\x"},
+                 {"%TV_UNSET%", "%TV_UNSET%"},
+                 {"100%", "100%"},
+                 {"%%TV_A%", "%C:\\Program Files"},
+                 {"a%TV_A%b%TV_A%", "aC:\\Program FilesbC:\\Program Files"},
+                 {"", ""}};
+    for (const auto &c : cases) {
+        DWORD needed = ExpandEnvironmentStringsA(c.text, nullptr, 0);
+        EXPECT_EQ(needed, strlen(c.expanded) + 1) << c.text;
+        std::string small(needed, 'x');
+        EXPECT_EQ(ExpandEnvironmentStringsA(c.text, small.data(), needed - 1), needed) << c.text;
+        EXPECT_EQ(small, std::string(needed, 'x')) << "nothing copied into too small a buffer";
+        char room[128];
+        EXPECT_EQ(ExpandEnvironmentStringsA(c.text, room, sizeof room), needed) << c.text;
+        EXPECT_STREQ(room, c.expanded);
+    }
+    unsetenv("TV_A");
+}
+
+TEST(StandinHeap, AllocationsThatCanBeMadeToFail) {
+    standin::reset();
+    standin::fail(standin::call_HeapAlloc, 2, ERROR_NOT_ENOUGH_MEMORY, 2);
+    void *blocks[4];
+    for (void *&block : blocks)
+        block = HeapAlloc(GetProcessHeap(), 0, 16);
+    EXPECT_NE(blocks[0], nullptr);
+    EXPECT_EQ(blocks[1], nullptr);
+    EXPECT_EQ(blocks[2], nullptr);
+    EXPECT_NE(blocks[3], nullptr);
+    EXPECT_EQ(HeapAlloc(nullptr, 0, 16), nullptr);
+    for (void *block : blocks)
+        EXPECT_TRUE(HeapFree(GetProcessHeap(), 0, block));
+    EXPECT_EQ(standin::calls(standin::call_HeapAlloc), 5);
     standin::reset();
 }
 

@@ -7,6 +7,8 @@
 #ifdef _WIN32
 // The build sets _WIN32_WINNT to Windows XP, the oldest system tolvard runs on.
 #include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
 #include <share.h>
 #include <stdio.h>
 #else

@@ -63,7 +63,7 @@ done
 run_tolvard reg_plain "reg tvd_plain probe.exe -p 80 c:\\web\\ 100%"
 check_silent_one "reg by a relative path" reg_plain $?
 check_eq "ImagePath: full program path, EXENAME, ARGV..., SVCNAME, each followed by a blank" \
-    "$exe probe.exe -p 80 c:\\web\\ 100% tvd_plain " "$(reg_value tvd_plain ImagePath)"
+    "$exe probe.exe -p 80 c:\\web\\ \"100%\" tvd_plain " "$(reg_value tvd_plain ImagePath)"
 check_eq "Type" 0x10 "$(reg_value tvd_plain Type)"
 check_eq "Start" 0x3 "$(reg_value tvd_plain Start)"
 check_eq "ErrorControl" 0x1 "$(reg_value tvd_plain ErrorControl)"
@@ -74,7 +74,7 @@ run_tolvard reg_again "reg tvd_plain other.exe x"
 check_eq "second reg of a name: exit status" 1 $?
 check_eq "second reg of a name: message" $'fail to CreateService\r' "$(cat "$W/reg_again.out")"
 check_eq "second reg of a name changes nothing" \
-    "$exe probe.exe -p 80 c:\\web\\ 100% tvd_plain " "$(reg_value tvd_plain ImagePath)"
+    "$exe probe.exe -p 80 c:\\web\\ \"100%\" tvd_plain " "$(reg_value tvd_plain ImagePath)"
 
 # --- the registered service runs its child with exactly its words ---
 # EXENAME by full path: the service's current directory is not ours.

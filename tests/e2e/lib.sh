@@ -24,10 +24,12 @@
 # verinfo.sh (the version resource and manifest as Windows reads them), release_zip.sh (the
 # release zip, and its exe run), msi_tables.sh (the MSI package's tables; no Wine), msi.sh (the
 # MSI package installed, upgraded and removed by msiexec), bench_programs.sh (the bench's
-# Windows programs still run a cycle), imports.sh (tolvard.exe's PE headers and imports; no
-# Wine) and resources.sh (the resources read back by windres; no Wine). localedef needs the
-# Debian package locales for its sources, xmllint the package libxml2-utils, the MSI tests the
-# packages wixl and msitools.
+# Windows programs still run a cycle), security.sh (a held mutex of an older tolvard's log, a
+# planted hard link, a reader denying writers and a flood of controls do no harm; reg from
+# Wine's folders; "%" quoted), imports.sh (tolvard.exe's PE headers and imports; no Wine) and
+# resources.sh (the resources read back by windres; no Wine). localedef needs the Debian package
+# locales for its sources, xmllint the package libxml2-utils, the MSI tests the packages wixl and
+# msitools.
 #
 # The reliability tests: roundtrip.sh (generated word lists registered with "reg" reach the
 # child unchanged), stress.sh (start/stop cycles, stops racing the start, a long run of
@@ -297,11 +299,12 @@ log_messages() {
     fi
 }
 
-# wait_log MESSAGE SECONDS: waits until the log holds that message line.
+# wait_log MESSAGE SECONDS [LOG]: waits until the log (tolvard.log beside TOLVARD, or the log
+# file given) holds that message line.
 wait_log() {
     local tries=$(($2 * 10))
     while [ "$tries" -gt 0 ]; do
-        if log_messages | LC_ALL=C grep -Fxq -- "$1"; then
+        if log_messages "${3:-}" | LC_ALL=C grep -Fxq -- "$1"; then
             return 0
         fi
         sleep 0.1
@@ -342,6 +345,16 @@ wait_record() {
         tries=$((tries - 1))
     done
     return 1
+}
+
+# wait_file FILE SECONDS: waits until FILE exists.
+wait_file() {
+    local tries=$(($2 * 10))
+    while [ ! -e "$1" ] && [ "$tries" -gt 0 ]; do
+        sleep 0.1
+        tries=$((tries - 1))
+    done
+    [ -e "$1" ]
 }
 
 # ticking FILE: true if FILE gains lines within a second (probe ticks every 200 ms).

@@ -3,6 +3,7 @@
 // and the later runtimes alike) must give back exactly those words as argv.
 #include "cli/args.h"
 #include "fuzz.h"
+#include "platform/util.h"
 
 #include <algorithm>
 
@@ -39,7 +40,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         fields.push_back(word.data());
     char *written = join_child_command(static_cast<int>(fields.size()), fields.data());
     const std::string command = written;
-    free(written);
+    heap_free(written);
 
     for (fuzz::CrtVersion version : {fuzz::crt_msvcrt, fuzz::crt_2008}) {
         fuzz::Words argv = fuzz::reference_crt_argv(command, version);

@@ -3,6 +3,7 @@
 // by the rule it documents.
 #include "cli/args.h"
 #include "fuzz.h"
+#include "platform/util.h"
 
 // Paths that tolvard.exe may lie at: plain, with blanks (so the writer quotes it), and with
 // Shift-JIS characters whose second byte is a backslash or a blank-like 0x40.
@@ -23,7 +24,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         fields.push_back(word.data());
     char *written = join_image_path(static_cast<int>(fields.size()), fields.data());
     const std::string path = written;
-    free(written);
+    heap_free(written);
 
     int count = 0;
     char **split = split_command_line(path.c_str(), &count);

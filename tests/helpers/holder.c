@@ -1,11 +1,15 @@
-/* holder FILE COPY SECONDS
+/* holder FILE COPY SECONDS [r]
+ * holder -mutex NAME COPY SECONDS
  *
  * Another program that keeps a file open for reading and writing, as an editor or a log viewer
- * might, while a test goes on: opens FILE (sharing reading and writing, not deletion) and,
- * every 50 ms, reads it whole through its own handle and, when that changed, writes what it
- * read to COPY (through COPY.tmp, so a reader of COPY never sees half of it). COPY appears as
- * soon as FILE is open. Ends after SECONDS, or as soon as a file COPY.stop exists; exits 0, or
- * 1 if FILE cannot be opened.
+ * might, while a test goes on: opens FILE (sharing reading and writing, not deletion; with "r",
+ * sharing reading only, as a hostile reader would) and, every 50 ms, reads it whole through its
+ * own handle and, when that changed, writes what it read to COPY (through COPY.tmp, so a reader
+ * of COPY never sees half of it). COPY appears as soon as FILE is open. Ends after SECONDS, or
+ * as soon as a file COPY.stop exists; exits 0, or 1 if FILE cannot be opened.
+ *
+ * With -mutex it creates the named mutex NAME and holds it instead, as any user could hold the
+ * mutex an older tolvard took turns through; COPY (empty) appears once it is held.
  */
 #include <windows.h>
 #include <stdio.h>
@@ -27,17 +31,42 @@ static void write_copy(const char *copy, const char *data, DWORD size) {
     MoveFileExA(copy_tmp, copy, MOVEFILE_REPLACE_EXISTING);
 }
 
+static int hold_mutex(const char *name, const char *copy, DWORD limit) {
+    HANDLE mutex = CreateMutexA(NULL, TRUE, name);
+    if (mutex == NULL || GetLastError() == ERROR_ALREADY_EXISTS) {
+        fprintf(stderr, "holder: CreateMutex error=%lu\n", GetLastError());
+        return 1;
+    }
+    write_copy(copy, "", 0);
+    DWORD start = GetTickCount();
+    while (GetFileAttributesA(copy_stop) == INVALID_FILE_ATTRIBUTES &&
+           GetTickCount() - start < limit) {
+        Sleep(50);
+    }
+    ReleaseMutex(mutex);
+    CloseHandle(mutex);
+    return 0;
+}
+
 int main(int argc, char **argv) {
-    if (argc != 4) {
-        fprintf(stderr, "usage: holder FILE COPY SECONDS\n");
+    int mutex = argc == 5 && strcmp(argv[1], "-mutex") == 0;
+    if (mutex) {
+        argv++;
+        argc--;
+    }
+    if (argc != 4 && !(argc == 5 && !mutex && strcmp(argv[4], "r") == 0)) {
+        fprintf(stderr, "usage: holder FILE COPY SECONDS [r] | holder -mutex NAME COPY SECONDS\n");
         return 2;
     }
     snprintf(copy_tmp, sizeof copy_tmp, "%s.tmp", argv[2]);
     snprintf(copy_stop, sizeof copy_stop, "%s.stop", argv[2]);
     DWORD limit = (DWORD)(strtod(argv[3], NULL) * 1000.0);
-    HANDLE file =
-        CreateFileA(argv[1], GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
-                    OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (mutex) {
+        return hold_mutex(argv[1], argv[2], limit);
+    }
+    DWORD share = argc == 5 ? FILE_SHARE_READ : FILE_SHARE_READ | FILE_SHARE_WRITE;
+    HANDLE file = CreateFileA(argv[1], GENERIC_READ | GENERIC_WRITE, share, NULL, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, NULL);
     if (file == INVALID_HANDLE_VALUE) {
         fprintf(stderr, "holder: CreateFile error=%lu\n", GetLastError());
         return 1;

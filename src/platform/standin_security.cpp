@@ -1,0 +1,426 @@
+// The stand-in's security: SIDs, ACLs and self-relative security descriptors laid out as
+// Windows lays them out, made from the subset of SDDL that tolvard and its tests use; the
+// descriptors of named files and folders that tests set; the process token and its user.
+#include "platform/standin_internal.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+#include <map>
+
+using namespace standin::internal;
+
+namespace {
+
+const ObjectType token_type = {"token", true, true, nullptr, nullptr};
+
+struct NamedSecurity {
+    std::string sddl;
+    DWORD error;
+};
+
+struct Security {
+    std::map<std::string, NamedSecurity> named;
+    std::string token_user = "S-1-5-21-0-0-0-1000";
+};
+
+Security &security() {
+    static Security s;
+    return s;
+}
+
+using Bytes = std::vector<uint8_t>;
+
+struct Ace {
+    BYTE type;
+    BYTE flags;
+    DWORD mask;
+    Bytes sid;
+};
+
+struct Descriptor {
+    Bytes owner; // empty: none
+    bool dacl_present = false;
+    bool dacl_null = false;
+    bool dacl_protected = false;
+    std::vector<Ace> aces;
+};
+
+const struct {
+    const char *alias;
+    const char *sid;
+} sid_aliases[] = {
+    {"SY", "S-1-5-18"},     {"BA", "S-1-5-32-544"}, {"BU", "S-1-5-32-545"}, {"BG", "S-1-5-32-546"},
+    {"PU", "S-1-5-32-547"}, {"WD", "S-1-1-0"},      {"AU", "S-1-5-11"},     {"IU", "S-1-5-4"},
+    {"SU", "S-1-5-6"},      {"AN", "S-1-5-7"},      {"LS", "S-1-5-19"},     {"NS", "S-1-5-20"},
+    {"CO", "S-1-3-0"},      {"OW", "S-1-3-4"},
+};
+
+const struct {
+    const char *code;
+    DWORD mask;
+} right_codes[] = {
+    {"GA", 0x10000000}, {"GR", 0x80000000}, {"GW", 0x40000000}, {"GX", 0x20000000},
+    {"RC", 0x20000},    {"SD", 0x10000},    {"WD", 0x40000},    {"WO", 0x80000},
+    {"FA", 0x1F01FF},   {"FR", 0x120089},   {"FW", 0x120116},   {"FX", 0x1200A0},
+    {"CC", 0x1},        {"DC", 0x2},        {"LC", 0x4},        {"SW", 0x8},
+    {"RP", 0x10},       {"WP", 0x20},       {"DT", 0x40},       {"LO", 0x80},
+    {"CR", 0x100},
+};
+
+const struct {
+    const char *code;
+    BYTE flag;
+} ace_flags[] = {{"OI", OBJECT_INHERIT_ACE},
+                 {"CI", CONTAINER_INHERIT_ACE},
+                 {"NP", NO_PROPAGATE_INHERIT_ACE},
+                 {"IO", INHERIT_ONLY_ACE},
+                 {"ID", INHERITED_ACE}};
+
+// "S-1-5-32-544" or an alias as a binary SID; empty if it is neither.
+Bytes parse_sid(std::string text) {
+    for (const auto &a : sid_aliases) {
+        if (text == a.alias)
+            text = a.sid;
+    }
+    if (text.compare(0, 4, "S-1-") != 0)
+        return {};
+    std::vector<uint64_t> parts;
+    for (size_t i = 4; i <= text.size();) {
+        size_t end = text.find('-', i);
+        if (end == std::string::npos)
+            end = text.size();
+        std::string part = text.substr(i, end - i);
+        if (part.empty() || part.find_first_not_of("0123456789") != std::string::npos)
+            return {};
+        parts.push_back(strtoull(part.c_str(), nullptr, 10));
+        i = end + 1;
+    }
+    if (parts.empty() || parts.size() > 16)
+        return {};
+    Bytes sid = {1, static_cast<uint8_t>(parts.size() - 1)};
+    for (int shift = 40; shift >= 0; shift -= 8)
+        sid.push_back(static_cast<uint8_t>(parts[0] >> shift));
+    for (size_t i = 1; i < parts.size(); ++i) {
+        DWORD sub = static_cast<DWORD>(parts[i]);
+        const auto *bytes = reinterpret_cast<const uint8_t *>(&sub);
+        sid.insert(sid.end(), bytes, bytes + 4);
+    }
+    return sid;
+}
+
+std::string sid_text(const uint8_t *sid) {
+    uint64_t authority = 0;
+    for (int i = 2; i < 8; ++i)
+        authority = authority << 8 | sid[i];
+    std::string text = "S-" + std::to_string(sid[0]) + "-" + std::to_string(authority);
+    for (int i = 0; i < sid[1]; ++i) {
+        DWORD sub;
+        memcpy(&sub, sid + 8 + 4 * i, 4);
+        text += "-" + std::to_string(sub);
+    }
+    return text;
+}
+
+bool parse_rights(const std::string &text, DWORD *mask) {
+    if (text.compare(0, 2, "0x") == 0) {
+        char *end = nullptr;
+        *mask = static_cast<DWORD>(strtoul(text.c_str() + 2, &end, 16));
+        return *end == '\0' && text.size() > 2;
+    }
+    *mask = 0;
+    if (text.size() % 2 != 0)
+        return false;
+    for (size_t i = 0; i < text.size(); i += 2) {
+        bool known = false;
+        for (const auto &r : right_codes) {
+            if (text.compare(i, 2, r.code) == 0) {
+                *mask |= r.mask;
+                known = true;
+            }
+        }
+        if (!known)
+            return false;
+    }
+    return true;
+}
+
+bool parse_ace(const std::string &text, Ace *ace) {
+    std::vector<std::string> fields;
+    for (size_t i = 0;;) {
+        size_t end = text.find(';', i);
+        fields.push_back(text.substr(i, end - i));
+        if (end == std::string::npos)
+            break;
+        i = end + 1;
+    }
+    if (fields.size() != 6 || !fields[3].empty() || !fields[4].empty())
+        return false;
+    if (fields[0] != "A" && fields[0] != "D")
+        return false;
+    ace->type = fields[0] == "A" ? ACCESS_ALLOWED_ACE_TYPE : ACCESS_DENIED_ACE_TYPE;
+    ace->flags = 0;
+    for (size_t i = 0; i < fields[1].size(); i += 2) {
+        bool known = false;
+        for (const auto &f : ace_flags) {
+            if (fields[1].compare(i, 2, f.code) == 0) {
+                ace->flags |= f.flag;
+                known = true;
+            }
+        }
+        if (!known)
+            return false;
+    }
+    ace->sid = parse_sid(fields[5]);
+    return parse_rights(fields[2], &ace->mask) && !ace->sid.empty();
+}
+
+bool parse_sddl(const std::string &text, Descriptor *d) {
+    for (size_t i = 0; i < text.size();) {
+        if (text.compare(i, 2, "O:") == 0) {
+            size_t end = text.find_first_of(":", i + 2);
+            end = end == std::string::npos ? text.size() : end - 1;
+            d->owner = parse_sid(text.substr(i + 2, end - i - 2));
+            if (d->owner.empty())
+                return false;
+            i = end;
+        } else if (text.compare(i, 2, "D:") == 0) {
+            d->dacl_present = true;
+            i += 2;
+            if (text.compare(i, 17, "NO_ACCESS_CONTROL") == 0) {
+                d->dacl_null = true;
+                i += 17;
+            }
+            for (; i < text.size() && text[i] != '('; ++i) {
+                if (text[i] == 'P')
+                    d->dacl_protected = true;
+                else if (text.compare(i, 2, "AI") == 0 || text.compare(i, 2, "AR") == 0)
+                    ++i;
+                else
+                    return false;
+            }
+            while (i < text.size() && text[i] == '(') {
+                size_t end = text.find(')', i);
+                Ace ace;
+                if (end == std::string::npos || !parse_ace(text.substr(i + 1, end - i - 1), &ace))
+                    return false;
+                d->aces.push_back(ace);
+                i = end + 1;
+            }
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+template <typename T> void put(Bytes &bytes, size_t at, T value) {
+    memcpy(bytes.data() + at, &value, sizeof value);
+}
+
+// The self-relative descriptor in one malloc'd block, as LocalFree frees it.
+void *build(const Descriptor &d) {
+    Bytes bytes(20, 0);
+    bytes[0] = 1; // revision
+    WORD control = 0x8000;
+    if (!d.owner.empty()) {
+        put<DWORD>(bytes, 4, static_cast<DWORD>(bytes.size()));
+        bytes.insert(bytes.end(), d.owner.begin(), d.owner.end());
+    }
+    if (d.dacl_present) {
+        control |= 0x0004 | (d.dacl_protected ? 0x1000 : 0);
+        if (!d.dacl_null) {
+            size_t at = bytes.size();
+            put<DWORD>(bytes, 16, static_cast<DWORD>(at));
+            bytes.resize(at + sizeof(ACL), 0);
+            for (const Ace &ace : d.aces) {
+                size_t start = bytes.size();
+                bytes.resize(start + 8, 0);
+                bytes[start] = ace.type;
+                bytes[start + 1] = ace.flags;
+                put<WORD>(bytes, start + 2, static_cast<WORD>(8 + ace.sid.size()));
+                put<DWORD>(bytes, start + 4, ace.mask);
+                bytes.insert(bytes.end(), ace.sid.begin(), ace.sid.end());
+            }
+            bytes[at] = 2; // ACL revision
+            put<WORD>(bytes, at + 2, static_cast<WORD>(bytes.size() - at));
+            put<WORD>(bytes, at + 4, static_cast<WORD>(d.aces.size()));
+        }
+    }
+    put<WORD>(bytes, 2, control);
+    void *block = malloc(bytes.size());
+    memcpy(block, bytes.data(), bytes.size());
+    return block;
+}
+
+// The owner and DACL of a self-relative descriptor; nullptr where there is none.
+void parts_of(const void *descriptor, PSID *owner, PACL *dacl) {
+    const auto *bytes = static_cast<const uint8_t *>(descriptor);
+    DWORD owner_at, dacl_at;
+    memcpy(&owner_at, bytes + 4, 4);
+    memcpy(&dacl_at, bytes + 16, 4);
+    *owner = owner_at != 0 ? const_cast<uint8_t *>(bytes + owner_at) : nullptr;
+    *dacl = dacl_at != 0 ? reinterpret_cast<PACL>(const_cast<uint8_t *>(bytes + dacl_at)) : nullptr;
+}
+
+std::string synthesized_sddl() {
+    const std::string &user = security().token_user;
+    return "O:" + user + "D:(A;OICI;FA;;;SY)(A;OICI;FA;;;" + user + ")(A;OICI;0x1200a9;;;WD)";
+}
+
+char *heap_text(const std::string &text) {
+    char *copy = static_cast<char *>(malloc(text.size() + 1));
+    memcpy(copy, text.c_str(), text.size() + 1);
+    return copy;
+}
+
+} // namespace
+
+namespace standin::internal {
+
+void reset_security() {
+    security().named.clear();
+    security().token_user = "S-1-5-21-0-0-0-1000";
+}
+
+} // namespace standin::internal
+
+BOOL ConvertStringSecurityDescriptorToSecurityDescriptorA(LPCSTR text, DWORD revision,
+                                                          PSECURITY_DESCRIPTOR *descriptor,
+                                                          PULONG size) {
+    if (injected(standin::call_ConvertStringSecurityDescriptorToSecurityDescriptorA))
+        return FALSE;
+    Descriptor d;
+    if (text == nullptr || descriptor == nullptr || revision != SDDL_REVISION_1 ||
+        !parse_sddl(text, &d))
+        return fail_with(ERROR_INVALID_PARAMETER);
+    *descriptor = build(d);
+    if (size != nullptr)
+        *size = 0;
+    return TRUE;
+}
+
+BOOL ConvertSidToStringSidA(PSID sid, LPSTR *text) {
+    if (sid == nullptr || text == nullptr)
+        return fail_with(ERROR_INVALID_PARAMETER);
+    *text = heap_text(sid_text(static_cast<const uint8_t *>(sid)));
+    return TRUE;
+}
+
+DWORD GetNamedSecurityInfoA(LPCSTR name, SE_OBJECT_TYPE type, SECURITY_INFORMATION, PSID *owner,
+                            PSID *group, PACL *dacl, PACL *sacl, PSECURITY_DESCRIPTOR *descriptor) {
+    if (name == nullptr || type != SE_FILE_OBJECT || descriptor == nullptr)
+        return ERROR_INVALID_PARAMETER;
+    std::string sddl;
+    {
+        std::lock_guard<std::mutex> lock(state_mutex());
+        auto it = security().named.find(name);
+        if (it != security().named.end() && it->second.error != 0)
+            return it->second.error;
+        sddl = it != security().named.end() ? it->second.sddl : synthesized_sddl();
+    }
+    Descriptor d;
+    if (!parse_sddl(sddl, &d))
+        return ERROR_INVALID_PARAMETER;
+    *descriptor = build(d);
+    PSID found_owner;
+    PACL found_dacl;
+    parts_of(*descriptor, &found_owner, &found_dacl);
+    if (owner != nullptr)
+        *owner = found_owner;
+    if (dacl != nullptr)
+        *dacl = found_dacl;
+    if (group != nullptr)
+        *group = nullptr;
+    if (sacl != nullptr)
+        *sacl = nullptr;
+    return ERROR_SUCCESS;
+}
+
+BOOL GetAce(PACL acl, DWORD index, LPVOID *ace) {
+    if (acl == nullptr || index >= acl->AceCount)
+        return fail_with(ERROR_INVALID_PARAMETER);
+    auto *p = reinterpret_cast<uint8_t *>(acl) + sizeof(ACL);
+    for (DWORD i = 0; i < index; ++i)
+        p += reinterpret_cast<ACE_HEADER *>(p)->AceSize;
+    *ace = p;
+    return TRUE;
+}
+
+HLOCAL LocalFree(HLOCAL block) {
+    free(block);
+    return nullptr;
+}
+
+HANDLE GetCurrentProcess(void) {
+    return reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1));
+}
+
+BOOL OpenProcessToken(HANDLE process, DWORD access, PHANDLE token) {
+    if (injected(standin::call_OpenProcessToken))
+        return FALSE;
+    if (process != GetCurrentProcess() || (access & TOKEN_QUERY) == 0)
+        return fail_with(ERROR_ACCESS_DENIED);
+    Object object = {};
+    object.type = &token_type;
+    object.access = access;
+    std::lock_guard<std::mutex> lock(state_mutex());
+    *token = add_object(object);
+    return TRUE;
+}
+
+BOOL GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS what, LPVOID info, DWORD size,
+                         PDWORD needed) {
+    std::lock_guard<std::mutex> lock(state_mutex());
+    if (find_object(token, &token_type) == nullptr)
+        return fail_with(ERROR_INVALID_HANDLE);
+    if (what != TokenUser)
+        return fail_with(ERROR_INVALID_PARAMETER);
+    Bytes sid = parse_sid(security().token_user);
+    // The SID follows the record in the caller's buffer, as Windows returns it.
+    DWORD total = static_cast<DWORD>(sizeof(TOKEN_USER) + sid.size());
+    if (needed != nullptr)
+        *needed = total;
+    if (info == nullptr || size < total)
+        return fail_with(ERROR_INSUFFICIENT_BUFFER);
+    auto *user = static_cast<TOKEN_USER *>(info);
+    auto *sid_at = static_cast<uint8_t *>(info) + sizeof(TOKEN_USER);
+    memcpy(sid_at, sid.data(), sid.size());
+    user->User.Sid = sid_at;
+    user->User.Attributes = 0;
+    return TRUE;
+}
+
+namespace standin {
+
+void set_security(const char *path, const char *sddl, DWORD error) {
+    std::lock_guard<std::mutex> lock(state_mutex());
+    security().named[path] = {sddl != nullptr ? sddl : "", sddl != nullptr ? 0 : error};
+}
+
+void set_token_user(const char *sid) {
+    std::lock_guard<std::mutex> lock(state_mutex());
+    security().token_user = sid;
+}
+
+std::string dacl_text(PSECURITY_DESCRIPTOR descriptor) {
+    if (descriptor == nullptr)
+        return "";
+    PSID owner;
+    PACL dacl;
+    parts_of(descriptor, &owner, &dacl);
+    if (dacl == nullptr)
+        return "null";
+    std::string text;
+    for (DWORD i = 0; i < dacl->AceCount; ++i) {
+        void *found;
+        GetAce(dacl, i, &found);
+        const auto *ace = static_cast<const ACCESS_ALLOWED_ACE *>(found);
+        text += std::string("(") + (ace->Header.AceType == ACCESS_ALLOWED_ACE_TYPE ? "A" : "D") +
+                ";" + hex(ace->Header.AceFlags) + ";" + hex(ace->Mask) + ";" +
+                sid_text(reinterpret_cast<const uint8_t *>(&ace->SidStart)) + ")";
+    }
+    return text;
+}
+
+} // namespace standin

@@ -1,0 +1,64 @@
+#include "platform/util.h"
+
+#include "platform/test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+std::string take(char *heap_text) {
+    std::string text = heap_text != nullptr ? heap_text : "<null>";
+    heap_free(heap_text);
+    return text;
+}
+
+TEST(ModuleFileName, LongPathsAreWhole) {
+    for (size_t length : {5ul, 255ul, 256ul, 257ul, 1023ul, 2000ul, 32000ul}) {
+        standin::reset();
+        std::string path = "C:\\" + std::string(length - 3, 'x');
+        standin::set_module_file_name(path.c_str());
+        EXPECT_EQ(take(module_file_name()), path) << "length " << length;
+    }
+    // No memory for the first buffer, or for a larger one after it.
+    for (int nth : {1, 2}) {
+        standin::reset();
+        standin::set_module_file_name(("C:\\" + std::string(300, 'x')).c_str());
+        standin::fail(standin::call_HeapAlloc, nth, ERROR_NOT_ENOUGH_MEMORY);
+        EXPECT_EQ(take(module_file_name()), "<null>") << nth;
+    }
+    standin::reset();
+}
+
+TEST(LastSeparator, NeverTheFirstCharacterNorASecondByte) {
+    const struct {
+        UINT code_page;
+        const char *path;
+        long at; // -1: none
+    } cases[] = {
+        {1252, "C:\\tools\\t.exe", 8}, {1252, "C:/tools/t.exe", 8},  {1252, "C:\\t.exe", 2},
+        {1252, "\\x.exe", -1},         {1252, "x.exe", -1},          {1252, "", -1},
+        {1252, "\\\\s\\share", 3},     {932, "C:\\\x95\x5C.exe", 2}, {932, "C:\\a\x95\x5C", 2},
+        {1252, "C:\\a\x95\x5C", 5},
+    };
+    for (const auto &c : cases) {
+        standin::reset();
+        standin::set_ansi_code_page(c.code_page);
+        const char *found = last_separator(c.path);
+        EXPECT_EQ(found != nullptr ? found - c.path : -1, c.at) << c.path;
+    }
+    standin::reset();
+}
+
+TEST(HeapCopy, CopiesOrSaysNoMemory) {
+    standin::reset();
+    EXPECT_EQ(take(heap_copy("a text")), "a text");
+    EXPECT_EQ(take(heap_copy("")), "");
+    standin::fail(standin::call_HeapAlloc, 1, ERROR_NOT_ENOUGH_MEMORY);
+    EXPECT_EQ(take(heap_copy("a text")), "<null>");
+    heap_free(nullptr);
+    standin::reset();
+}
+
+} // namespace
