@@ -14,8 +14,8 @@ namespace {
 void close_file(Object &file);
 DWORD wait_for_mutex(HANDLE, DWORD);
 
-const ObjectType file_type = {"file", false, true, close_file, nullptr};
-const ObjectType mutex_type = {"mutex", false, true, nullptr, wait_for_mutex};
+const ObjectType file_type = {"file", false, true, close_file, nullptr, nullptr};
+const ObjectType mutex_type = {"mutex", false, true, nullptr, wait_for_mutex, nullptr};
 
 struct Files {
     std::vector<standin::FileOpen> file_opens;

@@ -4,11 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include <stddef.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -291,6 +293,38 @@ TEST(StandinJob, TerminateCountAndKillOnClose) {
     auto trace = standin::trace();
     EXPECT_EQ(trace[0], "CreateJobObjectA(null)");
     EXPECT_EQ(trace[1], "SetInformationJobObject(0x0)");
+}
+
+// The ids of the job's processes: as many as there is room for; ERROR_MORE_DATA if cut short.
+TEST(StandinJob, ProcessIdList) {
+    standin::reset();
+    PROCESS_INFORMATION info;
+    HANDLE job = child_in_job("spawn sleep", JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE, info);
+    for (int i = 0; i < 5000 && active_processes(job) < 2; ++i)
+        Sleep(1);
+    struct {
+        JOBOBJECT_BASIC_PROCESS_ID_LIST list;
+        ULONG_PTR more[3];
+    } ids = {};
+    DWORD returned = 0;
+    ASSERT_TRUE(
+        QueryInformationJobObject(job, JobObjectBasicProcessIdList, &ids, sizeof ids, &returned));
+    EXPECT_EQ(ids.list.NumberOfAssignedProcesses, 2u);
+    ASSERT_EQ(ids.list.NumberOfProcessIdsInList, 2u);
+    EXPECT_EQ(returned,
+              offsetof(JOBOBJECT_BASIC_PROCESS_ID_LIST, ProcessIdList) + 2 * sizeof(ULONG_PTR));
+    std::vector<ULONG_PTR> listed = {ids.list.ProcessIdList[0], ids.list.ProcessIdList[1]};
+    EXPECT_NE(std::find(listed.begin(), listed.end(), info.dwProcessId), listed.end());
+    JOBOBJECT_BASIC_PROCESS_ID_LIST one = {};
+    SetLastError(0);
+    EXPECT_FALSE(
+        QueryInformationJobObject(job, JobObjectBasicProcessIdList, &one, sizeof one, nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_MORE_DATA);
+    EXPECT_EQ(one.NumberOfAssignedProcesses, 2u);
+    EXPECT_EQ(one.NumberOfProcessIdsInList, 1u);
+    for (HANDLE h : {job, info.hProcess, info.hThread})
+        EXPECT_TRUE(CloseHandle(h));
+    standin::reset();
 }
 
 } // namespace
