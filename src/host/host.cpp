@@ -37,6 +37,9 @@ static const DWORD min_grace_ms = 500;
 static const DWORD max_grace_ms = 180000;
 // How long a killed tree may take to go: termination only begins the end of a process.
 static const DWORD kill_wait_ms = 5000;
+// How often, and how far apart, Ctrl+C is tried again when the child has no console yet.
+static const DWORD ctrl_c_tries = 20;
+static const DWORD ctrl_c_retry_ms = 50;
 
 static const SERVICE_TABLE_ENTRYA service_table_template[2] = {{nullptr, MyServiceStart},
                                                                {nullptr, nullptr}};
@@ -236,20 +239,22 @@ static bool wait_tree_gone(HANDLE process, HANDLE job, DWORD milliseconds) {
 // Ctrl+C to every process on the child's console. GenerateConsoleCtrlEvent reaches only the
 // console its caller is attached to, and every process on it, the caller included; the child
 // of a service got a hidden console of its own, so the host attaches to it for the call.
-// Returns whether it was sent.
-static bool send_ctrl_c(DWORD pid) {
+// Returns whether it was sent; if not, the error is in *error.
+static bool send_ctrl_c(DWORD pid, DWORD *error) {
+    // A GUI child has no console, and a child that has ended has none left.
     if (!AttachConsole(pid)) {
-        // A GUI child has no console, and a child that has ended has none left.
-        log_msg("no console for Ctrl+C, error=%d\n", GetLastError());
+        *error = GetLastError();
         return false;
     }
     // Attaching resets this process's table of control handlers, so the host ignores Ctrl+C
     // only from now on; the default handler would end the host with the child.
     SetConsoleCtrlHandler(nullptr, TRUE);
     BOOL sent = GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0);
-    if (!sent)
-        log_msg("GenerateConsoleCtrlEvent error=%d\n", GetLastError());
+    *error = sent ? 0 : GetLastError();
     FreeConsole();
+    // Freeing resets it again, and Windows hands the event to each process on a thread of its
+    // own, which may run only now: the host, which has no console of its own, goes on ignoring it.
+    SetConsoleCtrlHandler(nullptr, TRUE);
     return sent != FALSE;
 }
 
@@ -303,11 +308,25 @@ static void stop_tree(HANDLE process, DWORD pid, HANDLE job) {
     log_msg("asking the child to end, grace time %d ms\n", grace);
     DWORD begin = GetTickCount();
     // 1. Ctrl+C to the child's console: every console process of the tree on it.
-    send_ctrl_c(pid);
+    DWORD error = 0;
+    bool sent = send_ctrl_c(pid, &error);
     // 2. WM_CLOSE to the windows of the tree.
     close_windows(pid, job);
+    // A console program that has only just started may have no console yet (under Wine it
+    // comes a moment after the process): Ctrl+C is tried again for a while, as the grace time
+    // runs, until it goes out or the tree has ended.
+    bool gone = false;
+    for (DWORD tries = 0; !sent && tries < ctrl_c_tries; ++tries) {
+        gone = wait_tree_gone(process, job, ctrl_c_retry_ms);
+        if (gone || GetTickCount() - begin >= grace)
+            break;
+        sent = send_ctrl_c(pid, &error);
+    }
+    if (!sent)
+        log_msg("no console for Ctrl+C, error=%d\n", error);
     // 3. The grace time.
-    if (wait_tree_gone(process, job, grace)) {
+    DWORD spent = GetTickCount() - begin;
+    if (gone || wait_tree_gone(process, job, spent < grace ? grace - spent : 0)) {
         log_msg("the child ended on its own after %d ms\n", GetTickCount() - begin);
         return;
     }
