@@ -3,6 +3,7 @@
 #include "cli/args.h"
 #include "log/log.h"
 
+#include <stddef.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -279,18 +280,22 @@ static BOOL CALLBACK close_if_ours(HWND window, LPARAM data) {
 // job: what a GUI program takes as the request to end.
 static void close_windows(DWORD child_pid, HANDLE job) {
     const DWORD room = 256;
-    struct {
-        JOBOBJECT_BASIC_PROCESS_ID_LIST list;
-        ULONG_PTR more[room - 1];
-    } ids;
     DWORD pids[room];
     DWORD count = 0;
-    // A list too long for the room is cut short, and still filled as far as it goes.
-    if (job != nullptr &&
-        (QueryInformationJobObject(job, JobObjectBasicProcessIdList, &ids, sizeof ids, nullptr) ||
-         GetLastError() == ERROR_MORE_DATA)) {
-        for (DWORD i = 0; i < ids.list.NumberOfProcessIdsInList && i < room; ++i)
-            pids[count++] = static_cast<DWORD>(ids.list.ProcessIdList[i]);
+    if (job != nullptr) {
+        // The list's last member is an array that runs on past the record.
+        size_t size =
+            offsetof(JOBOBJECT_BASIC_PROCESS_ID_LIST, ProcessIdList) + room * sizeof(ULONG_PTR);
+        auto *list = static_cast<JOBOBJECT_BASIC_PROCESS_ID_LIST *>(malloc(size));
+        // A list too long for the room is cut short, and still filled as far as it goes.
+        if (list != nullptr && (QueryInformationJobObject(job, JobObjectBasicProcessIdList, list,
+                                                          static_cast<DWORD>(size), nullptr) ||
+                                GetLastError() == ERROR_MORE_DATA)) {
+            const ULONG_PTR *ids = list->ProcessIdList;
+            for (DWORD i = 0; i < list->NumberOfProcessIdsInList && i < room; ++i)
+                pids[count++] = static_cast<DWORD>(ids[i]);
+        }
+        free(list);
     }
     if (count == 0)
         pids[count++] = child_pid;

@@ -302,18 +302,20 @@ TEST(StandinJob, ProcessIdList) {
     HANDLE job = child_in_job("spawn sleep", JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE, info);
     for (int i = 0; i < 5000 && active_processes(job) < 2; ++i)
         Sleep(1);
-    struct {
-        JOBOBJECT_BASIC_PROCESS_ID_LIST list;
-        ULONG_PTR more[3];
-    } ids = {};
+    // Room for three ids: the list's last member is an array that runs on past the record.
+    const size_t size =
+        offsetof(JOBOBJECT_BASIC_PROCESS_ID_LIST, ProcessIdList) + 3 * sizeof(ULONG_PTR);
+    std::vector<ULONG_PTR> room(size / sizeof(ULONG_PTR) + 1);
+    auto *list = reinterpret_cast<JOBOBJECT_BASIC_PROCESS_ID_LIST *>(room.data());
     DWORD returned = 0;
-    ASSERT_TRUE(
-        QueryInformationJobObject(job, JobObjectBasicProcessIdList, &ids, sizeof ids, &returned));
-    EXPECT_EQ(ids.list.NumberOfAssignedProcesses, 2u);
-    ASSERT_EQ(ids.list.NumberOfProcessIdsInList, 2u);
+    ASSERT_TRUE(QueryInformationJobObject(job, JobObjectBasicProcessIdList, list,
+                                          static_cast<DWORD>(size), &returned));
+    EXPECT_EQ(list->NumberOfAssignedProcesses, 2u);
+    ASSERT_EQ(list->NumberOfProcessIdsInList, 2u);
     EXPECT_EQ(returned,
               offsetof(JOBOBJECT_BASIC_PROCESS_ID_LIST, ProcessIdList) + 2 * sizeof(ULONG_PTR));
-    std::vector<ULONG_PTR> listed = {ids.list.ProcessIdList[0], ids.list.ProcessIdList[1]};
+    const ULONG_PTR *ids = list->ProcessIdList;
+    std::vector<ULONG_PTR> listed = {ids[0], ids[1]};
     EXPECT_NE(std::find(listed.begin(), listed.end(), info.dwProcessId), listed.end());
     JOBOBJECT_BASIC_PROCESS_ID_LIST one = {};
     SetLastError(0);

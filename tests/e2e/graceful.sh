@@ -28,8 +28,8 @@ clear_grace
 
 # one_stop NAME CHILD_WORDS GRACE SAVES HOW [WINDOWS]: starts the service with the child, stops
 # it once the child is ready, and checks what the child noted (SAVES, its lines joined by
-# blanks), the stop's log lines (HOW says how the child ended; WINDOWS, if given, that WM_CLOSE
-# was sent) and the end.
+# blanks), the stop's log lines (HOW says how the child ended; WINDOWS, if not empty, that
+# WM_CLOSE was sent) and the end.
 one_stop() {
     local name=$1 words=$2 grace=$3 saves=$4 how=$5 windows=${6:-}
     local record=$W/$name.exe.saves
@@ -69,12 +69,20 @@ one_stop() {
     check_true "$name: the child is gone" still "$W/$name.exe.ticks"
     check_eq "$name: what the child noted" "$saves" "$(tr -d '\r' <"$record" | paste -sd' ')"
     wait_log "main() end" 5
-    local expected
-    expected=$(printf '%s\n' 'Leaving MyService' "asking the child to end, grace time $grace ms" \
-        $windows "$how" 'exec_proc() end' 'main() end')
-    check_eq "$name: the stop's lines" "$expected" \
+    # Wine gives a console program hidden top-level windows of its own at times, which get
+    # WM_CLOSE too: the line is looked for only where the child has a window of its own.
+    check_eq "$name: the stop's lines" \
+        "$(printf '%s\n' 'Leaving MyService' "asking the child to end, grace time $grace ms" \
+            "$how" 'exec_proc() end' 'main() end')" \
         "$(log_messages | sed -n '/^success CreateProcess$/,$p' | tail -n +2 |
-            sed -e 's/ after [0-9]* ms$/ after N ms/' -e 's/^WM_CLOSE sent to [0-9]* windows$/WM_CLOSE/')"
+            sed -e 's/ after [0-9]* ms$/ after N ms/' -e '/^WM_CLOSE sent to [0-9]* windows$/d')"
+    if [ -n "$windows" ]; then
+        check_true "$name: WM_CLOSE was sent" logged_match '^WM_CLOSE sent to [1-9][0-9]* windows$'
+    fi
+}
+
+logged_match() {
+    log_messages | LC_ALL=C grep -q -- "$1"
 }
 
 one_stop saver "$(winpath "$W/saver.exe") save" 5000 "start saving saved" \

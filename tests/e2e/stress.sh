@@ -47,7 +47,10 @@ start_lines() {
 check_run_log() {
     local what=$1 file=$2 child=$3 word=${4:-run}
     local messages expected got
-    messages=$(log_messages "$file" | sed 's/ after [0-9]* ms$/ after N ms/')
+    # Wine gives a console program hidden top-level windows of its own at times, which get
+    # WM_CLOSE too: that line is left out.
+    messages=$(log_messages "$file" | sed -e 's/ after [0-9]* ms$/ after N ms/' \
+        -e '/^WM_CLOSE sent to [0-9]* windows$/d')
     if printf '%s\n' "$messages" | LC_ALL=C grep -qx 'success CreateProcess'; then
         expected=$({
             start_lines "$child" "$word"
@@ -125,9 +128,11 @@ series() {
                 "running=0 child_seen=0 attempts=0 stop_state=1 stopped=1 exited=1 orphans=0 log=1" \
                 "$facts"
         else
-            check_eq "race $run (attempts made before the stop was taken aside)" \
-                "running=0 child_seen=0 stop_state=3 stopped=1 exited=1 orphans=0 log=1" \
-                "$(sed 's/attempts=[1-9][0-9]* //' <<<"$facts")"
+            # The state the stop returns is the latest report: stop pending, or, when the stop
+            # came before the launch, already the service thread's stopped.
+            check_eq "race $run (attempts made and the state returned taken aside)" \
+                "running=0 child_seen=0 stopped=1 exited=1 orphans=0 log=1" \
+                "$(sed -E 's/attempts=[1-9][0-9]* //; s/stop_state=[13] //' <<<"$facts")"
         fi
         # A run whose process list could not be read counts as an orphan: nothing was shown gone.
         if [ -z "$found" ] || [ "$found" -ne 0 ]; then
