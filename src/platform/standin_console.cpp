@@ -4,6 +4,7 @@
 #include "platform/standin_internal.h"
 
 #include <signal.h>
+#include <stdio.h>
 #include <unistd.h>
 
 using namespace standin::internal;
@@ -31,8 +32,12 @@ Console &console() {
 std::string window_name(HWND handle) {
     const std::vector<Window> &windows = console().windows;
     for (size_t i = 0; i < windows.size(); ++i) {
-        if (windows[i].handle == handle)
-            return "w" + std::to_string(i + 1);
+        if (windows[i].handle == handle) {
+            // Not "w" + std::to_string: GCC 12 at -O3 takes that for an overlapping copy.
+            char name[24];
+            snprintf(name, sizeof name, "w%zu", i + 1);
+            return name;
+        }
     }
     return "invalid";
 }
