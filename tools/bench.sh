@@ -259,7 +259,7 @@ stop_more=$(awk '$3 == "stop_ms" { v[$1 " " $2] = $4; runs[$2] = 1 }
 
 tvd_size=$(stat -c %s "$bin/tolvard.exe")
 bare_size=$(stat -c %s "$bin/bare_service.exe")
-objdump=$(cmake -L -N build/$arch 2>/dev/null | sed -n 's/^CMAKE_OBJDUMP:FILEPATH=//p')
+objdump=$(cmake -LA -N build/$arch 2>/dev/null | sed -n 's/^CMAKE_OBJDUMP:FILEPATH=//p')
 imports=$("$objdump" -p "$bin/tolvard.exe" | sed -n 's/^[[:space:]]*DLL Name: //p' |
     tr '[:upper:]' '[:lower:]' | sort | paste -sd' ')
 # Stripped: no debug sections and no symbol table entries.
