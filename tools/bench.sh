@@ -367,7 +367,7 @@ micro_table() {
 cpu=$(lscpu | sed -n 's/^Model name:[[:space:]]*//p' | head -n 1)
 cores=$(nproc)
 wine_version=$(bash tools/wine.sh --version 2>/dev/null)
-compiler=$(cmake -L -N build/$arch 2>/dev/null | sed -n 's/^CMAKE_CXX_COMPILER:[A-Z]*=//p')
+compiler=$(cmake -LA -N build/$arch 2>/dev/null | sed -n 's/^CMAKE_CXX_COMPILER:[A-Z]*=//p')
 commit=$(git rev-parse --short HEAD 2>/dev/null)$(git diff --quiet HEAD 2>/dev/null || echo "+changes")
 
 {
