@@ -367,7 +367,9 @@ micro_table() {
 cpu=$(lscpu | sed -n 's/^Model name:[[:space:]]*//p' | head -n 1)
 cores=$(nproc)
 wine_version=$(bash tools/wine.sh --version 2>/dev/null)
-compiler=$(cmake -LA -N build/$arch 2>/dev/null | sed -n 's/^CMAKE_CXX_COMPILER:[A-Z]*=//p')
+# The toolchain file sets the compiler without caching it: CMake keeps it in its own record.
+compiler=$(sed -n 's/^set(CMAKE_CXX_COMPILER "\(.*\)")$/\1/p' \
+    build/$arch/CMakeFiles/*/CMakeCXXCompiler.cmake 2>/dev/null | head -n 1)
 commit=$(git rev-parse --short HEAD 2>/dev/null)$(git diff --quiet HEAD 2>/dev/null || echo "+changes")
 
 {
