@@ -46,6 +46,7 @@ one_stop() {
     svcctl control "$svc" 1
     check_svcctl "$name: stop" $?
     check_eq "$name: the stop is pending" 3 "$(field state)"
+    echo "$name: ControlService(STOP) returned in $(field ms) ms"
     check_true "$name: ControlService(STOP) returned within a second ($(field ms) ms)" \
         test "$(field ms)" -le 1000
     if [ "$grace" != 5000 ]; then
@@ -60,6 +61,7 @@ one_stop() {
         check_true "$name: stop pending with rising check points ($pending)" \
             test "$(wc -w <<<"$pending")" -ge 2 -a "$pending" = "$(tr ' ' '\n' <<<"$pending" |
                 sort -n -u | paste -sd' ')"
+        echo "$name: stop pending with check points $pending, stopped $stopped_at ms after the stop"
         check_true "$name: stopped after the grace time ($stopped_at ms after the stop)" \
             test "${stopped_at:-0}" -ge $((grace - 500))
     fi
