@@ -4,11 +4,19 @@
  * in one write, so a reader that sees the newline has the whole record, and then sleeps until it
  * is ended. The performance counter is one clock for every process of the machine (under Wine,
  * the host's monotonic clock), so the measuring client can set the stamp against its own reading.
+ * Asked to end with Ctrl+C (tolvard's stop), it exits at once; the bare service kills it.
  */
 #include <windows.h>
 #include <stdio.h>
 
+static BOOL WINAPI on_ctrl(DWORD event) {
+    (void)event;
+    ExitProcess(0);
+    return TRUE;
+}
+
 int main(void) {
+    SetConsoleCtrlHandler(on_ctrl, TRUE);
     LARGE_INTEGER now;
     QueryPerformanceCounter(&now);
     char path[MAX_PATH * 4 + 8];

@@ -16,7 +16,7 @@ TOLVARD_WINE32=$(bash tools/wine.sh --wine32) || exit 1
 export TOLVARD_WINE32
 
 # Every part of the reliability suite appends "KEY N" lines (cases, cycles, controls, orphans,
-# lost) to a file of its own here; the summary at the end adds them up.
+# lost, saves, saves_lost) to a file of its own here; the summary at the end adds them up.
 export RELIABILITY_COUNTS_DIR=${RELIABILITY_COUNTS_DIR:-$PWD/build/reliability}
 mkdir -p "$RELIABILITY_COUNTS_DIR"
 rm -f "$RELIABILITY_COUNTS_DIR"/*.counts
@@ -82,24 +82,26 @@ for preset in win32 win64; do
         step "$preset: end-to-end tests under Wine" ctest --preset "$preset" --timeout 600
 done
 
-# One line for the reliability suite; orphans or lost lines fail the run, and so does a line
-# that does not read as a known key and a count.
+# One line for the reliability suite; orphans, lost lines or lost saves fail the run, and so does
+# a line that does not read as a known key and a count.
 reliability() {
     local counts
     shopt -s nullglob
     counts=("$RELIABILITY_COUNTS_DIR"/*.counts)
     shopt -u nullglob
     awk '
-        $1 ~ /^(cases|cycles|controls|orphans|lost)$/ && $2 ~ /^[0-9]+$/ && NF == 2 {
+        $1 ~ /^(cases|cycles|controls|orphans|lost|saves|saves_lost)$/ && $2 ~ /^[0-9]+$/ &&
+        NF == 2 {
             sum[$1] += $2
             next
         }
         NF > 0 { printf "%s:%d: not a count: %s\n", FILENAME, FNR, $0; bad = 1 }
         END {
             printf "reliability: %d cases tried, %d cycles run, %d controls sent, " \
-                   "%d orphans found, %d lines lost\n", sum["cases"], sum["cycles"],
-                   sum["controls"], sum["orphans"], sum["lost"]
-            exit bad || sum["orphans"] > 0 || sum["lost"] > 0
+                   "%d orphans found, %d lines lost, %d saves tried, %d saves lost\n",
+                   sum["cases"], sum["cycles"], sum["controls"], sum["orphans"], sum["lost"],
+                   sum["saves"], sum["saves_lost"]
+            exit bad || sum["orphans"] > 0 || sum["lost"] > 0 || sum["saves_lost"] > 0
         }' /dev/null "${counts[@]}"
 }
 step "reliability summary" reliability

@@ -4,6 +4,7 @@
 #include "log/log.h"
 #include "platform/util.h"
 
+#include <stddef.h>
 #include <string.h>
 
 SERVICE_STATUS svc_status;
@@ -13,11 +14,33 @@ HANDLE child_job;
 char *cmdline;
 
 // The dispatcher's thread runs CtrlHandler while the service thread runs MyServiceStart; this
-// lock makes each change of the shared state, with its report, one step.
+// lock makes each change of the shared state, with its report, one step. Nobody waits while
+// holding it: each step under it is short and bounded.
 static CRITICAL_SECTION svc_lock;
 [[maybe_unused]] static const bool svc_lock_ready = (InitializeCriticalSection(&svc_lock), true);
 // Set by a stop request; from then on no child may be started.
 static bool stop_requested;
+// Set by the handler on a stop, to wake the service thread; made before the dispatcher starts
+// and closed after it returns. Null if it could not be made.
+static HANDLE stop_event;
+
+// How long the service control manager is to wait for the next report of a stop in progress:
+// the service thread reports about once a second, so a report missing for three means trouble.
+static const DWORD stop_wait_hint = 3000;
+static const DWORD report_interval = 1000;
+// The grace time when WaitToKillServiceTimeout is missing or unreadable, and the range it is
+// kept in. Windows grants a service at shutdown no more than this value in all, and never more
+// than three minutes even to those that ask for pre-shutdown time; a stop that takes longer
+// looks hung to an administrator. Under half a second a program can hardly save anything, and
+// the request would be for show.
+static const DWORD default_grace_ms = 5000;
+static const DWORD min_grace_ms = 500;
+static const DWORD max_grace_ms = 180000;
+// How long a killed tree may take to go: termination only begins the end of a process.
+static const DWORD kill_wait_ms = 5000;
+// How often, and how far apart, Ctrl+C is tried again when the child has no console yet.
+static const DWORD ctrl_c_tries = 20;
+static const DWORD ctrl_c_retry_ms = 50;
 // Anyone allowed to send user-defined controls could fill the disk with their log lines, so at
 // most one unknown control code is logged a second, and the next line tells how many were not.
 // Under svc_lock.
@@ -27,6 +50,12 @@ static int unknown_unlogged;
 
 static const SERVICE_TABLE_ENTRYA service_table_template[2] = {{nullptr, MyServiceStart},
                                                                {nullptr, nullptr}};
+
+// Reports the record; lock held.
+static void report(const char *error_format) {
+    if (!SetServiceStatus(svc_status_handle, &svc_status))
+        log_msg(error_format, GetLastError());
+}
 
 // Logs how many unknown control codes went unlogged, if any; caller holds svc_lock.
 static void log_unlogged() {
@@ -46,10 +75,12 @@ static void set_stopped(DWORD exit_code, DWORD service_exit_code) {
 void run_as_service(int argc, char **argv) {
     log_open();
     log_msg("main() start:%d\n", argc);
+    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     EnterCriticalSection(&svc_lock);
     svc_status_handle = nullptr;
     child_process = nullptr;
     stop_requested = false;
+    stop_event = event;
     unknown_logged = false;
     unknown_unlogged = 0;
     cmdline = join_child_command(argc - 2, &argv[1]);
@@ -64,8 +95,11 @@ void run_as_service(int argc, char **argv) {
     EnterCriticalSection(&svc_lock);
     heap_free(cmdline);
     cmdline = nullptr;
+    stop_event = nullptr;
     log_unlogged();
     LeaveCriticalSection(&svc_lock);
+    if (event != nullptr)
+        CloseHandle(event);
     log_msg("main() end\n", 0);
 }
 
@@ -74,7 +108,8 @@ void WINAPI MyServiceStart(DWORD argc, LPSTR *argv) {
     EnterCriticalSection(&svc_lock);
     svc_status.dwServiceType = SERVICE_WIN32;
     svc_status.dwCurrentState = SERVICE_START_PENDING;
-    svc_status.dwControlsAccepted = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_PAUSE_CONTINUE;
+    svc_status.dwControlsAccepted =
+        SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_PAUSE_CONTINUE | SERVICE_ACCEPT_SHUTDOWN;
     svc_status.dwWin32ExitCode = 0;
     svc_status.dwServiceSpecificExitCode = 0;
     svc_status.dwCheckPoint = 0;
@@ -96,8 +131,7 @@ void WINAPI MyServiceStart(DWORD argc, LPSTR *argv) {
         svc_status.dwCurrentState = SERVICE_RUNNING;
         svc_status.dwCheckPoint = 0;
         svc_status.dwWaitHint = 0;
-        if (!SetServiceStatus(svc_status_handle, &svc_status))
-            log_msg("SetServiceStatus error %ld\n", GetLastError());
+        report("SetServiceStatus error %ld\n");
     }
     LeaveCriticalSection(&svc_lock);
 
@@ -106,13 +140,20 @@ void WINAPI MyServiceStart(DWORD argc, LPSTR *argv) {
     DWORD exit_code = exec_proc(&service_exit_code);
     log_msg("exec_proc() end\n", 0);
 
+    // The one stopped report, after every line of this thread: the process may end as soon as
+    // it is made.
     EnterCriticalSection(&svc_lock);
-    // A stop the administrator asked for is no failure, whatever the killed child returned.
+    // A stop the administrator asked for is no failure, whatever the child returned.
     if (stop_requested)
         exit_code = service_exit_code = 0;
     set_stopped(exit_code, service_exit_code);
-    if (!SetServiceStatus(svc_status_handle, &svc_status))
-        log_msg("CtrlHandlerSetServiceStatus error %ld\n", GetLastError());
+    if (!SetServiceStatus(svc_status_handle, &svc_status)) {
+        DWORD error = GetLastError();
+        log_msg("CtrlHandlerSetServiceStatus error %ld\n", error);
+        // Without the stopped report the dispatcher never returns: end the process, which the
+        // service control manager does see.
+        ExitProcess(error != 0 ? error : 1);
+    }
     LeaveCriticalSection(&svc_lock);
 }
 
@@ -136,19 +177,216 @@ static HANDLE make_job() {
     return nullptr;
 }
 
-// Waits, for a bounded time, until the job has no process left: like TerminateProcess,
-// TerminateJobObject only begins the end of the processes. The child has been waited for
-// already, so the first look usually finds the job empty and the stop waits no longer.
-static void wait_job_empty(HANDLE job) {
-    for (int tries = 0; tries < 500; ++tries) {
-        JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting;
-        if (!QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &accounting,
-                                       sizeof accounting, nullptr) ||
-            accounting.ActiveProcesses == 0)
-            return;
-        Sleep(10);
+// The grace time of a stop: the system's own WaitToKillServiceTimeout, a string of
+// milliseconds, which is what Windows grants a service at shutdown; kept within its range.
+static DWORD grace_time() {
+    DWORD grace = default_grace_ms;
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Control", 0, KEY_QUERY_VALUE,
+                      &key) != ERROR_SUCCESS)
+        return grace;
+    char text[16];
+    DWORD type = 0;
+    DWORD size = sizeof text - 1;
+    // A value that does not fit is too long to be a number of milliseconds anyway.
+    if (RegQueryValueExA(key, "WaitToKillServiceTimeout", nullptr, &type,
+                         reinterpret_cast<BYTE *>(text), &size) == ERROR_SUCCESS &&
+        type == REG_SZ) {
+        // The stored string may or may not hold its terminating NUL.
+        text[size] = '\0';
+        DWORD value = 0;
+        const char *p = text;
+        for (; *p >= '0' && *p <= '9' && value <= max_grace_ms; ++p)
+            value = value * 10 + static_cast<DWORD>(*p - '0');
+        if (p != text && (*p == '\0' || value > max_grace_ms))
+            grace = value < min_grace_ms   ? min_grace_ms
+                    : value > max_grace_ms ? max_grace_ms
+                                           : value;
     }
-    log_msg("job processes still running after stop\n", 0);
+    RegCloseKey(key);
+    return grace;
+}
+
+// Raises the check point of the stop in progress and reports it, so that the service control
+// manager sees it advance.
+static void report_progress() {
+    EnterCriticalSection(&svc_lock);
+    if (svc_status.dwCurrentState == SERVICE_STOP_PENDING) {
+        ++svc_status.dwCheckPoint;
+        svc_status.dwWaitHint = stop_wait_hint;
+        report("SetServiceStatus error %ld\n");
+    }
+    LeaveCriticalSection(&svc_lock);
+}
+
+// Waits for at most `milliseconds` until the child has ended and its job (if any) holds no
+// process: like TerminateProcess, TerminateJobObject only begins the end of the processes.
+// While a stop is in progress, reports it about once a second. Returns whether all is gone.
+static bool wait_tree_gone(HANDLE process, HANDLE job, DWORD milliseconds) {
+    DWORD begin = GetTickCount();
+    DWORD last_report = begin;
+    for (;;) {
+        DWORD spent = GetTickCount() - begin;
+        DWORD left = spent < milliseconds ? milliseconds - spent : 0;
+        DWORD slice = left < report_interval ? left : report_interval;
+        DWORD waited = WaitForSingleObject(process, slice);
+        if (waited == WAIT_OBJECT_0) {
+            JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting;
+            // A job that cannot be asked is taken as empty: it goes with its last handle.
+            if (job == nullptr ||
+                !QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &accounting,
+                                           sizeof accounting, nullptr) ||
+                accounting.ActiveProcesses == 0)
+                return true;
+            if (left > 0)
+                Sleep(left < 10 ? left : 10);
+        } else if (waited != WAIT_TIMEOUT) {
+            // A handle that cannot be waited on gives no sign of the end: wait out the time.
+            Sleep(slice);
+        }
+        if (left == 0)
+            return false;
+        if (GetTickCount() - last_report >= report_interval) {
+            last_report = GetTickCount();
+            report_progress();
+        }
+    }
+}
+
+// Ctrl+C to every process on the child's console. GenerateConsoleCtrlEvent reaches only the
+// console its caller is attached to, and every process on it, the caller included; the child
+// of a service got a hidden console of its own, so the host attaches to it for the call.
+// Returns whether it was sent; if not, the error is in *error.
+static bool send_ctrl_c(DWORD pid, DWORD *error) {
+    // A GUI child has no console, and a child that has ended has none left.
+    if (!AttachConsole(pid)) {
+        *error = GetLastError();
+        return false;
+    }
+    // Attaching resets this process's table of control handlers, so the host ignores Ctrl+C
+    // only from now on; the default handler would end the host with the child.
+    SetConsoleCtrlHandler(nullptr, TRUE);
+    BOOL sent = GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0);
+    *error = sent ? 0 : GetLastError();
+    FreeConsole();
+    // Freeing resets it again, and Windows hands the event to each process on a thread of its
+    // own, which may run only now: the host, which has no console of its own, goes on ignoring it.
+    SetConsoleCtrlHandler(nullptr, TRUE);
+    return sent != FALSE;
+}
+
+struct WindowSearch {
+    const DWORD *pids;
+    DWORD count;
+    int closed;
+};
+
+static BOOL CALLBACK close_if_ours(HWND window, LPARAM data) {
+    WindowSearch *search = reinterpret_cast<WindowSearch *>(data);
+    DWORD pid = 0;
+    GetWindowThreadProcessId(window, &pid);
+    for (DWORD i = 0; i < search->count; ++i) {
+        if (search->pids[i] == pid && PostMessageA(window, WM_CLOSE, 0, 0))
+            ++search->closed;
+    }
+    return TRUE;
+}
+
+// WM_CLOSE to every top-level window of the job's processes, or of the child alone without a
+// job: what a GUI program takes as the request to end.
+static void close_windows(DWORD child_pid, HANDLE job) {
+    const DWORD room = 256;
+    DWORD pids[room];
+    DWORD count = 0;
+    if (job != nullptr) {
+        // The list's last member is an array that runs on past the record.
+        size_t size =
+            offsetof(JOBOBJECT_BASIC_PROCESS_ID_LIST, ProcessIdList) + room * sizeof(ULONG_PTR);
+        auto *list = static_cast<JOBOBJECT_BASIC_PROCESS_ID_LIST *>(heap_alloc(size));
+        // A list too long for the room is cut short, and still filled as far as it goes.
+        if (list != nullptr && (QueryInformationJobObject(job, JobObjectBasicProcessIdList, list,
+                                                          static_cast<DWORD>(size), nullptr) ||
+                                GetLastError() == ERROR_MORE_DATA)) {
+            const ULONG_PTR *ids = list->ProcessIdList;
+            for (DWORD i = 0; i < list->NumberOfProcessIdsInList && i < room; ++i)
+                pids[count++] = static_cast<DWORD>(ids[i]);
+        }
+        heap_free(list);
+    }
+    if (count == 0)
+        pids[count++] = child_pid;
+    WindowSearch search = {pids, count, 0};
+    EnumWindows(close_if_ours, reinterpret_cast<LPARAM>(&search));
+    if (search.closed > 0)
+        log_msg("WM_CLOSE sent to %d windows\n", search.closed);
+}
+
+// The stop, on the service thread: the child and its tree are asked to end, given the grace
+// time, and only then ended. Every wait is bounded; the stop's progress is reported about once
+// a second throughout. When it returns, the tree is gone or given up on (and logged so).
+static void stop_tree(HANDLE process, DWORD pid, HANDLE job) {
+    DWORD grace = grace_time();
+    log_msg("asking the child to end, grace time %d ms\n", grace);
+    DWORD begin = GetTickCount();
+    // 1. Ctrl+C to the child's console: every console process of the tree on it.
+    DWORD error = 0;
+    bool sent = send_ctrl_c(pid, &error);
+    // 2. WM_CLOSE to the windows of the tree.
+    close_windows(pid, job);
+    // A console program that has only just started may have no console yet (under Wine it
+    // comes a moment after the process): Ctrl+C is tried again for a while, as the grace time
+    // runs, until it goes out or the tree has ended.
+    bool gone = false;
+    for (DWORD tries = 0; !sent && tries < ctrl_c_tries; ++tries) {
+        gone = wait_tree_gone(process, job, ctrl_c_retry_ms);
+        if (gone || GetTickCount() - begin >= grace)
+            break;
+        sent = send_ctrl_c(pid, &error);
+    }
+    if (!sent)
+        log_msg("no console for Ctrl+C, error=%d\n", error);
+    // 3. The grace time.
+    DWORD spent = GetTickCount() - begin;
+    if (gone || wait_tree_gone(process, job, spent < grace ? grace - spent : 0)) {
+        log_msg("the child ended on its own after %d ms\n", GetTickCount() - begin);
+        return;
+    }
+    // 4. The end, as without a grace time.
+    log_msg("killing the child after the grace time of %d ms\n", grace);
+    if (job != nullptr)
+        TerminateJobObject(job, 0);
+    else
+        TerminateProcess(process, 0);
+    if (!wait_tree_gone(process, job, kill_wait_ms))
+        log_msg(job != nullptr ? "job processes still running after stop\n"
+                               : "child still running after stop\n",
+                0);
+}
+
+// Waits until the child ends or a stop is asked for; returns WAIT_OBJECT_0 for the child's
+// end, WAIT_OBJECT_0 + 1 for a stop, or WAIT_FAILED.
+static DWORD wait_child_or_stop(HANDLE process) {
+    EnterCriticalSection(&svc_lock);
+    HANDLE event = stop_event;
+    bool stop = stop_requested;
+    LeaveCriticalSection(&svc_lock);
+    if (stop)
+        return WAIT_OBJECT_0 + 1;
+    if (event != nullptr) {
+        HANDLE handles[2] = {process, event};
+        return WaitForMultipleObjects(2, handles, FALSE, INFINITE);
+    }
+    // Without the event, the stop flag is looked at between short waits.
+    for (;;) {
+        DWORD waited = WaitForSingleObject(process, 100);
+        if (waited != WAIT_TIMEOUT)
+            return waited;
+        EnterCriticalSection(&svc_lock);
+        stop = stop_requested;
+        LeaveCriticalSection(&svc_lock);
+        if (stop)
+            return WAIT_OBJECT_0 + 1;
+    }
 }
 
 DWORD exec_proc(DWORD *service_exit_code) {
@@ -201,6 +439,7 @@ DWORD exec_proc(DWORD *service_exit_code) {
         CloseHandle(child_job);
         child_job = nullptr;
     }
+    HANDLE job = child_job;
     if (ResumeThread(child.hThread) == static_cast<DWORD>(-1)) {
         error = GetLastError();
         log_msg("fail to ResumeThread error=%d\n", error);
@@ -209,8 +448,13 @@ DWORD exec_proc(DWORD *service_exit_code) {
     LeaveCriticalSection(&svc_lock);
     CloseHandle(child.hThread);
 
+    // 1. The service runs until the child ends or a stop is asked for.
     DWORD result = error;
-    if (WaitForSingleObject(child.hProcess, INFINITE) != WAIT_OBJECT_0) {
+    DWORD woke = wait_child_or_stop(child.hProcess);
+    if (woke == WAIT_OBJECT_0 + 1) {
+        // 2. A stop: the tree is asked to end, and ended after the grace time.
+        stop_tree(child.hProcess, child.dwProcessId, job);
+    } else if (woke != WAIT_OBJECT_0) {
         // Never report stopped over a child that may still run.
         result = GetLastError();
         TerminateProcess(child.hProcess, 1);
@@ -223,12 +467,15 @@ DWORD exec_proc(DWORD *service_exit_code) {
             result = ERROR_SERVICE_SPECIFIC_ERROR;
         }
     }
-
-    // What the child left running goes with it: a stopped service leaves no process behind.
+    // 3. What the child left running goes with it: a stopped service leaves no process behind.
+    if (job != nullptr && woke != WAIT_OBJECT_0 + 1) {
+        TerminateJobObject(job, 0);
+        if (!wait_tree_gone(child.hProcess, job, kill_wait_ms))
+            log_msg("job processes still running after stop\n", 0);
+    }
+    // 4. The tree is gone.
     EnterCriticalSection(&svc_lock);
     if (child_job != nullptr) {
-        TerminateJobObject(child_job, 0);
-        wait_job_empty(child_job);
         CloseHandle(child_job);
         child_job = nullptr;
     }
@@ -240,32 +487,37 @@ DWORD exec_proc(DWORD *service_exit_code) {
 
 void WINAPI CtrlHandler(DWORD control) {
     EnterCriticalSection(&svc_lock);
+    // After the one stopped report the process may end at any moment: nothing more is said.
+    if (svc_status.dwCurrentState == SERVICE_STOPPED) {
+        LeaveCriticalSection(&svc_lock);
+        return;
+    }
     switch (control) {
     case SERVICE_CONTROL_STOP:
+    case SERVICE_CONTROL_SHUTDOWN:
+        // A stop in progress is reported as it stands by a second stop.
+        if (stop_requested)
+            break;
+        // The service thread ends the child; the handler never waits for it, so that the
+        // dispatcher stays free for the next control whatever the child does.
         stop_requested = true;
-        if (child_process != nullptr) {
-            // Terminating only begins the end. The stopped report lets the service control
-            // manager start us again at once, so it must not come while the old child or what
-            // it started still holds files and ports: wait until they are gone.
-            if (child_job != nullptr)
-                TerminateJobObject(child_job, 0);
-            else
-                TerminateProcess(child_process, 0);
-            WaitForSingleObject(child_process, INFINITE);
-            if (child_job != nullptr)
-                wait_job_empty(child_job);
-        }
-        set_stopped(0, 0);
-        if (!SetServiceStatus(svc_status_handle, &svc_status))
-            log_msg("CtrlHandlerSetServiceStatus error %ld\n", GetLastError());
-        LeaveCriticalSection(&svc_lock);
+        svc_status.dwCurrentState = SERVICE_STOP_PENDING;
+        svc_status.dwCheckPoint = 1;
+        svc_status.dwWaitHint = stop_wait_hint;
+        report("SetServiceStatus error %ld\n");
+        // Logged before the service thread wakes, so that it comes before the stopped report.
         log_msg("Leaving MyService\n", 0);
+        if (stop_event != nullptr)
+            SetEvent(stop_event);
+        LeaveCriticalSection(&svc_lock);
         return;
     case SERVICE_CONTROL_PAUSE:
-        svc_status.dwCurrentState = SERVICE_PAUSED;
+        if (!stop_requested)
+            svc_status.dwCurrentState = SERVICE_PAUSED;
         break;
     case SERVICE_CONTROL_CONTINUE:
-        svc_status.dwCurrentState = SERVICE_RUNNING;
+        if (!stop_requested)
+            svc_status.dwCurrentState = SERVICE_RUNNING;
         break;
     case SERVICE_CONTROL_INTERROGATE:
         break;

@@ -20,19 +20,24 @@ extern char *cmdline;
 /// the service has stopped, or at once when the dispatcher cannot connect.
 void run_as_service(int argc, char **argv);
 
-/// The service main: reports running, runs the child to its end and reports stopped, with the
-/// child's outcome as the exit code. Ends the process if the handler cannot be registered.
+/// The service main: reports running, runs the child to its end (or through a stop) and makes
+/// the one stopped report, after every line it logs, with the child's outcome as the exit code
+/// (0 after a stop). Ends the process if the handler cannot be registered.
 void WINAPI MyServiceStart(DWORD argc, LPSTR *argv);
 
-/// The control handler: stop ends the child's job (the child alone when it has none), waits for
-/// the end and reports stopped; pause and continue change only the reported state; interrogate
-/// reports it; anything else is logged, at most one code a second (the next line says how many
-/// were not), and reports it.
+/// The control handler; it never waits. Stop and shutdown set the stop flag, report stop
+/// pending, log "Leaving MyService" and wake the service thread, which ends the child; pause and
+/// continue change only the reported state; interrogate reports it; anything else is logged, at
+/// most one code a second (the next line says how many were not), and reports it. While a stop
+/// runs, every control reports the state as it stands; after the stopped report, none reports
+/// anything.
 void WINAPI CtrlHandler(DWORD control);
 
 /// Starts the child with cmdline inside a job of its own and waits for its end, then ends what
-/// is left in the job; no child is started once a stop has been asked for. Returns the Win32
-/// exit code for the stopped report (the creation error, ERROR_NOT_ENOUGH_MEMORY when cmdline or
-/// its log line could not be made, or ERROR_SERVICE_SPECIFIC_ERROR with the child's non-zero
-/// exit code in *service_exit_code).
+/// is left in the job; no child is started once a stop has been asked for. A stop asks the
+/// child's tree to end (Ctrl+C to its console, WM_CLOSE to its windows), waits for it for the
+/// grace time (WaitToKillServiceTimeout), then ends the job; every wait of a stop is bounded.
+/// Returns the Win32 exit code for the stopped report (the creation error, ERROR_NOT_ENOUGH_MEMORY
+/// when cmdline or its log line could not be made, or ERROR_SERVICE_SPECIFIC_ERROR with the
+/// child's non-zero exit code in *service_exit_code).
 DWORD exec_proc(DWORD *service_exit_code);

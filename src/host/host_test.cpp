@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <functional>
 #include <regex>
 #include <string>
@@ -24,6 +25,8 @@ struct HostRun {
     std::vector<std::string> trace;
     int open_handles;
     std::string child_argv; // NUL-separated, as the child recorded it
+    std::string events;     // what the child noted: "saving", "saved", "ignored 2", ...
+    long ms;                // from the run's start to its end
 };
 
 std::vector<std::string> log_messages(const std::string &log) {
@@ -38,7 +41,7 @@ std::vector<std::string> log_messages(const std::string &log) {
 // The host as the service control manager starts it: argv is the program, the child command
 // words and the service name "Svc".
 HostRun run_host(std::vector<std::string> child_words, const std::vector<Step> &script,
-                 bool gate = false, const std::function<void()> &faults = {}) {
+                 bool gate = false, const std::function<void()> &setup = {}) {
     std::string dir = test_support::temp_dir();
     std::string record = dir + "/child.argv";
     setenv("TOLVARD_CHILD_RECORD", record.c_str(), 1);
@@ -51,21 +54,28 @@ HostRun run_host(std::vector<std::string> child_words, const std::vector<Step> &
     // The reset comes just before the run, with nothing made in between: a handle that the log
     // kept from an earlier run would then meet this run's objects, were handles ever reused.
     standin::reset();
-    if (faults)
-        faults();
+    if (setup)
+        setup();
     standin::set_module_file_name(module.c_str());
     standin::arm_dispatcher(script, gate);
+    auto begin = std::chrono::steady_clock::now();
     run_as_service(static_cast<int>(words.size()), argv.data());
     standin::join_service();
+    long ms = static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                    std::chrono::steady_clock::now() - begin)
+                                    .count());
 
     HostRun run = {log_messages(test_support::read_file(dir + "/tolvard.log")),
                    standin::reports(),
                    standin::launches(),
                    standin::trace(),
                    standin::open_handles(),
-                   test_support::read_file(record)};
+                   test_support::read_file(record),
+                   test_support::read_file(record + ".events"),
+                   ms};
     unsetenv("TOLVARD_CHILD_RECORD");
     unlink(record.c_str());
+    unlink((record + ".events").c_str());
     unlink((dir + "/tolvard.log").c_str());
     rmdir(dir.c_str());
     return run;
@@ -87,6 +97,48 @@ long position(const HostRun &run, const std::string &message) {
 }
 
 const std::string child = CHILD_PROBE;
+
+// The grace time as the system holds it, a string of milliseconds.
+void set_grace(const char *milliseconds) {
+    standin::set_registry_value("SYSTEM\\CurrentControlSet\\Control", "WaitToKillServiceTimeout",
+                                REG_SZ, std::string(milliseconds) + '\0');
+}
+
+std::vector<DWORD> check_points(const HostRun &run) {
+    std::vector<DWORD> result;
+    for (const standin::Report &r : run.reports)
+        result.push_back(r.status.dwCheckPoint);
+    return result;
+}
+
+// The trace from the first call of `from` on.
+std::vector<std::string> trace_from(const HostRun &run, const std::string &from) {
+    auto it = std::find(run.trace.begin(), run.trace.end(), from);
+    return std::vector<std::string>(it, run.trace.end());
+}
+
+// The log with the milliseconds of "after N ms" taken out.
+std::vector<std::string> log_without_ms(const HostRun &run) {
+    static const std::regex after(R"(after \d+ ms$)");
+    std::vector<std::string> result;
+    for (const std::string &line : run.log)
+        result.push_back(std::regex_replace(line, after, "after N ms"));
+    return result;
+}
+
+const std::vector<std::string> stop_start = {
+    "AttachConsole(child)", "SetConsoleCtrlHandler(null,1)", "GenerateConsoleCtrlEvent(0,0)",
+    "FreeConsole",          "SetConsoleCtrlHandler(null,1)", "EnumWindows"};
+
+// The trace from the stop's first console call on, with the calls that tried Ctrl+C again while
+// the child had no console taken out: how many there are depends on how soon the child ends.
+std::vector<std::string> stop_calls(const HostRun &run) {
+    std::vector<std::string> calls = trace_from(run, "AttachConsole(child)");
+    if (!calls.empty())
+        calls.erase(std::remove(calls.begin() + 1, calls.end(), "AttachConsole(child)"),
+                    calls.end());
+    return calls;
+}
 
 TEST(Host, ChildThatEndsOnItsOwn) {
     const struct {
@@ -111,7 +163,7 @@ TEST(Host, ChildThatEndsOnItsOwn) {
         for (const standin::Report &r : run.reports) {
             EXPECT_TRUE(r.ok);
             EXPECT_EQ(r.status.dwServiceType, 0x30u);
-            EXPECT_EQ(r.status.dwControlsAccepted, 3u);
+            EXPECT_EQ(r.status.dwControlsAccepted, 7u);
             EXPECT_EQ(r.status.dwCheckPoint, 0u);
             EXPECT_EQ(r.status.dwWaitHint, 0u);
         }
@@ -178,25 +230,163 @@ TEST(Host, ChildThatCannotStart) {
     }
 }
 
-TEST(Host, StopEndsTheChild) {
-    HostRun run = run_host({child, "sleep"}, {{standin::step_wait_launch, 0},
-                                              {standin::step_control, SERVICE_CONTROL_STOP}});
-    // The handler reports stopped, then the service thread once more when the child is gone.
-    ASSERT_EQ(states(run), (std::vector<DWORD>{SERVICE_RUNNING, SERVICE_STOPPED, SERVICE_STOPPED}));
-    for (const standin::Report &r : run.reports) {
-        EXPECT_EQ(r.status.dwWin32ExitCode, 0u);
-        EXPECT_EQ(r.status.dwServiceSpecificExitCode, 0u);
+// A stop or a shutdown asks first and kills only after the grace time; the handler never waits.
+TEST(Host, StopAsksTheChildToEndAndKillsOnlyAfterTheGraceTime) {
+    const std::string saved = "saving\nsaved\n";
+    const struct {
+        DWORD control;
+        std::string mode;
+        const char *grace;
+        standin::Call fault;            // made to fail every time; call_count for none
+        bool window;                    // the child has a top-level window
+        std::vector<std::string> calls; // the trace from the stop's first console call on
+        std::string events;
+        std::string how; // the line that says how the child ended
+    } cases[] = {
+        {SERVICE_CONTROL_STOP, "save:100", "4000", standin::call_count, false, stop_start, saved,
+         "the child ended on its own after N ms"},
+        {SERVICE_CONTROL_SHUTDOWN, "save:100", "4000", standin::call_count, false, stop_start,
+         saved, "the child ended on its own after N ms"},
+        // Without the event the stop flag is looked at between short waits.
+        {SERVICE_CONTROL_STOP, "save:100", "4000", standin::call_CreateEventA, false, stop_start,
+         saved, "the child ended on its own after N ms"},
+        // No console yet (a child that has only just started, under Wine): tried again.
+        {SERVICE_CONTROL_STOP,
+         "save:100",
+         "4000",
+         standin::call_count,
+         false,
+         {"AttachConsole(child)", "EnumWindows", "SetConsoleCtrlHandler(null,1)",
+          "GenerateConsoleCtrlEvent(0,0)", "FreeConsole", "SetConsoleCtrlHandler(null,1)"},
+         saved,
+         "the child ended on its own after N ms"},
+        // A window takes WM_CLOSE as its request.
+        {SERVICE_CONTROL_STOP,
+         "close:100",
+         "4000",
+         standin::call_count,
+         true,
+         {"AttachConsole(child)", "SetConsoleCtrlHandler(null,1)", "GenerateConsoleCtrlEvent(0,0)",
+          "FreeConsole", "SetConsoleCtrlHandler(null,1)", "EnumWindows", "PostMessageA(w1,0x10)"},
+         "ignored 2\nsaving\nsaved\n",
+         "the child ended on its own after N ms"},
+        // No console to attach to (a GUI child): WM_CLOSE all the same.
+        {SERVICE_CONTROL_STOP,
+         "close:100",
+         "4000",
+         standin::call_AttachConsole,
+         true,
+         {"AttachConsole(child)", "EnumWindows", "PostMessageA(w1,0x10)"},
+         saved,
+         "the child ended on its own after N ms"},
+        {SERVICE_CONTROL_STOP,
+         "ignore",
+         "500",
+         standin::call_count,
+         false,
+         {"AttachConsole(child)", "SetConsoleCtrlHandler(null,1)", "GenerateConsoleCtrlEvent(0,0)",
+          "FreeConsole", "SetConsoleCtrlHandler(null,1)", "EnumWindows", "TerminateJobObject(0)"},
+         "ignored 2\n",
+         "killing the child after the grace time of 500 ms"},
+        {SERVICE_CONTROL_SHUTDOWN,
+         "ignore",
+         "500",
+         standin::call_count,
+         false,
+         {"AttachConsole(child)", "SetConsoleCtrlHandler(null,1)", "GenerateConsoleCtrlEvent(0,0)",
+          "FreeConsole", "SetConsoleCtrlHandler(null,1)", "EnumWindows", "TerminateJobObject(0)"},
+         "ignored 2\n",
+         "killing the child after the grace time of 500 ms"},
+        {SERVICE_CONTROL_STOP,
+         "ignore",
+         "500",
+         standin::call_AttachConsole,
+         true,
+         {"AttachConsole(child)", "EnumWindows", "PostMessageA(w1,0x10)", "TerminateJobObject(0)"},
+         "ignored 15\n",
+         "killing the child after the grace time of 500 ms"},
+    };
+    for (const auto &c : cases) {
+        std::string what = c.mode + " control " + std::to_string(c.control) + " fault " +
+                           std::to_string(c.fault) + (c.window ? " window" : "");
+        std::vector<Step> script = {{standin::step_wait_child_ready, 0}};
+        if (c.window)
+            script.push_back({standin::step_add_window, 0});
+        script.push_back({standin::step_control, c.control});
+        HostRun run = run_host({child, c.mode}, script, false, [&] {
+            set_grace(c.grace);
+            if (c.fault != standin::call_count)
+                standin::fail(c.fault, 0, ERROR_INVALID_HANDLE);
+            else if (c.calls[1] == "EnumWindows")
+                standin::fail(standin::call_AttachConsole, 1, ERROR_INVALID_HANDLE);
+        });
+        EXPECT_EQ(run.events, c.events) << what;
+        EXPECT_EQ(stop_calls(run), c.calls) << what;
+        EXPECT_EQ(std::count(run.trace.begin(), run.trace.end(), "Ctrl+C ended the host"), 0);
+        ASSERT_GE(run.reports.size(), 3u) << what;
+        EXPECT_EQ(run.reports.front().status.dwCurrentState, SERVICE_RUNNING);
+        EXPECT_EQ(run.reports.back().status.dwCurrentState, SERVICE_STOPPED) << what;
+        std::vector<DWORD> got = states(run);
+        EXPECT_EQ(std::count(got.begin(), got.end(), SERVICE_STOPPED), 1) << what;
+        // The handler reports stop pending over the live child, and never waits for it.
+        EXPECT_EQ(run.reports[1].status.dwCurrentState, SERVICE_STOP_PENDING) << what;
+        EXPECT_EQ(run.reports[1].live_children, 1) << what;
+        EXPECT_GT(run.reports[1].status.dwWaitHint, 0u);
+        EXPECT_EQ(run.reports.back().job_processes, 0) << what;
+        EXPECT_EQ(run.reports.back().status.dwWin32ExitCode, 0u) << what;
+        EXPECT_EQ(run.reports.back().status.dwServiceSpecificExitCode, 0u) << what;
+        if (c.how.starts_with("killing")) {
+            EXPECT_GE(run.ms, 500) << "killed before the grace time was over: " << what;
+        }
+        long from = position(run, "success CreateProcess") + 1;
+        ASSERT_LE(from, static_cast<long>(run.log.size()));
+        std::vector<std::string> log = log_without_ms(run);
+        std::vector<std::string> stop_lines(log.begin() + from, log.end());
+        std::vector<std::string> expected = {"Leaving MyService",
+                                             "asking the child to end, grace time " +
+                                                 std::string(c.grace) + " ms"};
+        if (c.window)
+            expected.push_back("WM_CLOSE sent to 1 windows");
+        if (c.fault == standin::call_AttachConsole)
+            expected.push_back("no console for Ctrl+C, error=6");
+        expected.insert(expected.end(), {c.how, "exec_proc() end", "main() end"});
+        EXPECT_EQ(stop_lines, expected) << what;
+        EXPECT_EQ(run.open_handles, 0) << what;
     }
-    EXPECT_EQ(std::count(run.trace.begin(), run.trace.end(), "TerminateJobObject(0)"), 2)
-        << "once by the stop, once for what the child left";
-    EXPECT_EQ(std::count(run.trace.begin(), run.trace.end(), "TerminateProcess(0)"), 0);
-    for (const standin::Report &r : run.reports)
-        EXPECT_EQ(r.live_children, 0)
-            << "reported state " << r.status.dwCurrentState << " with the child alive";
-    EXPECT_TRUE(logged(run, "Leaving MyService"));
-    EXPECT_TRUE(logged(run, "exec_proc() end"));
-    EXPECT_LT(position(run, "success CreateProcess"), position(run, "Leaving MyService"));
-    EXPECT_LT(position(run, "Leaving MyService"), position(run, "main() end"));
+}
+
+TEST(Host, HandlerAnswersWhileTheStopRunsAndNothingAfterStopped) {
+    HostRun run = run_host({child, "ignore"},
+                           {{standin::step_wait_child_ready, 0},
+                            {standin::step_control, SERVICE_CONTROL_STOP},
+                            {standin::step_control, SERVICE_CONTROL_INTERROGATE},
+                            {standin::step_control, SERVICE_CONTROL_PAUSE},
+                            {standin::step_control, SERVICE_CONTROL_CONTINUE},
+                            {standin::step_control, SERVICE_CONTROL_STOP},
+                            {standin::step_control, SERVICE_CONTROL_SHUTDOWN},
+                            {standin::step_wait_state, SERVICE_STOPPED},
+                            {standin::step_control, SERVICE_CONTROL_PAUSE},
+                            {standin::step_control, SERVICE_CONTROL_INTERROGATE}},
+                           false, [] { set_grace("2500"); });
+    std::vector<DWORD> got = states(run);
+    ASSERT_GE(got.size(), 9u);
+    // Every control during the stop is answered at once with the state as it stands, over the
+    // child that still runs; then the service thread's progress, then one stopped, then nothing.
+    for (size_t i = 1; i <= 6; ++i) {
+        EXPECT_EQ(got[i], SERVICE_STOP_PENDING) << "report " << i;
+        EXPECT_EQ(run.reports[i].live_children, 1) << "report " << i;
+        EXPECT_EQ(run.reports[i].status.dwCheckPoint, 1u) << "report " << i;
+    }
+    EXPECT_EQ(got.back(), SERVICE_STOPPED);
+    EXPECT_EQ(std::count(got.begin(), got.end(), SERVICE_STOPPED), 1);
+    // About once a second through the grace time, with a check point that rises each time.
+    std::vector<DWORD> points = check_points(run);
+    std::vector<DWORD> progress(points.begin() + 7, points.end() - 1);
+    EXPECT_GE(progress.size(), 2u);
+    for (size_t i = 0; i < progress.size(); ++i)
+        EXPECT_EQ(progress[i], i + 2) << "progress report " << i;
+    EXPECT_EQ(std::count(run.log.begin(), run.log.end(), "Leaving MyService"), 1);
+    EXPECT_EQ(std::count(run.trace.begin(), run.trace.end(), "TerminateJobObject(0)"), 1);
     EXPECT_EQ(run.open_handles, 0);
 }
 
@@ -218,24 +408,26 @@ TEST(Host, PauseContinueInterrogateAndUserCodes) {
                             {standin::step_control, 128},
                             {standin::step_control, SERVICE_CONTROL_STOP}},
                            false, frozen_clock);
-    EXPECT_EQ(states(run), (std::vector<DWORD>{4, 7, 7, 4, 4, 4, 4, 1, 1}));
-    // The child runs through every report from the pause to the stop, and is gone at the stop.
+    EXPECT_EQ(states(run), (std::vector<DWORD>{4, 7, 7, 4, 4, 4, 4, 3, 1}));
+    // The child runs through every report from the pause to the stop, and is gone at the end.
     std::vector<int> live;
     for (const standin::Report &r : run.reports)
         live.push_back(r.live_children);
-    EXPECT_EQ(live, (std::vector<int>{0, 1, 1, 1, 1, 1, 1, 0, 0}));
-    // Pause and continue leave the child alone: only the stop ends it.
-    EXPECT_EQ(run.trace.at(run.trace.size() - 2), "TerminateJobObject(0)");
-    EXPECT_EQ(std::count(run.trace.begin(), run.trace.end(), "TerminateJobObject(0)"), 2);
-    // The stop's own line and the service thread's "exec_proc() end" come in either order.
-    const std::vector<std::string> expected_middle = {
-        "success CreateProcess", "Unrecognized opcode 200", "Unrecognized opcode 128"};
-    long first = position(run, "success CreateProcess");
-    ASSERT_LT(first + 3, static_cast<long>(run.log.size()));
-    EXPECT_EQ(std::vector<std::string>(run.log.begin() + first, run.log.begin() + first + 3),
-              expected_middle);
-    EXPECT_GT(position(run, "Leaving MyService"), first + 2);
-    EXPECT_LT(position(run, "Leaving MyService"), static_cast<long>(run.log.size()));
+    EXPECT_EQ(live, (std::vector<int>{0, 1, 1, 1, 1, 1, 1, 1, 0}));
+    // Pause and continue leave the child alone: only the stop asks it to end (Ctrl+C ends it).
+    EXPECT_EQ(std::count(run.trace.begin(), run.trace.end(), "GenerateConsoleCtrlEvent(0,0)"), 1);
+    EXPECT_EQ(std::count(run.trace.begin(), run.trace.end(), "TerminateJobObject(0)"), 0);
+    const std::vector<std::string> expected_tail = {"success CreateProcess",
+                                                    "Unrecognized opcode 200",
+                                                    "Unrecognized opcode 128",
+                                                    "Leaving MyService",
+                                                    "asking the child to end, grace time 5000 ms",
+                                                    "the child ended on its own after N ms",
+                                                    "exec_proc() end",
+                                                    "main() end"};
+    std::vector<std::string> log = log_without_ms(run);
+    ASSERT_GE(log.size(), expected_tail.size());
+    EXPECT_EQ(std::vector<std::string>(log.end() - 8, log.end()), expected_tail);
 }
 
 // Anyone allowed to send user-defined controls could flood the log: each code is answered,
@@ -310,12 +502,11 @@ TEST(Host, NoMemoryIsReportedNotACrash) {
 
 TEST(Host, FailedReportsAreLoggedAndIgnored) {
     const struct {
-        int failing_report; // 1 running, 2 pause, 3 handler's stopped, 4 service thread's stopped
+        int failing_report; // 1 running, 2 pause, 3 stop pending
         const char *message;
     } cases[] = {{1, "SetServiceStatus error 6"},
                  {2, "SetServiceStatus error 6"},
-                 {3, "CtrlHandlerSetServiceStatus error 6"},
-                 {4, "CtrlHandlerSetServiceStatus error 6"}};
+                 {3, "SetServiceStatus error 6"}};
     for (const auto &c : cases) {
         HostRun run = run_host({child, "sleep"},
                                {{standin::step_wait_launch, 0},
@@ -335,19 +526,126 @@ TEST(Host, FailedReportsAreLoggedAndIgnored) {
     }
 }
 
-TEST(Host, StopBeforeLaunchStartsNoChild) {
-    HostRun run = run_host({child, "sleep"},
-                           {{standin::step_wait_gate, 0},
-                            {standin::step_control, SERVICE_CONTROL_STOP},
-                            {standin::step_open_gate, 0}},
-                           true);
-    EXPECT_TRUE(run.launches.empty()) << "a child was started after the stop";
-    EXPECT_EQ(states(run), (std::vector<DWORD>{SERVICE_RUNNING, SERVICE_STOPPED, SERVICE_STOPPED}));
-    EXPECT_FALSE(logged(run, "cmdline="));
-    EXPECT_TRUE(logged(run, "Leaving MyService"));
-    EXPECT_TRUE(logged(run, "exec_proc() end"));
-    EXPECT_EQ(run.trace, std::vector<std::string>{}) << "nothing to terminate";
-    EXPECT_EQ(run.open_handles, 0);
+// Without the stopped report the dispatcher would never return.
+TEST(Host, FailedStoppedReportEndsTheProcess) {
+    std::string dir = test_support::temp_dir();
+    test_support::Outcome outcome = test_support::run_in_child([&] {
+        standin::reset();
+        standin::set_module_file_name(test_support::windows_path(dir + "/tolvard.exe").c_str());
+        standin::arm_dispatcher({});
+        standin::fail(standin::call_SetServiceStatus, 2, ERROR_INVALID_HANDLE);
+        std::vector<std::string> words = {dir + "/tolvard.exe", child, "exit:0", "Svc"};
+        std::vector<char *> argv = test_support::argv_of(words);
+        run_as_service(4, argv.data());
+        return 0;
+    });
+    EXPECT_EQ(outcome.status, static_cast<int>(ERROR_INVALID_HANDLE));
+    std::vector<std::string> log = log_messages(test_support::read_file(dir + "/tolvard.log"));
+    ASSERT_GE(log.size(), 2u);
+    EXPECT_EQ(std::vector<std::string>(log.end() - 2, log.end()),
+              (std::vector<std::string>{"exec_proc() end", "CtrlHandlerSetServiceStatus error 6"}));
+    unlink((dir + "/tolvard.log").c_str());
+    rmdir(dir.c_str());
+}
+
+TEST(Host, StopBeforeOrDuringTheLaunch) {
+    const struct {
+        std::vector<Step> script;
+        bool gate;
+        size_t launches;
+    } cases[] = {
+        // Before: no child is ever started.
+        {{{standin::step_wait_gate, 0},
+          {standin::step_control, SERVICE_CONTROL_STOP},
+          {standin::step_open_gate, 0}},
+         true,
+         0},
+        // During: the stop waits for the launch, then asks the new child to end.
+        {{{standin::step_wait_launch, 0}, {standin::step_control, SERVICE_CONTROL_STOP}}, false, 1},
+    };
+    for (const auto &c : cases) {
+        HostRun run = run_host({child, "save:10"}, c.script, c.gate);
+        EXPECT_EQ(run.launches.size(), c.launches);
+        EXPECT_EQ(states(run),
+                  (std::vector<DWORD>{SERVICE_RUNNING, SERVICE_STOP_PENDING, SERVICE_STOPPED}));
+        EXPECT_EQ(run.reports.back().live_children, 0);
+        EXPECT_EQ(run.reports.back().status.dwWin32ExitCode, 0u);
+        EXPECT_EQ(std::count(run.trace.begin(), run.trace.end(), "TerminateJobObject(0)"), 0);
+        long leaving = position(run, "Leaving MyService");
+        ASSERT_LT(leaving, static_cast<long>(run.log.size()));
+        EXPECT_EQ(run.log.back(), "main() end");
+        EXPECT_EQ(run.log[run.log.size() - 2], "exec_proc() end");
+        if (c.launches == 0) {
+            EXPECT_FALSE(logged(run, "cmdline="));
+            EXPECT_EQ(run.trace, (std::vector<std::string>{"CreateEventA(null)", "SetEvent"}))
+                << "nothing to ask or end";
+        }
+        EXPECT_EQ(run.open_handles, 0);
+    }
+}
+
+TEST(Host, GraceTimeIsTheSystemsWaitToKillServiceTimeout) {
+    const std::string key = "SYSTEM\\CurrentControlSet\\Control";
+    const std::string name = "WaitToKillServiceTimeout";
+    const struct {
+        DWORD type; // 0: no such key
+        std::string data;
+        int grace;
+    } cases[] = {
+        {0, "", 5000},
+        {REG_SZ, std::string("2000") + '\0', 2000},
+        {REG_SZ, "12000", 12000}, // stored without its NUL
+        {REG_SZ, std::string("10") + '\0', 500},
+        {REG_SZ, std::string("99999999") + '\0', 180000},
+        {REG_SZ, std::string("123456789012345678901234567890") + '\0', 5000}, // too long to read
+        {REG_SZ, std::string("20 s") + '\0', 5000},
+        {REG_SZ, std::string("") + '\0', 5000},
+        {REG_SZ, std::string("-1") + '\0', 5000},
+        {REG_DWORD, std::string("\x10\x27\0\0", 4), 5000},
+    };
+    for (const auto &c : cases) {
+        HostRun run = run_host(
+            {child, "sleep"},
+            {{standin::step_wait_launch, 0}, {standin::step_control, SERVICE_CONTROL_STOP}}, false,
+            [&] {
+                if (c.type != 0)
+                    standin::set_registry_value(key.c_str(), name.c_str(), c.type, c.data);
+            });
+        EXPECT_TRUE(
+            logged(run, "asking the child to end, grace time " + std::to_string(c.grace) + " ms"))
+            << c.data;
+        EXPECT_EQ(run.open_handles, 0) << "registry key left open";
+    }
+}
+
+// The kill that fails, as a review showed by injecting the fault, no longer hangs the stop.
+TEST(Host, KillThatFailsStillEndsTheStop) {
+    const struct {
+        standin::Call kill;
+        std::function<void()> more;
+        std::string line;
+    } cases[] = {
+        {standin::call_TerminateJobObject, [] {}, "job processes still running after stop"},
+        {standin::call_TerminateProcess,
+         [] { standin::fail(standin::call_AssignProcessToJobObject, 1, ERROR_ACCESS_DENIED); },
+         "child still running after stop"},
+    };
+    for (const auto &c : cases) {
+        HostRun run = run_host(
+            {child, "ignore"},
+            {{standin::step_wait_child_ready, 0}, {standin::step_control, SERVICE_CONTROL_STOP}},
+            false, [&] {
+                set_grace("500");
+                c.more();
+                standin::fail(c.kill, 0, ERROR_ACCESS_DENIED);
+            });
+        EXPECT_TRUE(logged(run, c.line)) << c.line;
+        EXPECT_EQ(run.log[run.log.size() - 2], "exec_proc() end");
+        EXPECT_EQ(run.reports.back().status.dwCurrentState, SERVICE_STOPPED);
+        std::vector<DWORD> got = states(run);
+        EXPECT_EQ(std::count(got.begin(), got.end(), SERVICE_STOPPED), 1);
+        EXPECT_EQ(run.open_handles, 0);
+    }
 }
 
 TEST(Host, ChildRunsInAJobThatAStopEnds) {
@@ -358,15 +656,18 @@ TEST(Host, ChildRunsInAJobThatAStopEnds) {
         std::vector<Step> script;
         std::vector<DWORD> states;
         std::vector<int> job_processes; // at each report
+        int terminations;
     } cases[] = {
+        // Ctrl+C reaches the whole tree on the child's console.
         {{child, "spawn", "sleep"},
          {{standin::step_wait_job_processes, 2},
           {standin::step_control, SERVICE_CONTROL_PAUSE},
           {standin::step_control, SERVICE_CONTROL_STOP}},
-         {4, 7, 1, 1},
-         {0, 2, 0, 0}},
-        {{child, "spawn", "exit:0"}, {}, {4, 1}, {0, 0}},
-        {{child, "spawn", "exit:4"}, {}, {4, 1}, {0, 0}},
+         {4, 7, 3, 1},
+         {0, 2, 2, 0},
+         0},
+        {{child, "spawn", "exit:0"}, {}, {4, 1}, {0, 0}, 1},
+        {{child, "spawn", "exit:4"}, {}, {4, 1}, {0, 0}, 1},
     };
     for (const auto &c : cases) {
         HostRun run = run_host(c.words, c.script);
@@ -379,9 +680,12 @@ TEST(Host, ChildRunsInAJobThatAStopEnds) {
         const std::vector<std::string> launch = {"CreateProcessA(0x4)", "CreateJobObjectA(null)",
                                                  "SetInformationJobObject(0x2800)",
                                                  "AssignProcessToJobObject", "ResumeThread"};
-        ASSERT_GE(run.trace.size(), launch.size());
-        EXPECT_EQ(std::vector<std::string>(run.trace.begin(), run.trace.begin() + 5), launch);
+        std::vector<std::string> trace = trace_from(run, "CreateProcessA(0x4)");
+        ASSERT_GE(trace.size(), launch.size());
+        EXPECT_EQ(std::vector<std::string>(trace.begin(), trace.begin() + 5), launch);
         EXPECT_EQ(std::count(run.trace.begin(), run.trace.end(), "TerminateProcess(0)"), 0);
+        EXPECT_EQ(std::count(run.trace.begin(), run.trace.end(), "TerminateJobObject(0)"),
+                  c.terminations);
         EXPECT_EQ(run.reports.back().status.dwServiceSpecificExitCode,
                   c.words[2] == "exit:4" ? 4u : 0u);
         EXPECT_FALSE(logged(run, "job processes still running after stop"));
@@ -402,27 +706,36 @@ TEST(Host, WithoutAJobTheChildStillStartsAndAStopEndsIt) {
         {standin::call_AssignProcessToJobObject,
          "fail to AssignProcessToJobObject error=5, stop ends the child only"},
     };
-    for (const auto &c : cases) {
-        HostRun run = run_host({child, "sleep"},
-                               {{standin::step_wait_launch, 0},
-                                {standin::step_control, SERVICE_CONTROL_PAUSE},
-                                {standin::step_control, SERVICE_CONTROL_STOP}},
-                               false, [&] { standin::fail(c.call, 1, ERROR_ACCESS_DENIED); });
-        ASSERT_EQ(run.launches.size(), 1u);
-        EXPECT_TRUE(run.launches[0].created) << c.message;
-        long line = position(run, "success CreateProcess");
-        ASSERT_LT(line + 1, static_cast<long>(run.log.size()));
-        EXPECT_EQ(run.log[line + 1], c.message);
-        EXPECT_EQ(std::count(run.log.begin(), run.log.end(), c.message), 1);
-        EXPECT_EQ(states(run), (std::vector<DWORD>{4, 7, 1, 1}));
-        EXPECT_EQ(std::count(run.trace.begin(), run.trace.end(), "TerminateProcess(0)"), 1);
-        EXPECT_EQ(std::count(run.trace.begin(), run.trace.end(), "TerminateJobObject(0)"), 0);
-        EXPECT_EQ(std::count(run.trace.begin(), run.trace.end(), "ResumeThread"), 1);
-        std::vector<int> live;
-        for (const standin::Report &r : run.reports)
-            live.push_back(r.live_children);
-        EXPECT_EQ(live, (std::vector<int>{0, 1, 0, 0})) << "the child runs until the stop";
-        EXPECT_EQ(run.open_handles, 0) << c.message;
+    for (const std::string mode : {"save:10", "ignore"}) {
+        for (const auto &c : cases) {
+            HostRun run = run_host({child, mode},
+                                   {{standin::step_wait_child_ready, 0},
+                                    {standin::step_control, SERVICE_CONTROL_PAUSE},
+                                    {standin::step_control, SERVICE_CONTROL_STOP}},
+                                   false, [&] {
+                                       set_grace("500");
+                                       standin::fail(c.call, 1, ERROR_ACCESS_DENIED);
+                                   });
+            ASSERT_EQ(run.launches.size(), 1u);
+            EXPECT_TRUE(run.launches[0].created) << c.message;
+            long line = position(run, "success CreateProcess");
+            ASSERT_LT(line + 1, static_cast<long>(run.log.size()));
+            EXPECT_EQ(run.log[line + 1], c.message);
+            EXPECT_EQ(std::count(run.log.begin(), run.log.end(), c.message), 1);
+            EXPECT_EQ(states(run), (std::vector<DWORD>{4, 7, 3, 1}));
+            // The child alone is asked, and killed only if it does not end.
+            EXPECT_EQ(trace_from(run, "AttachConsole(child)").size() > 0, true);
+            EXPECT_EQ(std::count(run.trace.begin(), run.trace.end(), "TerminateProcess(0)"),
+                      mode == "ignore" ? 1 : 0)
+                << mode;
+            EXPECT_EQ(std::count(run.trace.begin(), run.trace.end(), "TerminateJobObject(0)"), 0);
+            EXPECT_EQ(std::count(run.trace.begin(), run.trace.end(), "ResumeThread"), 1);
+            std::vector<int> live;
+            for (const standin::Report &r : run.reports)
+                live.push_back(r.live_children);
+            EXPECT_EQ(live, (std::vector<int>{0, 1, 1, 0})) << "the child runs until the stop";
+            EXPECT_EQ(run.open_handles, 0) << c.message;
+        }
     }
 }
 

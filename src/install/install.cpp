@@ -179,6 +179,13 @@ int reg_service(const char *image_path, const char *name, const char *display_na
         printf("fail to SetServiceObjectSecurity\n");
         if (!DeleteService(service))
             printf("fail to DeleteService\n");
+    } else {
+        // Recovery actions set with `sc failure` then also follow a child that ends with an
+        // error (reported as 1066), not only a crash of tolvard. XP has no such setting and
+        // refuses it, as does Wine: either way the service works as before, so the result is
+        // not looked at.
+        SERVICE_FAILURE_ACTIONS_FLAG on_failure = {TRUE};
+        ChangeServiceConfig2A(service, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &on_failure);
     }
     CloseServiceHandle(service);
     return secured ? 1 : 0;

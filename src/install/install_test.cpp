@@ -15,38 +15,47 @@ namespace {
 using test_support::run_in_child;
 using Trace = std::vector<std::string>;
 
+// The failure-actions flag is set too; where the system refuses it (XP, Wine), reg is as silent
+// and as successful as without it.
 TEST(RegService, CreatesTheServiceAsSpecified) {
-    standin::reset();
-    test_support::Outcome outcome = run_in_child([] {
-        int result = reg_service("C:\\t\\tolvard.exe app.exe Web ", "Web", "Web");
-        // The child's stand-in holds the database: check it here and report through the status.
-        std::vector<standin::Service> services = standin::services();
-        if (services.size() != 1)
-            return 10;
-        const standin::Service &s = services[0];
-        bool exact = s.name == "Web" && s.display_name == "Web" && s.access == 0xF01FF &&
-                     s.type == 0x10 && s.start == 3 && s.error_control == 1 &&
-                     s.binary_path == "C:\\t\\tolvard.exe app.exe Web " && s.group_null &&
-                     s.tag_null && s.dependencies_null && s.account_null && s.password_null;
-        if (!exact)
-            return 11;
-        if (standin::open_handles() != 0)
-            return 12;
-        if (standin::trace() != Trace{"OpenSCManagerA(null,null,0xf003f)", "CreateServiceA(Web)",
-                                      "CloseServiceHandle(manager)",
-                                      "SetServiceObjectSecurity(0x4)",
-                                      "CloseServiceHandle(service)"})
-            return 13;
-        // The default DACL of a new service, but interactive (S-1-5-4) and service (S-1-5-6)
-        // logons lack 0x100, the right to send user-defined controls; SYSTEM keeps it and
-        // Administrators keep every right.
-        if (s.dacl != "(A;0x0;0x201fd;S-1-5-18)(A;0x0;0xf01ff;S-1-5-32-544)"
-                      "(A;0x0;0x2008d;S-1-5-4)(A;0x0;0x2008d;S-1-5-6)")
-            return 14;
-        return result;
-    });
-    EXPECT_EQ(outcome.status, 101);
-    EXPECT_EQ(outcome.out, "") << "success is silent";
+    for (bool flag_refused : {false, true}) {
+        standin::reset();
+        if (flag_refused)
+            standin::fail(standin::call_ChangeServiceConfig2A, 1, ERROR_INVALID_PARAMETER);
+        test_support::Outcome outcome = run_in_child([&] {
+            int result = reg_service("C:\\t\\tolvard.exe app.exe Web ", "Web", "Web");
+            // The child's stand-in holds the database: check it here and report through the
+            // status.
+            std::vector<standin::Service> services = standin::services();
+            if (services.size() != 1)
+                return 10;
+            const standin::Service &s = services[0];
+            bool exact = s.name == "Web" && s.display_name == "Web" && s.access == 0xF01FF &&
+                         s.type == 0x10 && s.start == 3 && s.error_control == 1 &&
+                         s.binary_path == "C:\\t\\tolvard.exe app.exe Web " && s.group_null &&
+                         s.tag_null && s.dependencies_null && s.account_null && s.password_null;
+            if (!exact)
+                return 11;
+            if (s.failure_actions_on_non_crash == flag_refused)
+                return 14;
+            if (standin::open_handles() != 0)
+                return 12;
+            if (standin::trace() !=
+                Trace{"OpenSCManagerA(null,null,0xf003f)", "CreateServiceA(Web)",
+                      "CloseServiceHandle(manager)", "SetServiceObjectSecurity(0x4)",
+                      "ChangeServiceConfig2A(4)", "CloseServiceHandle(service)"})
+                return 13;
+            // The default DACL of a new service, but interactive (S-1-5-4) and service
+            // (S-1-5-6) logons lack 0x100, the right to send user-defined controls; SYSTEM
+            // keeps it and Administrators keep every right.
+            if (s.dacl != "(A;0x0;0x201fd;S-1-5-18)(A;0x0;0xf01ff;S-1-5-32-544)"
+                          "(A;0x0;0x2008d;S-1-5-4)(A;0x0;0x2008d;S-1-5-6)")
+                return 15;
+            return result;
+        });
+        EXPECT_EQ(outcome.status, 101) << "flag refused: " << flag_refused;
+        EXPECT_EQ(outcome.out, "") << "success is silent";
+    }
 }
 
 struct FailureCase {

@@ -25,6 +25,7 @@ typedef DWORD *LPDWORD;
 typedef void *LPVOID;
 typedef BYTE *LPBYTE;
 typedef HANDLE HMODULE;
+typedef uintptr_t ULONG_PTR;
 typedef HANDLE *PHANDLE;
 typedef size_t SIZE_T;
 typedef uint32_t ULONG;
@@ -47,6 +48,7 @@ typedef void *HLOCAL;
 #define ERROR_ACCESS_DENIED 5u
 #define ERROR_INVALID_HANDLE 6u
 #define ERROR_NOT_ENOUGH_MEMORY 8u
+#define ERROR_GEN_FAILURE 31u
 #define ERROR_SHARING_VIOLATION 32u
 #define ERROR_LOCK_VIOLATION 33u
 #define ERROR_NOT_SUPPORTED 50u
@@ -56,6 +58,8 @@ typedef void *HLOCAL;
 #define ERROR_INVALID_NAME 123u
 #define ERROR_ALREADY_EXISTS 183u
 #define ERROR_BAD_EXE_FORMAT 193u
+#define ERROR_MORE_DATA 234u
+#define ERROR_INVALID_WINDOW_HANDLE 1400u
 #define ERROR_SERVICE_REQUEST_TIMEOUT 1053u
 #define ERROR_FAILED_SERVICE_CONTROLLER_CONNECT 1063u
 #define ERROR_SERVICE_SPECIFIC_ERROR 1066u
@@ -108,11 +112,19 @@ typedef struct _SERVICE_TABLE_ENTRYA {
 
 #define SERVICE_ACCEPT_STOP 1u
 #define SERVICE_ACCEPT_PAUSE_CONTINUE 2u
+#define SERVICE_ACCEPT_SHUTDOWN 4u
 
 #define SERVICE_CONTROL_STOP 1u
 #define SERVICE_CONTROL_PAUSE 2u
 #define SERVICE_CONTROL_CONTINUE 3u
 #define SERVICE_CONTROL_INTERROGATE 4u
+#define SERVICE_CONTROL_SHUTDOWN 5u
+
+/// Whether recovery actions also follow a service's non-crash failures (an exit code reported).
+#define SERVICE_CONFIG_FAILURE_ACTIONS_FLAG 4u
+typedef struct _SERVICE_FAILURE_ACTIONS_FLAG {
+    BOOL fFailureActionsOnNonCrashFailures;
+} SERVICE_FAILURE_ACTIONS_FLAG;
 
 SC_HANDLE OpenSCManagerA(LPCSTR machine, LPCSTR database, DWORD access);
 SC_HANDLE CreateServiceA(SC_HANDLE manager, LPCSTR name, LPCSTR display_name, DWORD access,
@@ -125,6 +137,8 @@ BOOL CloseServiceHandle(SC_HANDLE handle);
 BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA *table);
 SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerA(LPCSTR name, LPHANDLER_FUNCTION handler);
 BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS status);
+/// Only SERVICE_CONFIG_FAILURE_ACTIONS_FLAG; any other level fails with ERROR_INVALID_PARAMETER.
+BOOL ChangeServiceConfig2A(SC_HANDLE service, DWORD info_level, LPVOID info);
 
 // The rights of a service's DACL that the stand-in's database keeps (see standin::Service).
 #define SERVICE_USER_DEFINED_CONTROL 0x0100u
@@ -135,8 +149,12 @@ BOOL SetServiceObjectSecurity(SC_HANDLE service, SECURITY_INFORMATION what,
 
 // === Any handle (standin_core.cpp) ===
 
-/// Processes, threads, jobs, files and tokens; WaitForSingleObject waits on processes.
+/// Processes, threads, jobs, files, tokens, events and registry keys; WaitForSingleObject waits
+/// on processes and events.
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
+/// Waits until any one of the processes and events is signalled (wait_all must be FALSE);
+/// returns WAIT_OBJECT_0 + the index of the first one that is.
+DWORD WaitForMultipleObjects(DWORD count, const HANDLE *handles, BOOL wait_all, DWORD milliseconds);
 BOOL CloseHandle(HANDLE handle);
 
 // === Processes and jobs (standin_process.cpp) ===
@@ -193,8 +211,17 @@ DWORD ResumeThread(HANDLE thread);
 
 typedef enum _JOBOBJECTINFOCLASS {
     JobObjectBasicAccountingInformation = 1,
+    JobObjectBasicProcessIdList = 3,
     JobObjectExtendedLimitInformation = 9,
 } JOBOBJECTINFOCLASS;
+
+/// As on Windows, a list longer than the room given fills the room and fails with
+/// ERROR_MORE_DATA.
+typedef struct _JOBOBJECT_BASIC_PROCESS_ID_LIST {
+    DWORD NumberOfAssignedProcesses;
+    DWORD NumberOfProcessIdsInList;
+    ULONG_PTR ProcessIdList[1];
+} JOBOBJECT_BASIC_PROCESS_ID_LIST;
 
 typedef union _LARGE_INTEGER {
     int64_t QuadPart;
@@ -268,6 +295,27 @@ HANDLE GetProcessHeap(void);
 LPVOID HeapAlloc(HANDLE heap, DWORD flags, SIZE_T size);
 BOOL HeapFree(HANDLE heap, DWORD flags, LPVOID block);
 
+/// Milliseconds since some fixed moment, wrapping as a DWORD.
+DWORD GetTickCount(void);
+
+// Events, unnamed only.
+HANDLE CreateEventA(LPSECURITY_ATTRIBUTES security, BOOL manual_reset, BOOL initial_state,
+                    LPCSTR name);
+BOOL SetEvent(HANDLE event);
+
+// The registry: values that tests set (standin::set_registry_value) under HKEY_LOCAL_MACHINE,
+// read only. A key exists once a value has been set under it; names compare without case.
+typedef struct HKEY__ *HKEY;
+typedef HKEY *PHKEY;
+#define HKEY_LOCAL_MACHINE (reinterpret_cast<HKEY>(static_cast<uintptr_t>(0x80000002u)))
+#define KEY_QUERY_VALUE 0x0001u
+#define REG_SZ 1u
+#define REG_DWORD 4u
+LONG RegOpenKeyExA(HKEY key, LPCSTR sub_key, DWORD options, DWORD access, PHKEY result);
+LONG RegQueryValueExA(HKEY key, LPCSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data,
+                      LPDWORD size);
+LONG RegCloseKey(HKEY key);
+
 // Locking
 typedef struct _CRITICAL_SECTION {
     void *opaque;
@@ -281,6 +329,32 @@ void LeaveCriticalSection(LPCRITICAL_SECTION cs);
 typedef int64_t __time64_t;
 __time64_t _time64(__time64_t *now);
 struct tm *_localtime64(const __time64_t *time);
+
+// === Console and windows (standin_console.cpp) ===
+
+// Consoles: each child of the stand-in has one, shared by its process group; Ctrl+C on it is
+// SIGINT to the group. The host, attached to one, receives the event too: as on Windows,
+// unless it ignores Ctrl+C or a handler of its own takes it, the event ends the host (the
+// stand-in notes that in the trace instead). AttachConsole and FreeConsole reset what the host
+// set with SetConsoleCtrlHandler, as on Windows.
+#define CALLBACK
+#define CTRL_C_EVENT 0u
+typedef BOOL(WINAPI *PHANDLER_ROUTINE)(DWORD event);
+BOOL AttachConsole(DWORD pid);
+BOOL FreeConsole(void);
+BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE routine, BOOL add);
+BOOL GenerateConsoleCtrlEvent(DWORD event, DWORD process_group);
+
+// Windows: a table of top-level windows that tests register for a process
+// (standin::add_window); WM_CLOSE posted to one reaches its process as SIGTERM.
+typedef struct HWND__ *HWND;
+typedef uintptr_t WPARAM;
+typedef intptr_t LPARAM;
+typedef BOOL(CALLBACK *WNDENUMPROC)(HWND window, LPARAM data);
+#define WM_CLOSE 0x0010u
+BOOL EnumWindows(WNDENUMPROC callback, LPARAM data);
+DWORD GetWindowThreadProcessId(HWND window, LPDWORD pid);
+BOOL PostMessageA(HWND window, UINT message, WPARAM w, LPARAM l);
 
 // === Files (standin_file.cpp) ===
 

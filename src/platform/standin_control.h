@@ -23,6 +23,7 @@ enum Call {
     call_StartServiceCtrlDispatcherA,
     call_RegisterServiceCtrlHandlerA,
     call_SetServiceStatus,
+    call_ChangeServiceConfig2A,
     call_SetServiceObjectSecurity,
     // Processes and jobs
     call_CreateProcessA,
@@ -36,6 +37,17 @@ enum Call {
     call_AssignProcessToJobObject,
     call_TerminateJobObject,
     // System
+    call_CreateEventA,
+    call_SetEvent,
+    call_RegOpenKeyExA,
+    call_RegQueryValueExA,
+    // Console and windows
+    call_AttachConsole,
+    call_FreeConsole,
+    call_SetConsoleCtrlHandler,
+    call_GenerateConsoleCtrlEvent,
+    call_EnumWindows,
+    call_PostMessageA,
     call_HeapAlloc,
     // Files
     call_CreateFileA,
@@ -49,6 +61,7 @@ enum Call {
     call_OpenProcessToken,
     // Any handle
     call_CloseHandle,
+    call_WaitForMultipleObjects,
     call_count
 };
 
@@ -83,6 +96,9 @@ void set_clock(const __time64_t *now);       ///< what _time64 returns; nullptr:
 void set_tick_count(const DWORD *ticks);
 /// Called by ExitProcess just before the process ends (nullptr: nothing).
 void set_exit_hook(void (*hook)());
+/// Sets a registry value under HKEY_LOCAL_MACHINE\`key` (e.g. "SYSTEM\CurrentControlSet\Control")
+/// to `data` as stored, of `type` (REG_SZ data holds its own terminating NUL, or not).
+void set_registry_value(const char *key, const char *name, DWORD type, const std::string &data);
 
 // --- Service control manager: the database ---
 
@@ -99,6 +115,7 @@ struct Service {
     bool dependencies_null;
     bool account_null;
     bool password_null;
+    bool failure_actions_on_non_crash; ///< set by ChangeServiceConfig2A
     std::string dacl; ///< set by SetServiceObjectSecurity, as standin::dacl_text shows it
 };
 /// The services in the database, oldest first.
@@ -115,6 +132,8 @@ enum StepKind {
     step_wait_job_processes, ///< wait until the jobs hold at least `value` running processes
     step_wait_gate,          ///< wait until the service thread waits at the gate
     step_open_gate,          ///< let it through
+    step_wait_child_ready,   ///< wait until the file named by TOLVARD_CHILD_RECORD is written
+    step_add_window,         ///< register a top-level window of the newest child
     step_sleep,              ///< Sleep(value) on the dispatcher's thread (see set_tick_count)
 };
 struct Step {
@@ -157,6 +176,12 @@ struct Launch {
     bool created;
 };
 std::vector<Launch> launches();
+
+// --- Console and windows ---
+
+/// Registers a top-level window of process `pid`; EnumWindows lists the windows in this order.
+/// In the trace a window is "w1", "w2", ... in the order of registration.
+HWND add_window(DWORD pid);
 
 // --- Files ---
 

@@ -96,7 +96,33 @@ bool injected(Call call) {
 
 void note(const std::string &event) {
     std::lock_guard<std::mutex> lock(state_mutex());
+    note_locked(event);
+}
+
+void note_locked(const std::string &event) {
     core().trace.push_back(event);
+}
+
+DWORD wait_any(DWORD count, const HANDLE *handles, DWORD milliseconds) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    std::unique_lock<std::mutex> lock(state_mutex());
+    for (;;) {
+        for (DWORD i = 0; i < count; ++i) {
+            Object *object = find_object(handles[i], nullptr);
+            if (object == nullptr || object->type->signaled == nullptr) {
+                SetLastError(ERROR_INVALID_HANDLE);
+                return WAIT_FAILED;
+            }
+        }
+        for (DWORD i = 0; i < count; ++i) {
+            if (Object *object = find_object(handles[i], nullptr); object->type->signaled(*object))
+                return WAIT_OBJECT_0 + i;
+        }
+        if (milliseconds != INFINITE && std::chrono::steady_clock::now() >= deadline)
+            return WAIT_TIMEOUT;
+        // Events notify when set; processes end without a word, so look again soon.
+        state_changed().wait_for(lock, std::chrono::milliseconds(1));
+    }
 }
 
 BOOL fail_with(DWORD error) {
@@ -147,6 +173,17 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
     return WAIT_FAILED;
 }
 
+DWORD WaitForMultipleObjects(DWORD count, const HANDLE *handles, BOOL wait_all,
+                             DWORD milliseconds) {
+    if (injected(standin::call_WaitForMultipleObjects))
+        return WAIT_FAILED;
+    if (count == 0 || count > 64 || wait_all) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return WAIT_FAILED;
+    }
+    return wait_any(count, handles, milliseconds);
+}
+
 namespace standin {
 
 void reset() {
@@ -160,6 +197,7 @@ void reset() {
     reset_scm();
     reset_process();
     reset_file();
+    reset_console();
     reset_security();
     c.objects.clear();
 }

@@ -13,7 +13,7 @@ namespace {
 
 void close_file(Object &file);
 
-const ObjectType file_type = {"file", false, true, close_file, nullptr};
+const ObjectType file_type = {"file", false, true, close_file, nullptr, nullptr};
 
 struct Files {
     std::vector<standin::FileOpen> file_opens;

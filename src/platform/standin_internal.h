@@ -55,6 +55,9 @@ struct ObjectType {
     void (*close)(Object &object);
     /// WaitForSingleObject on it, called without the lock; nullptr: it cannot be waited on.
     DWORD (*wait)(HANDLE handle, DWORD milliseconds);
+    /// Whether it is signalled, for WaitForMultipleObjects, with the lock held; a successful
+    /// wait that takes it (an auto-reset event) clears it. nullptr: it cannot be waited on so.
+    bool (*signaled)(Object &object);
 };
 
 /// One object behind a handle. A plain record: each kind uses the fields it needs.
@@ -70,6 +73,8 @@ struct Object {
     DWORD exit_code;  ///< a process's
     pid_t group;      ///< a job's process group, 0 until a process is assigned
     DWORD job_limits; ///< a job's limit flags
+    bool signaled;    ///< an event's state
+    bool manual;      ///< an event resets by hand only
 };
 
 /// A handle value never given out before in this process, reset or not: a handle kept across a
@@ -95,11 +100,16 @@ std::vector<Object *> objects_of(const ObjectType &type);
 /// chosen error. Takes the lock.
 bool injected(Call call);
 
-/// Adds an event to the trace; takes the lock.
+/// Adds an event to the trace; takes the lock (note_locked: caller holds it).
 void note(const std::string &event);
+void note_locked(const std::string &event);
 
 /// Sets the last error and returns FALSE.
 BOOL fail_with(DWORD error);
+
+/// WaitForMultipleObjects without its count of calls: waits until one of the objects is
+/// signalled (see ObjectType::signaled), for at most `milliseconds`.
+DWORD wait_any(DWORD count, const HANDLE *handles, DWORD milliseconds);
 
 std::string text_or_null(LPCSTR text); ///< "null" for a null text
 std::string hex(DWORD value);          ///< "0x1f"
@@ -113,6 +123,7 @@ void reset_system();
 void reset_scm();
 void reset_process();
 void reset_file();
+void reset_console();
 void reset_security();
 
 /// System: whether `c` begins a double-byte character in the current code page; caller holds
@@ -128,5 +139,13 @@ void wait_at_gate(std::unique_lock<std::mutex> &lock);
 int live_children();
 int live_in_jobs();
 size_t launch_count();
+/// The process id of the newest child still running and its process group, or 0 if there is
+/// none; caller holds the lock.
+pid_t newest_child();
+/// Whether `pid` is a child of the stand-in still running; caller holds the lock.
+bool is_live_child(pid_t pid);
+
+/// Console and windows: registers a window of `pid`; caller holds the lock.
+HWND add_window_locked(pid_t pid);
 
 } // namespace standin::internal

@@ -6,7 +6,9 @@
 #include <errno.h>
 #include <signal.h>
 #include <spawn.h>
+#include <stddef.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -22,10 +24,12 @@ namespace {
 DWORD wait_for_process(HANDLE handle, DWORD milliseconds);
 void close_process(Object &process);
 void close_job(Object &job);
+bool process_ended(Object &process);
 
-const ObjectType process_type = {"process", true, true, close_process, wait_for_process};
-const ObjectType thread_type = {"thread", true, true, nullptr, nullptr};
-const ObjectType job_type = {"job", true, true, close_job, nullptr};
+const ObjectType process_type = {"process",        true,         true, close_process,
+                                 wait_for_process, process_ended};
+const ObjectType thread_type = {"thread", true, true, nullptr, nullptr, nullptr};
+const ObjectType job_type = {"job", true, true, close_job, nullptr, nullptr};
 
 struct Processes {
     std::vector<standin::Launch> launches;
@@ -158,13 +162,13 @@ void mark_exited(Object *process, const siginfo_t &info) {
 
 // The processes of a group that have not ended (zombies have), from /proc: a grandchild whose
 // parent has gone is reaped by someone else, or by no one, so waiting is no way to tell.
-int live_in_group(pid_t group) {
+std::vector<pid_t> live_in_group_ids(pid_t group) {
+    std::vector<pid_t> live;
     if (group == 0)
-        return 0;
-    int live = 0;
+        return live;
     DIR *dir = opendir("/proc");
     if (dir == nullptr)
-        return 0;
+        return live;
     while (dirent *entry = readdir(dir)) {
         if (entry->d_name[0] < '0' || entry->d_name[0] > '9')
             continue;
@@ -183,10 +187,14 @@ int live_in_group(pid_t group) {
         if (end_of_name != nullptr &&
             sscanf(end_of_name + 1, " %c %ld %ld", &state, &parent, &pgrp) == 3 && pgrp == group &&
             state != 'Z' && state != 'X')
-            ++live;
+            live.push_back(static_cast<pid_t>(atol(entry->d_name)));
     }
     closedir(dir);
     return live;
+}
+
+int live_in_group(pid_t group) {
+    return static_cast<int>(live_in_group_ids(group).size());
 }
 
 // Records that the process is being terminated with `exit_code`, unless it has ended already:
@@ -249,6 +257,13 @@ DWORD wait_for_process(HANDLE handle, DWORD milliseconds) {
     return WAIT_OBJECT_0;
 }
 
+bool process_ended(Object &process) {
+    siginfo_t info;
+    if (!process.exited && has_ended(process.pid, info))
+        mark_exited(&process, info);
+    return process.exited;
+}
+
 void close_process(Object &process) {
     if (process.exited)
         waitpid(process.pid, nullptr, 0);
@@ -294,6 +309,23 @@ int live_in_jobs() {
 
 size_t launch_count() {
     return processes().launches.size();
+}
+
+pid_t newest_child() {
+    std::vector<Object *> all = objects_of(process_type);
+    for (auto it = all.rbegin(); it != all.rend(); ++it) {
+        if (!process_ended(**it))
+            return (*it)->pid;
+    }
+    return 0;
+}
+
+bool is_live_child(pid_t pid) {
+    for (Object *process : objects_of(process_type)) {
+        if (process->pid == pid && !process_ended(*process))
+            return true;
+    }
+    return false;
 }
 
 } // namespace standin::internal
@@ -438,6 +470,22 @@ BOOL QueryInformationJobObject(HANDLE handle, JOBOBJECTINFOCLASS info_class, LPV
     Object *job = find_object(handle, &job_type);
     if (job == nullptr)
         return fail_with(ERROR_INVALID_HANDLE);
+    if (info_class == JobObjectBasicProcessIdList) {
+        auto *list = static_cast<JOBOBJECT_BASIC_PROCESS_ID_LIST *>(info);
+        const size_t header = offsetof(JOBOBJECT_BASIC_PROCESS_ID_LIST, ProcessIdList);
+        if (length < sizeof *list)
+            return fail_with(ERROR_INVALID_PARAMETER);
+        std::vector<pid_t> ids = live_in_group_ids(job->group);
+        size_t room = (length - header) / sizeof(ULONG_PTR);
+        list->NumberOfAssignedProcesses = static_cast<DWORD>(ids.size());
+        list->NumberOfProcessIdsInList = static_cast<DWORD>(ids.size() < room ? ids.size() : room);
+        for (DWORD i = 0; i < list->NumberOfProcessIdsInList; ++i)
+            list->ProcessIdList[i] = static_cast<ULONG_PTR>(ids[i]);
+        if (returned != nullptr)
+            *returned =
+                static_cast<DWORD>(header + list->NumberOfProcessIdsInList * sizeof(ULONG_PTR));
+        return ids.size() > room ? fail_with(ERROR_MORE_DATA) : TRUE;
+    }
     if (info_class != JobObjectBasicAccountingInformation ||
         length != sizeof(JOBOBJECT_BASIC_ACCOUNTING_INFORMATION))
         return fail_with(ERROR_INVALID_PARAMETER);

@@ -4,11 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include <stddef.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -291,6 +293,40 @@ TEST(StandinJob, TerminateCountAndKillOnClose) {
     auto trace = standin::trace();
     EXPECT_EQ(trace[0], "CreateJobObjectA(null)");
     EXPECT_EQ(trace[1], "SetInformationJobObject(0x0)");
+}
+
+// The ids of the job's processes: as many as there is room for; ERROR_MORE_DATA if cut short.
+TEST(StandinJob, ProcessIdList) {
+    standin::reset();
+    PROCESS_INFORMATION info;
+    HANDLE job = child_in_job("spawn sleep", JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE, info);
+    for (int i = 0; i < 5000 && active_processes(job) < 2; ++i)
+        Sleep(1);
+    // Room for three ids: the list's last member is an array that runs on past the record.
+    const size_t size =
+        offsetof(JOBOBJECT_BASIC_PROCESS_ID_LIST, ProcessIdList) + 3 * sizeof(ULONG_PTR);
+    std::vector<ULONG_PTR> room(size / sizeof(ULONG_PTR) + 1);
+    auto *list = reinterpret_cast<JOBOBJECT_BASIC_PROCESS_ID_LIST *>(room.data());
+    DWORD returned = 0;
+    ASSERT_TRUE(QueryInformationJobObject(job, JobObjectBasicProcessIdList, list,
+                                          static_cast<DWORD>(size), &returned));
+    EXPECT_EQ(list->NumberOfAssignedProcesses, 2u);
+    ASSERT_EQ(list->NumberOfProcessIdsInList, 2u);
+    EXPECT_EQ(returned,
+              offsetof(JOBOBJECT_BASIC_PROCESS_ID_LIST, ProcessIdList) + 2 * sizeof(ULONG_PTR));
+    const ULONG_PTR *ids = list->ProcessIdList;
+    std::vector<ULONG_PTR> listed = {ids[0], ids[1]};
+    EXPECT_NE(std::find(listed.begin(), listed.end(), info.dwProcessId), listed.end());
+    JOBOBJECT_BASIC_PROCESS_ID_LIST one = {};
+    SetLastError(0);
+    EXPECT_FALSE(
+        QueryInformationJobObject(job, JobObjectBasicProcessIdList, &one, sizeof one, nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_MORE_DATA);
+    EXPECT_EQ(one.NumberOfAssignedProcesses, 2u);
+    EXPECT_EQ(one.NumberOfProcessIdsInList, 1u);
+    for (HANDLE h : {job, info.hProcess, info.hThread})
+        EXPECT_TRUE(CloseHandle(h));
+    standin::reset();
 }
 
 } // namespace

@@ -15,8 +15,8 @@ using namespace standin::internal;
 namespace {
 
 // Named as the trace of CloseServiceHandle names them.
-const ObjectType manager_type = {"manager", true, false, nullptr, nullptr};
-const ObjectType service_type = {"service", true, false, nullptr, nullptr};
+const ObjectType manager_type = {"manager", true, false, nullptr, nullptr, nullptr};
+const ObjectType service_type = {"service", true, false, nullptr, nullptr, nullptr};
 
 struct Scm {
     std::vector<standin::Service> services;
@@ -100,6 +100,32 @@ void play(const standin::Step &step, std::unique_lock<std::mutex> &lock) {
         s.gate = false;
         state_changed().notify_all();
         break;
+    case standin::step_wait_child_ready: {
+        // The child writes the file once it is ready; it says nothing to the stand-in.
+        const char *record = getenv("TOLVARD_CHILD_RECORD");
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        for (;;) {
+            FILE *f = record != nullptr ? fopen(record, "rb") : nullptr;
+            bool written = f != nullptr && fgetc(f) != EOF;
+            if (f != nullptr)
+                fclose(f);
+            if (written)
+                break;
+            if (std::chrono::steady_clock::now() >= deadline)
+                timed_out("the child's record");
+            lock.unlock();
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            lock.lock();
+        }
+        break;
+    }
+    case standin::step_add_window: {
+        pid_t pid = newest_child();
+        if (pid == 0)
+            timed_out("a child to own a window");
+        add_window_locked(pid);
+        break;
+    }
     case standin::step_sleep:
         lock.unlock();
         Sleep(step.value);
@@ -193,7 +219,7 @@ SC_HANDLE CreateServiceA(SC_HANDLE manager, LPCSTR name, LPCSTR display_name, DW
     scm().services.push_back({name, display_name != nullptr ? display_name : name, access,
                               service_type, start_type, error_control, binary_path,
                               load_order_group == nullptr, tag == nullptr, dependencies == nullptr,
-                              account == nullptr, password == nullptr, ""});
+                              account == nullptr, password == nullptr, false, ""});
     return new_service_handle(name, access);
 }
 
@@ -339,6 +365,26 @@ BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS status) {
     return failed ? FALSE : TRUE;
 }
 
+BOOL ChangeServiceConfig2A(SC_HANDLE handle, DWORD info_level, LPVOID info) {
+    note("ChangeServiceConfig2A(" + std::to_string(info_level) + ")");
+    if (injected(standin::call_ChangeServiceConfig2A))
+        return FALSE;
+    std::lock_guard<std::mutex> lock(state_mutex());
+    Object *service = find_object(handle, &service_type);
+    if (service == nullptr)
+        return fail_with(ERROR_INVALID_HANDLE);
+    if (info_level != SERVICE_CONFIG_FAILURE_ACTIONS_FLAG || info == nullptr)
+        return fail_with(ERROR_INVALID_PARAMETER);
+    if ((service->access & 0x0002u) == 0) // SERVICE_CHANGE_CONFIG
+        return fail_with(ERROR_ACCESS_DENIED);
+    auto entry = service_named(service->name.c_str());
+    if (entry == scm().services.end())
+        return fail_with(ERROR_SERVICE_MARKED_FOR_DELETE);
+    entry->failure_actions_on_non_crash =
+        static_cast<SERVICE_FAILURE_ACTIONS_FLAG *>(info)->fFailureActionsOnNonCrashFailures != 0;
+    return TRUE;
+}
+
 // --- Test controls ---
 
 namespace standin {
@@ -384,7 +430,8 @@ void add_service(const char *name) {
     std::lock_guard<std::mutex> lock(state_mutex());
     scm().services.push_back({name, name, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
                               SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
-                              "x.exe " + std::string(name), true, true, true, true, true, ""});
+                              "x.exe " + std::string(name), true, true, true, true, true, false,
+                              ""});
 }
 
 } // namespace standin

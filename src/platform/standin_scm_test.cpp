@@ -183,6 +183,34 @@ std::vector<DWORD> states(bool ok) {
     return result;
 }
 
+// The failure-actions flag: the one level of ChangeServiceConfig2A, with change access only.
+TEST(StandinDatabase, FailureActionsFlag) {
+    standin::reset();
+    standin::add_service("Web");
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE changer = OpenServiceA(manager, "Web", 0x0002); // SERVICE_CHANGE_CONFIG
+    SC_HANDLE reader = OpenServiceA(manager, "Web", DELETE);
+    SERVICE_FAILURE_ACTIONS_FLAG on = {TRUE};
+    const struct {
+        SC_HANDLE service;
+        DWORD level;
+        DWORD error; // 0: done
+    } cases[] = {{reader, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, ERROR_ACCESS_DENIED},
+                 {changer, 2, ERROR_INVALID_PARAMETER},
+                 {manager, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, ERROR_INVALID_HANDLE},
+                 {changer, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, 0}};
+    for (const auto &c : cases) {
+        EXPECT_EQ(standin::services()[0].failure_actions_on_non_crash, false);
+        SetLastError(0);
+        EXPECT_EQ(ChangeServiceConfig2A(c.service, c.level, &on), c.error == 0 ? TRUE : FALSE);
+        EXPECT_EQ(GetLastError(), c.error) << c.level;
+    }
+    EXPECT_TRUE(standin::services()[0].failure_actions_on_non_crash);
+    for (SC_HANDLE handle : {changer, reader, manager})
+        CloseServiceHandle(handle);
+    standin::reset();
+}
+
 TEST(StandinDispatcher, UnarmedItCannotConnect) {
     standin::reset();
     SetLastError(0);

@@ -12,7 +12,7 @@ using namespace standin::internal;
 
 namespace {
 
-const ObjectType token_type = {"token", true, true, nullptr, nullptr};
+const ObjectType token_type = {"token", true, true, nullptr, nullptr, nullptr};
 
 struct NamedSecurity {
     std::string sddl;

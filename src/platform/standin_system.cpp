@@ -1,13 +1,15 @@
 // The stand-in's system calls: errors, the module file name and command line, ExitProcess,
 // Sleep and the tick count, double-byte code pages, the environment, the process heap, critical
-// sections and the C runtime's time.
+// sections and events, the registry and the C runtime's time.
 #include "platform/standin_internal.h"
 
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <strings.h>
 #include <unistd.h>
 
+#include <map>
 #include <thread>
 
 using namespace standin::internal;
@@ -16,7 +18,26 @@ namespace {
 
 thread_local DWORD last_error;
 
+bool event_signaled(Object &event);
+DWORD wait_for_event(HANDLE handle, DWORD milliseconds);
+const ObjectType event_type = {"event", true, true, nullptr, wait_for_event, event_signaled};
+const ObjectType key_type = {"key", true, true, nullptr, nullptr, nullptr};
+
+struct Value {
+    DWORD type;
+    std::string data;
+};
+
+// Registry keys and value names compare without regard to ASCII case.
+struct NoCase {
+    bool operator()(const std::string &a, const std::string &b) const {
+        return strcasecmp(a.c_str(), b.c_str()) < 0;
+    }
+};
+
 struct System {
+    // By key path under HKEY_LOCAL_MACHINE, then by value name.
+    std::map<std::string, std::map<std::string, Value, NoCase>, NoCase> registry;
     std::string module_file_name;
     bool module_set = false;
     std::string command_line;
@@ -34,6 +55,19 @@ System &system_state() {
     return s;
 }
 
+bool event_signaled(Object &event) {
+    bool was = event.signaled;
+    if (!event.manual)
+        event.signaled = false;
+    return was;
+}
+
+DWORD wait_for_event(HANDLE handle, DWORD milliseconds) {
+    if (injected(standin::call_WaitForSingleObject))
+        return WAIT_FAILED;
+    return wait_any(1, &handle, milliseconds);
+}
+
 } // namespace
 
 namespace standin::internal {
@@ -45,6 +79,7 @@ void reset_system() {
     s.code_page = 1252;
     s.exit_hook = nullptr;
     s.clock_set = false;
+    s.registry.clear();
     s.ticks_set = false;
 }
 
@@ -146,8 +181,11 @@ DWORD GetTickCount(void) {
         if (system_state().ticks_set)
             return system_state().ticks;
     }
-    auto since = std::chrono::steady_clock::now().time_since_epoch();
-    return static_cast<DWORD>(std::chrono::duration_cast<std::chrono::milliseconds>(since).count());
+    static const auto start = std::chrono::steady_clock::now();
+    auto since = std::chrono::steady_clock::now() - start;
+    // Not from 0, so that a caller's sums meet the wrap of the count early.
+    return 0xFFFF0000u +
+           static_cast<DWORD>(std::chrono::duration_cast<std::chrono::milliseconds>(since).count());
 }
 
 DWORD GetCurrentProcessId(void) {
@@ -191,6 +229,90 @@ BOOL HeapFree(HANDLE heap, DWORD, LPVOID block) {
         return fail_with(ERROR_INVALID_HANDLE);
     free(block);
     return TRUE;
+}
+
+HANDLE CreateEventA(LPSECURITY_ATTRIBUTES, BOOL manual_reset, BOOL initial_state, LPCSTR name) {
+    note("CreateEventA(" + text_or_null(name) + ")");
+    if (injected(standin::call_CreateEventA))
+        return nullptr;
+    if (name != nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    Object event = {};
+    event.type = &event_type;
+    event.manual = manual_reset != FALSE;
+    event.signaled = initial_state != FALSE;
+    std::lock_guard<std::mutex> lock(state_mutex());
+    return add_object(event);
+}
+
+BOOL SetEvent(HANDLE handle) {
+    note("SetEvent");
+    if (injected(standin::call_SetEvent))
+        return FALSE;
+    std::lock_guard<std::mutex> lock(state_mutex());
+    Object *event = find_object(handle, &event_type);
+    if (event == nullptr)
+        return fail_with(ERROR_INVALID_HANDLE);
+    event->signaled = true;
+    state_changed().notify_all();
+    return TRUE;
+}
+
+LONG RegOpenKeyExA(HKEY key, LPCSTR sub_key, DWORD, DWORD, PHKEY result) {
+    note("RegOpenKeyExA(" + text_or_null(sub_key) + ")");
+    if (injected(standin::call_RegOpenKeyExA))
+        return static_cast<LONG>(GetLastError());
+    std::lock_guard<std::mutex> lock(state_mutex());
+    if (key != HKEY_LOCAL_MACHINE || sub_key == nullptr)
+        return ERROR_INVALID_HANDLE;
+    if (system_state().registry.count(sub_key) == 0)
+        return ERROR_FILE_NOT_FOUND;
+    Object object = {};
+    object.type = &key_type;
+    object.name = sub_key;
+    *result = static_cast<HKEY>(add_object(object));
+    return ERROR_SUCCESS;
+}
+
+LONG RegQueryValueExA(HKEY key, LPCSTR name, LPDWORD, LPDWORD type, LPBYTE data, LPDWORD size) {
+    note("RegQueryValueExA(" + text_or_null(name) + ")");
+    if (injected(standin::call_RegQueryValueExA))
+        return static_cast<LONG>(GetLastError());
+    std::lock_guard<std::mutex> lock(state_mutex());
+    Object *object = find_object(key, &key_type);
+    if (object == nullptr)
+        return ERROR_INVALID_HANDLE;
+    auto &values = system_state().registry[object->name];
+    auto it = values.find(name != nullptr ? name : "");
+    if (it == values.end())
+        return ERROR_FILE_NOT_FOUND;
+    const Value &value = it->second;
+    if (type != nullptr)
+        *type = value.type;
+    DWORD needed = static_cast<DWORD>(value.data.size());
+    if (data == nullptr) {
+        if (size != nullptr)
+            *size = needed;
+        return ERROR_SUCCESS;
+    }
+    if (size == nullptr)
+        return ERROR_INVALID_PARAMETER;
+    DWORD room = *size;
+    *size = needed;
+    if (room < needed)
+        return ERROR_MORE_DATA;
+    memcpy(data, value.data.data(), needed);
+    return ERROR_SUCCESS;
+}
+
+LONG RegCloseKey(HKEY key) {
+    std::lock_guard<std::mutex> lock(state_mutex());
+    if (find_object(key, &key_type) == nullptr)
+        return ERROR_INVALID_HANDLE;
+    drop_object(key);
+    return ERROR_SUCCESS;
 }
 
 BOOL IsDBCSLeadByte(BYTE c) {
@@ -261,6 +383,11 @@ void set_tick_count(const DWORD *ticks) {
 void set_exit_hook(void (*hook)()) {
     std::lock_guard<std::mutex> lock(state_mutex());
     system_state().exit_hook = hook;
+}
+
+void set_registry_value(const char *key, const char *name, DWORD type, const std::string &data) {
+    std::lock_guard<std::mutex> lock(state_mutex());
+    system_state().registry[key][name] = {type, data};
 }
 
 } // namespace standin

@@ -200,3 +200,81 @@ TEST(StandinHeap, AllocationsThatCanBeMadeToFail) {
 }
 
 } // namespace
+
+namespace {
+
+TEST(StandinEvents, ManualAndAutoResetWithProcessesInOneWait) {
+    standin::reset();
+    HANDLE manual = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    HANDLE automatic = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    ASSERT_NE(manual, nullptr);
+    HANDLE both[2] = {automatic, manual};
+    EXPECT_EQ(WaitForMultipleObjects(2, both, FALSE, 10), WAIT_TIMEOUT);
+    std::thread setter([&] {
+        Sleep(20);
+        SetEvent(manual);
+    });
+    EXPECT_EQ(WaitForMultipleObjects(2, both, FALSE, INFINITE), WAIT_OBJECT_0 + 1);
+    setter.join();
+    // A manual-reset event stays set; an auto-reset one is taken by the wait that sees it.
+    EXPECT_EQ(WaitForSingleObject(manual, 0), WAIT_OBJECT_0);
+    EXPECT_TRUE(SetEvent(automatic));
+    EXPECT_EQ(WaitForMultipleObjects(2, both, FALSE, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(automatic, 0), WAIT_TIMEOUT);
+    // Refusals: wait-all, no handles, a handle that cannot be waited on, a named event, faults.
+    EXPECT_EQ(WaitForMultipleObjects(2, both, TRUE, 0), WAIT_FAILED);
+    EXPECT_EQ(WaitForMultipleObjects(0, both, FALSE, 0), WAIT_FAILED);
+    HANDLE bad[2] = {manual, reinterpret_cast<HANDLE>(3)};
+    EXPECT_EQ(WaitForMultipleObjects(2, bad, FALSE, 0), WAIT_FAILED);
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    EXPECT_EQ(CreateEventA(nullptr, TRUE, FALSE, "Global\\x"), nullptr);
+    standin::fail(standin::call_CreateEventA, 1, ERROR_NOT_ENOUGH_MEMORY);
+    EXPECT_EQ(CreateEventA(nullptr, TRUE, FALSE, nullptr), nullptr);
+    EXPECT_EQ(GetLastError(), ERROR_NOT_ENOUGH_MEMORY);
+    standin::fail(standin::call_WaitForMultipleObjects, 1, ERROR_ACCESS_DENIED);
+    EXPECT_EQ(WaitForMultipleObjects(2, both, FALSE, 0), WAIT_FAILED);
+    EXPECT_TRUE(CloseHandle(manual));
+    EXPECT_TRUE(CloseHandle(automatic));
+    EXPECT_EQ(standin::open_handles(), 0);
+    // Strictly later readings, whatever the count started at.
+    DWORD first = GetTickCount();
+    Sleep(5);
+    EXPECT_GE(GetTickCount() - first, 5u);
+}
+
+TEST(StandinRegistry, ValuesAsStoredUnderKeysThatExist) {
+    standin::reset();
+    standin::set_registry_value("SYSTEM\\Control", "Value", REG_SZ, std::string("123") + '\0');
+    HKEY key;
+    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "system\\control", 0, KEY_QUERY_VALUE, &key),
+              static_cast<LONG>(ERROR_SUCCESS));
+    char data[8];
+    DWORD type = 0;
+    DWORD size = 0;
+    EXPECT_EQ(RegQueryValueExA(key, "VALUE", nullptr, &type, nullptr, &size), 0);
+    EXPECT_EQ(size, 4u);
+    size = 2;
+    EXPECT_EQ(RegQueryValueExA(key, "value", nullptr, &type, reinterpret_cast<BYTE *>(data), &size),
+              static_cast<LONG>(ERROR_MORE_DATA));
+    EXPECT_EQ(size, 4u);
+    size = sizeof data;
+    EXPECT_EQ(RegQueryValueExA(key, "value", nullptr, &type, reinterpret_cast<BYTE *>(data), &size),
+              0);
+    EXPECT_EQ(type, REG_SZ);
+    EXPECT_EQ(std::string(data, size), std::string("123") + '\0');
+    EXPECT_EQ(RegQueryValueExA(key, "other", nullptr, &type, nullptr, &size),
+              static_cast<LONG>(ERROR_FILE_NOT_FOUND));
+    EXPECT_EQ(standin::open_handles(), 1);
+    EXPECT_EQ(RegCloseKey(key), 0);
+    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\Other", 0, KEY_QUERY_VALUE, &key),
+              static_cast<LONG>(ERROR_FILE_NOT_FOUND));
+    standin::fail(standin::call_RegOpenKeyExA, 1, ERROR_ACCESS_DENIED);
+    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\Control", 0, KEY_QUERY_VALUE, &key),
+              static_cast<LONG>(ERROR_ACCESS_DENIED));
+    standin::reset();
+    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\Control", 0, KEY_QUERY_VALUE, &key),
+              static_cast<LONG>(ERROR_FILE_NOT_FOUND))
+        << "a reset empties the registry";
+}
+
+} // namespace

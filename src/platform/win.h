@@ -11,6 +11,13 @@
 #include <sddl.h>
 #include <share.h>
 #include <stdio.h>
+// The failure-actions flag is a Vista setting, so XP's headers lack its record;
+// ChangeServiceConfig2A itself is on XP, which refuses the setting (and says so by its result).
+#if _WIN32_WINNT < 0x0600
+typedef struct _SERVICE_FAILURE_ACTIONS_FLAG {
+    BOOL fFailureActionsOnNonCrashFailures;
+} SERVICE_FAILURE_ACTIONS_FLAG;
+#endif
 #else
 #include "platform/standin.h"
 #endif

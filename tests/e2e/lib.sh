@@ -21,6 +21,7 @@
 # life: start, controls, stop, second start), child_words.sh (words that need quoting reach
 # the child intact), child_end.sh (a child that ends or cannot start stops the service),
 # tree.sh (a stop ends what the child started, but not what broke away from its job),
+# graceful.sh (a stop asks the child to end and kills it only after the grace time),
 # verinfo.sh (the version resource and manifest as Windows reads them), release_zip.sh (the
 # release zip, and its exe run), msi_tables.sh (the MSI package's tables; no Wine), msi.sh (the
 # MSI package installed, upgraded and removed by msiexec), bench_programs.sh (the bench's
@@ -38,7 +39,8 @@
 #
 # Environment, set by tests/CMakeLists.txt: WINEPREFIX, TOLVARD (tolvard.exe), E2E_HELPERS
 # (directory of runcmd.exe, svcctl.exe, probe.exe, ticker.exe, launcher.exe, verinfo.exe,
-# holder.exe), BENCH_PROGRAMS (directory of the bench's bare_service.exe, bench_child.exe,
+# holder.exe, saver.exe),
+# BENCH_PROGRAMS (directory of the bench's bare_service.exe, bench_child.exe,
 # benchctl.exe), E2E_WORK (scratch root), E2E_LOCALES (private locale directory), E2E_BITS (32
 # or 64), E2E_COUNTS_DEFAULT (where the tallies go unless RELIABILITY_COUNTS_DIR is set),
 # TOLVARD_VERSION, TOLVARD_SOURCE, TOLVARD_BITS and the mingw tools MINGW_STRIP, MINGW_OBJDUMP,
@@ -376,8 +378,8 @@ still() {
 }
 
 # counts_begin NAME: the tallies of this test go to RELIABILITY_COUNTS_DIR/win<bits>-NAME.counts,
-# one "KEY N" line per count (keys cases, cycles, controls, orphans, lost); the file is emptied
-# first, so a rerun replaces the last run's tallies instead of adding to them.
+# one "KEY N" line per count (keys cases, cycles, controls, orphans, lost, saves, saves_lost);
+# the file is emptied first, so a rerun replaces the last run's tallies instead of adding to them.
 counts_begin() {
     local dir=${RELIABILITY_COUNTS_DIR:-${E2E_COUNTS_DEFAULT:-$E2E_WORK/reliability}}
     mkdir -p "$dir" || die "cannot make $dir"

@@ -1,14 +1,16 @@
 #!/bin/bash
 # Stress under Wine's service control manager, bounded in count and time: start/stop cycles of
-# one service, stops that race the start, a long run of pause/continue/interrogate controls,
-# and two services of one copy of tolvard that share its log. svcctl.exe does each series in
+# one service, stops that race the start, stops of a child that saves on Ctrl+C (none of its
+# saves may be cut off), a long run of pause/continue/interrogate controls, and two services of
+# one copy of tolvard that share its log. svcctl.exe does each series in
 # one process and prints a line of facts per step: whether the service reached RUNNING and
 # STOPPED, whether the child (found by name in the process list) was there while it ran and
 # gone once it stopped, and a copy of the log once the host process had ended. Orphans are
-# children found alive after STOPPED; lost lines are expected log lines missing or broken.
+# children found alive after STOPPED; lost lines are expected log lines missing or broken; lost
+# saves are saves begun and never finished. Every ControlService(STOP) must return within 1 s.
 #
-# E2E_STRESS_CYCLES (50), E2E_STRESS_RACES (20) and E2E_STRESS_CONTROLS (200) set the counts;
-# with E2E_SMOKE set the defaults are 20, 10 and 100. E2E_STRESS_BURST (100) sets how many
+# E2E_STRESS_CYCLES (50), E2E_STRESS_RACES (20), E2E_STRESS_SAVES (50) and E2E_STRESS_CONTROLS
+# (200) set the counts; with E2E_SMOKE set the defaults are 20, 10, 20 and 100. E2E_STRESS_BURST (100) sets how many
 # controls each of the two services sharing the log gets.
 . "$(dirname "$0")/lib.sh"
 work_dir stress
@@ -19,6 +21,7 @@ smoke() {
 cycles=${E2E_STRESS_CYCLES:-$(smoke 20 50)}
 races=${E2E_STRESS_RACES:-$(smoke 10 20)}
 controls=${E2E_STRESS_CONTROLS:-$(smoke 100 200)}
+saves=${E2E_STRESS_SAVES:-$(smoke 20 50)}
 E2E_WINE_TIMEOUT=300
 
 exe=$(winpath "$TOLVARD")
@@ -27,46 +30,64 @@ orphans=0
 lost=0
 sent=0
 
-# start_lines CHILD_EXE: the log lines of a start up to the child's launch.
+# start_lines CHILD_EXE [WORD]: the log lines of a start up to the child's launch; the child's
+# one word is "run" unless given.
 start_lines() {
     printf '%s\n' "main() start:4" "MyServiceStart start:1" "exec_proc() start" "cmdline=" \
-        "$1 run " "success CreateProcess"
+        "$1 ${2:-run} " "success CreateProcess"
 }
 
-# check_run_log WHAT FILE CHILD_EXE: one run's whole log. It starts as start_lines says, or, when
-# the stop came before the child could be launched, with its first three lines only; then come
-# "Leaving MyService" and "main() end" in either order, with at most one "exec_proc() end"
-# among them. Adds the expected lines missing and the broken ones to lost.
+# check_run_log WHAT FILE CHILD_EXE [WORD]: one run's whole log, in order. It starts as
+# start_lines says; "Leaving MyService" follows; then the stop asks the child to end, which
+# ends on its own (a stop racing the launch may find the child too young to take its Ctrl+C,
+# and kill it after the grace time); "exec_proc() end" and "main() end" close it. When the stop
+# came before the child could be launched, only the first three lines of the start are there,
+# "Leaving MyService" may come anywhere after the second, and nothing is asked of a child. Adds
+# the expected lines missing and the broken ones to lost.
 check_run_log() {
-    local what=$1 file=$2 child=$3
-    local messages head rest
-    messages=$(log_messages "$file")
+    local what=$1 file=$2 child=$3 word=${4:-run}
+    local messages expected got
+    # Wine gives a console program hidden top-level windows of its own at times, which get
+    # WM_CLOSE too: that line is left out.
+    messages=$(log_messages "$file" | sed -e 's/ after [0-9]* ms$/ after N ms/' \
+        -e '/^WM_CLOSE sent to [0-9]* windows$/d')
     if printf '%s\n' "$messages" | LC_ALL=C grep -qx 'success CreateProcess'; then
-        head=$(start_lines "$child")
-    else
-        head=$(start_lines "$child" | head -n 3)
-        raced_out=$((raced_out + 1))
-    fi
-    local n
-    n=$(printf '%s\n' "$head" | wc -l)
-    rest=$(printf '%s\n' "$messages" | tail -n +$((n + 1)) | LC_ALL=C grep -v -x 'exec_proc() end' |
-        LC_ALL=C sort)
-    local ok=1
-    check_eq "$what: the start's lines" "$head" "$(printf '%s\n' "$messages" | head -n "$n")" ||
-        ok=0
-    check_eq "$what: the stop's lines" "$(printf 'Leaving MyService\nmain() end')" "$rest" || ok=0
-    check_true "$what: at most one exec_proc() end" \
-        test "$(printf '%s\n' "$messages" | LC_ALL=C grep -c -x 'exec_proc() end')" -le 1 || ok=0
-    if [ "$ok" = 0 ]; then
-        local expected
         expected=$({
-            printf '%s\n' "$head"
-            printf '%s\n' 'Leaving MyService' 'main() end'
+            start_lines "$child" "$word"
+            printf '%s\n' 'Leaving MyService' 'asking the child to end, grace time 5000 ms'
+            if printf '%s\n' "$messages" | LC_ALL=C grep -qx 'killing the child .*' &&
+                [ "$kind" = race ]; then
+                echo 'killing the child after the grace time of 5000 ms'
+            else
+                echo 'the child ended on its own after N ms'
+            fi
+            printf '%s\n' 'exec_proc() end' 'main() end'
         })
+        got=$messages
+    else
+        raced_out=$((raced_out + 1))
+        expected=$({
+            start_lines "$child" "$word" | head -n 3
+            printf '%s\n' 'exec_proc() end' 'main() end'
+        })
+        got=$(printf '%s\n' "$messages" | LC_ALL=C grep -v -x 'Leaving MyService')
+        check_eq "$what: one Leaving MyService after the start" "1 yes" \
+            "$(printf '%s\n' "$messages" | LC_ALL=C grep -c -x 'Leaving MyService') $(
+                printf '%s\n' "$messages" | sed -n '3,$p' | LC_ALL=C grep -qx 'Leaving MyService' &&
+                    echo yes)"
+    fi
+    if ! check_eq "$what: the run's lines" "$expected" "$got"; then
         lost=$((lost + $(LC_ALL=C grep -v -x -F -f <(printf '%s\n' "$messages") \
             <(printf '%s\n' "$expected") | wc -l)))
         lost=$((lost + $(printf '%s\n' "$messages" | LC_ALL=C grep -c '^!! ')))
     fi
+}
+
+# stop_ms_ok FACTS: ControlService(STOP) returned within a second.
+stop_ms_ok() {
+    local ms
+    ms=$(sed -n 's/.* stop_ms=\([0-9]*\).*/\1/p' <<<"$1")
+    [ -n "$ms" ] && [ "$ms" -le 1000 ]
 }
 
 # series KIND SVC CHILD COUNT: runs svcctl cycles or race and judges every run.
@@ -86,11 +107,15 @@ series() {
     for run in $(seq 1 "$n"); do
         local facts
         facts=$(sed -n "s/^run=$run //p" "$W/$kind.txt")
+        if [ "$kind" = cycles ]; then
+            check_true "cycle $run: the stop returned within a second" stop_ms_ok "$facts"
+        fi
+        facts=$(sed 's/ stop_ms=[0-9]*$//' <<<"$facts")
         local found
         found=$(sed -n 's/.*orphans=\(-\?[0-9]*\).*/\1/p' <<<"$facts")
         if [ "$kind" = cycles ]; then
             check_eq "cycle $run" \
-                "running=1 child_seen=1 attempts=1 stop_state=1 stopped=1 exited=1 orphans=0 log=1" \
+                "running=1 child_seen=1 attempts=1 stop_state=3 stopped=1 exited=1 orphans=0 log=1" \
                 "$facts"
         elif [[ "$facts" == *" attempts=0 "* ]]; then
             # Wine delivers a stop that comes before the service has registered its handler to
@@ -103,9 +128,11 @@ series() {
                 "running=0 child_seen=0 attempts=0 stop_state=1 stopped=1 exited=1 orphans=0 log=1" \
                 "$facts"
         else
-            check_eq "race $run (attempts made before the stop was taken aside)" \
-                "running=0 child_seen=0 stop_state=1 stopped=1 exited=1 orphans=0 log=1" \
-                "$(sed 's/attempts=[1-9][0-9]* //' <<<"$facts")"
+            # The state the stop returns is the latest report: stop pending, or, when the stop
+            # came before the launch, already the service thread's stopped.
+            check_eq "race $run (attempts made and the state returned taken aside)" \
+                "running=0 child_seen=0 stopped=1 exited=1 orphans=0 log=1" \
+                "$(sed -E 's/attempts=[1-9][0-9]* //; s/stop_state=[13] //' <<<"$facts")"
         fi
         # A run whose process list could not be read counts as an orphan: nothing was shown gone.
         if [ -z "$found" ] || [ "$found" -ne 0 ]; then
@@ -155,6 +182,46 @@ check_eq "cycles: every stop came after the launch" 0 "$raced_out"
 series race tvd_race race.exe "$races"
 echo "races: $raced_out of $races stops came before the child's launch," \
     "$early refused with a broken pipe (the host ended before answering)"
+
+# --- stops of a child that saves on Ctrl+C ---
+# saver.exe saves for 300 ms when Ctrl+C comes, then exits: each stop must let it finish. Each
+# run's stop waits until the child has written "start" (its handler is in place); a save counts
+# as tried for each "start", and as lost unless "saved" follows it.
+kind=saves
+mkdir -p "$W/saves"
+cp "$E2E_HELPERS/saver.exe" "$W/sav.exe"
+sc_create tvd_saves "$exe $(winpath "$W/sav.exe") save tvd_saves "
+svcctl saves tvd_saves "$saves" sav.exe "$log" "$(winpath "$W/saves")" 20 \
+    "$(winpath "$W/sav.exe.saves")"
+check_svcctl "saves: svcctl" $?
+cp "$W/svcctl.txt" "$W/saves.txt"
+check_eq "saves: runs made" "$saves" "$(grep -c '^run=' "$W/saves.txt")"
+for run in $(seq 1 "$saves"); do
+    facts=$(sed -n "s/^run=$run //p" "$W/saves.txt")
+    check_true "save $run: the stop returned within a second" stop_ms_ok "$facts"
+    check_eq "save $run" \
+        "running=1 child_seen=1 attempts=1 stop_state=3 stopped=1 exited=1 orphans=0 log=1" \
+        "$(sed 's/ stop_ms=[0-9]*$//' <<<"$facts")"
+    found=$(sed -n 's/.*orphans=\(-\?[0-9]*\).*/\1/p' <<<"$facts")
+    if [ -z "$found" ] || [ "$found" -ne 0 ]; then
+        orphans=$((orphans + 1))
+    fi
+    if [ -f "$W/saves/$(printf '%03d' "$run").log" ]; then
+        check_run_log "save $run: log" "$W/saves/$(printf '%03d' "$run").log" \
+            "$(winpath "$W/sav.exe")" save
+    else
+        fail "save $run: no copy of the log"
+        lost=$((lost + 10))
+    fi
+done
+tried=$(LC_ALL=C grep -c -x 'start' "$W/sav.exe.saves")
+saved=$(LC_ALL=C grep -c -x 'saved' "$W/sav.exe.saves")
+check_eq "saves: one child per run" "$saves" "$tried"
+check_eq "saves: every save complete, none cut off" "$tried $tried" \
+    "$(LC_ALL=C grep -c -x 'saving' "$W/sav.exe.saves") $saved"
+saves_lost=$((tried - saved))
+echo "saves: $tried tried, $saves_lost lost; the slowest stop call took" \
+    "$(sed -n 's/.* stop_ms=\([0-9]*\)$/\1/p' "$W/saves.txt" | sort -n | tail -n 1) ms"
 
 # --- controls while the child runs ---
 cp "$E2E_HELPERS/probe.exe" "$W/ctl.exe"
@@ -246,4 +313,6 @@ count cycles $((cycles + races))
 count controls "$sent"
 count orphans "$orphans"
 count lost "$lost"
+count saves "$tried"
+count saves_lost "$saves_lost"
 finish

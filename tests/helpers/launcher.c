@@ -2,9 +2,10 @@
  *
  *   launcher start|breakaway wait|exit PROGRAM [ARG...]
  *       Starts PROGRAM with the words after it (joined by blanks, unquoted), with
- *       CREATE_BREAKAWAY_FROM_JOB for "breakaway". Writes "pid=N" (or "error=N" if it could not
- *       start it) to <own exe path>.pid, then waits (at most 120 s), or exits with 0 as soon
- *       as PROGRAM.args exists (probe.exe's record: the program is then surely running).
+ *       CREATE_BREAKAWAY_FROM_JOB and a console of its own for "breakaway". Writes "pid=N" (or
+ *       "error=N" if it could not start it) to <own exe path>.pid, then waits (at most 120 s),
+ *       or exits with 0 as soon as PROGRAM.args exists (probe.exe's record: the program is then
+ *       surely running).
  *   launcher kill PID
  *       Ends that process; exit status 0 if it was running and is now ended.
  */
@@ -38,7 +39,10 @@ int main(int argc, char **argv) {
         strcat(command, argv[i]);
         strcat(command, " ");
     }
-    DWORD flags = strcmp(argv[1], "breakaway") == 0 ? CREATE_BREAKAWAY_FROM_JOB : 0;
+    /* A program that breaks away from the job leaves the console too: a stop's Ctrl+C reaches
+     * every process on the child's console. */
+    DWORD flags =
+        strcmp(argv[1], "breakaway") == 0 ? CREATE_BREAKAWAY_FROM_JOB | CREATE_NEW_CONSOLE : 0;
 
     char record[MAX_PATH * 4 + 8];
     DWORD n = GetModuleFileNameA(NULL, record, MAX_PATH * 4);

@@ -3,9 +3,13 @@
  *
  *   svcctl start NAME [ARG...]      StartService with the given start arguments
  *   svcctl control NAME CODE        ControlService with any code; prints the returned status
+ *                                   and how long the call took (ms=N)
  *   svcctl query NAME               QueryServiceStatusEx
  *   svcctl wait NAME STATE SECONDS  poll until the state is reached; prints the last status
  *   svcctl config NAME              QueryServiceConfigA
+ *   svcctl watch NAME SECONDS       polls the status every 20 ms until STOPPED; prints a line
+ *                                   "ms=T state=S checkpoint=C" for the first status and for
+ *                                   each change of state or check point
  *
  * Output is one key=value line per field; texts are printed in brackets so that leading and
  * trailing blanks show. Any failure prints the failing call and GetLastError to stderr and
@@ -25,6 +29,9 @@
  *   svcctl race NAME COUNT CHILD LOG OUTDIR SECONDS
  *                                   as cycles, but a second thread sends stops from before the
  *                                   start until one is taken
+ *   svcctl saves NAME COUNT CHILD LOG OUTDIR SECONDS READY
+ *                                   as cycles, but the stop of run N waits until the file READY
+ *                                   holds N lines "start" (its child is ready to be asked)
  *   svcctl controls NAME COUNT CHILD
  *                                   pause, interrogate, continue, interrogate, ... COUNT in all;
  *                                   each one's reported and queried state and the child checked
@@ -130,8 +137,10 @@ static int cmd_control(const char *name, const char *code_text) {
     int rc = 0;
     SERVICE_STATUS st;
     memset(&st, 0, sizeof st);
+    DWORD begin = GetTickCount();
     if (ControlService(svc, (DWORD)code, &st)) {
         print_status(&st);
+        printf("ms=%lu\n", GetTickCount() - begin);
     } else {
         rc = fail("ControlService");
     }
@@ -181,6 +190,36 @@ static int cmd_wait(const char *name, const char *state_text, const char *second
     }
     if (rc == 0 || sp.dwCurrentState != want) {
         print_status_process(&sp);
+    }
+    CloseServiceHandle(svc);
+    return rc;
+}
+
+static int cmd_watch(const char *name, const char *seconds) {
+    DWORD limit = (DWORD)(strtod(seconds, NULL) * 1000.0);
+    SC_HANDLE svc = open_service(name, SERVICE_QUERY_STATUS);
+    if (svc == NULL) {
+        return 1;
+    }
+    DWORD start = GetTickCount();
+    DWORD state = 0;
+    DWORD checkpoint = 0;
+    int rc = 1;
+    for (int first = 1; GetTickCount() - start < limit; first = 0) {
+        SERVICE_STATUS_PROCESS sp;
+        if (query_status(svc, &sp) != 0) {
+            break;
+        }
+        if (first || sp.dwCurrentState != state || sp.dwCheckPoint != checkpoint) {
+            state = sp.dwCurrentState;
+            checkpoint = sp.dwCheckPoint;
+            printf("ms=%lu state=%lu checkpoint=%lu\n", GetTickCount() - start, state, checkpoint);
+        }
+        if (state == SERVICE_STOPPED) {
+            rc = 0;
+            break;
+        }
+        Sleep(20);
     }
     CloseServiceHandle(svc);
     return rc;
@@ -351,6 +390,21 @@ static void host_file_name(SC_HANDLE svc, char (*name)[MAX_PATH]) {
     free(cfg);
 }
 
+/* The number of lines "start" in the file, 0 if it cannot be read. */
+static int count_starts(const char *path) {
+    FILE *f = fopen(path, "rb");
+    if (f == NULL) {
+        return 0;
+    }
+    int count = 0;
+    char line[64];
+    while (fgets(line, sizeof line, f) != NULL) {
+        count += strcmp(line, "start\n") == 0 ? 1 : 0;
+    }
+    fclose(f);
+    return count;
+}
+
 /* The stopper of a race: sends a stop again and again until one is taken. It starts before
  * StartService is called; until the service runs the service control manager refuses the stop
  * (1062 not active, 1061 still starting), and the first one it takes races the launch of the
@@ -383,7 +437,7 @@ static DWORD WINAPI stop_as_soon_as_possible(void *arg) {
 /* One run of the service from start to the end of its host process; prints its facts. With
  * `race` set, the stop is sent at once instead of after the child is seen. */
 static void one_run(SC_HANDLE svc, const char *host, int index, const char *child, const char *log,
-                    const char *outdir, DWORD limit, int race) {
+                    const char *outdir, DWORD limit, int race, const char *ready) {
     int running = 0;
     int child_seen = 0;
     int attempts = 0;
@@ -391,6 +445,7 @@ static void one_run(SC_HANDLE svc, const char *host, int index, const char *chil
     int exited = 0;
     int orphans = -1;
     DWORD stop_state = 0;
+    DWORD stop_ms = 0;
     SERVICE_STATUS_PROCESS sp;
     SERVICE_STATUS st;
     memset(&st, 0, sizeof st);
@@ -410,12 +465,21 @@ static void one_run(SC_HANDLE svc, const char *host, int index, const char *chil
             running = poll_state(svc, SERVICE_RUNNING, limit, &sp) == 0;
             child_seen = running && poll_processes(child, 1, limit) == 0;
         }
+        /* The file gains one "start" per run, from the first run on. */
+        if (ready != NULL) {
+            DWORD start = GetTickCount();
+            while (count_starts(ready) < index && GetTickCount() - start < limit) {
+                Sleep(10);
+            }
+        }
         if (race && stopper_thread != NULL) {
             WaitForSingleObject(stopper_thread, INFINITE);
             attempts = stopper.attempts;
             st = stopper.status;
         } else if (running) {
+            DWORD begin = GetTickCount();
             attempts = ControlService(svc, SERVICE_CONTROL_STOP, &st) ? 1 : 0;
+            stop_ms = GetTickCount() - begin;
         }
         if (race || running) {
             stop_state = st.dwCurrentState;
@@ -441,12 +505,13 @@ static void one_run(SC_HANDLE svc, const char *host, int index, const char *chil
     snprintf(copy, sizeof copy, "%s\\%03d.log", outdir, index);
     int log_copied = exited && CopyFileA(log, copy, FALSE);
     printf("run=%d running=%d child_seen=%d attempts=%d stop_state=%lu stopped=%d exited=%d "
-           "orphans=%d log=%d\n",
-           index, running, child_seen, attempts, stop_state, stopped, exited, orphans, log_copied);
+           "orphans=%d log=%d stop_ms=%lu\n",
+           index, running, child_seen, attempts, stop_state, stopped, exited, orphans, log_copied,
+           stop_ms);
     fflush(stdout);
 }
 
-static int cmd_cycles(char **argv, int race) {
+static int cmd_cycles(char **argv, int race, const char *ready) {
     const char *name = argv[0];
     DWORD count = parse_count(argv[1]);
     DWORD limit = parse_ms(argv[5]);
@@ -458,7 +523,7 @@ static int cmd_cycles(char **argv, int race) {
     char host[MAX_PATH];
     host_file_name(svc, &host);
     for (DWORD i = 1; i <= count; i++) {
-        one_run(svc, host, (int)i, argv[2], argv[3], argv[4], limit, race);
+        one_run(svc, host, (int)i, argv[2], argv[3], argv[4], limit, race, ready);
     }
     CloseServiceHandle(svc);
     return 0;
@@ -548,6 +613,9 @@ int main(int argc, char **argv) {
     if (argc == 5 && strcmp(argv[1], "wait") == 0) {
         return cmd_wait(argv[2], argv[3], argv[4]);
     }
+    if (argc == 4 && strcmp(argv[1], "watch") == 0) {
+        return cmd_watch(argv[2], argv[3]);
+    }
     if (argc == 3 && strcmp(argv[1], "config") == 0) {
         return cmd_config(argv[2]);
     }
@@ -558,10 +626,13 @@ int main(int argc, char **argv) {
         return cmd_runall(argv[2], argc - 3, &argv[3]);
     }
     if (argc == 8 && strcmp(argv[1], "cycles") == 0) {
-        return cmd_cycles(&argv[2], 0);
+        return cmd_cycles(&argv[2], 0, NULL);
+    }
+    if (argc == 9 && strcmp(argv[1], "saves") == 0) {
+        return cmd_cycles(&argv[2], 0, argv[8]);
     }
     if (argc == 8 && strcmp(argv[1], "race") == 0) {
-        return cmd_cycles(&argv[2], 1);
+        return cmd_cycles(&argv[2], 1, NULL);
     }
     if (argc == 5 && strcmp(argv[1], "controls") == 0) {
         return cmd_controls(argv[2], argv[3], argv[4]);
@@ -571,9 +642,11 @@ int main(int argc, char **argv) {
     }
     fprintf(stderr,
             "usage: svcctl start NAME [ARG...] | control NAME CODE | query NAME |\n"
-            "              wait NAME STATE SECONDS | config NAME | startall NAME... |\n"
+            "              wait NAME STATE SECONDS | watch NAME SECONDS | config NAME |\n"
+            "              startall NAME... |\n"
             "              runall SECONDS NAME... | cycles|race NAME COUNT CHILD LOG OUTDIR "
             "SECONDS |\n"
+            "              saves NAME COUNT CHILD LOG OUTDIR SECONDS READY |\n"
             "              controls NAME COUNT CHILD | burst CODE COUNT NAME...\n");
     return 2;
 }
