@@ -646,6 +646,8 @@ TEST(Host, KillThatFailsStillEndsTheStop) {
         EXPECT_EQ(std::count(got.begin(), got.end(), SERVICE_STOPPED), 1);
         EXPECT_EQ(run.open_handles, 0);
     }
+    // The child that could not be killed goes with the test.
+    standin::reset();
 }
 
 TEST(Host, ChildRunsInAJobThatAStopEnds) {

@@ -34,6 +34,9 @@ const ObjectType job_type = {"job", true, true, close_job, nullptr, nullptr};
 struct Processes {
     std::vector<standin::Launch> launches;
     STARTUPINFOA startup = {};
+    // Every child not yet reaped, whether its handles are still open or not: its pid, and the
+    // group it leads, cannot be reused until it is reaped, so a reset can always end it.
+    std::vector<pid_t> unreaped;
 };
 
 Processes &processes() {
@@ -265,8 +268,16 @@ bool process_ended(Object &process) {
 }
 
 void close_process(Object &process) {
-    if (process.exited)
-        waitpid(process.pid, nullptr, 0);
+    if (!process.exited)
+        return;
+    waitpid(process.pid, nullptr, 0);
+    std::vector<pid_t> &unreaped = processes().unreaped;
+    for (size_t i = 0; i < unreaped.size(); ++i) {
+        if (unreaped[i] == process.pid) {
+            unreaped.erase(unreaped.begin() + static_cast<long>(i));
+            break;
+        }
+    }
 }
 
 void close_job(Object &job) {
@@ -284,10 +295,15 @@ void reset_process() {
         if (job->group != 0)
             kill(-job->group, SIGKILL);
     }
-    for (Object *process : objects_of(process_type)) {
-        kill(process->pid, SIGKILL);
-        waitpid(process->pid, nullptr, 0);
+    // Children whose handles the program has closed too: a kill that failed on purpose must
+    // not leave one holding the test's output open.
+    for (pid_t pid : processes().unreaped) {
+        kill(-pid, SIGKILL);
+        kill(pid, SIGKILL);
     }
+    for (pid_t pid : processes().unreaped)
+        waitpid(pid, nullptr, 0);
+    processes().unreaped.clear();
     processes().launches.clear();
 }
 
@@ -372,6 +388,8 @@ BOOL CreateProcessA(LPCSTR application, LPSTR command_line, LPSECURITY_ATTRIBUTE
     launch.created = error == 0;
     std::lock_guard<std::mutex> lock(state_mutex());
     processes().launches.push_back(launch);
+    if (error == 0)
+        processes().unreaped.push_back(pid);
     state_changed().notify_all();
     if (error != 0)
         return fail_with(error);

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <errno.h>
+#include <signal.h>
 #include <stddef.h>
 #include <stdlib.h>
 #include <string.h>
@@ -248,6 +250,24 @@ DWORD active_processes(HANDLE job) {
                                    sizeof accounting, &returned))
         return 9999;
     return returned == sizeof accounting ? accounting.ActiveProcesses : 8888;
+}
+
+TEST(StandinProcess, ResetEndsChildrenWhoseHandlesAreClosed) {
+    // A child that a host left running, its handles closed, must not outlive the test: it
+    // would hold the test's output open, and the test runner waits for that to close.
+    standin::reset();
+    STARTUPINFOA startup;
+    GetStartupInfoA(&startup);
+    PROCESS_INFORMATION info;
+    std::string line = CHILD_PROBE " sleep";
+    ASSERT_TRUE(CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                               &startup, &info));
+    CloseHandle(info.hThread);
+    CloseHandle(info.hProcess);
+    ASSERT_EQ(kill(static_cast<pid_t>(info.dwProcessId), 0), 0) << "the child runs";
+    standin::reset();
+    EXPECT_EQ(kill(static_cast<pid_t>(info.dwProcessId), 0), -1) << "ended and reaped";
+    EXPECT_EQ(errno, ESRCH);
 }
 
 TEST(StandinJob, TerminateCountAndKillOnClose) {
