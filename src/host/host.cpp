@@ -1,6 +1,7 @@
 #include "host/host.h"
 
 #include "cli/args.h"
+#include "host/output.h"
 #include "log/log.h"
 #include "platform/util.h"
 
@@ -416,12 +417,14 @@ DWORD exec_proc(DWORD *service_exit_code) {
     log_text(line);
     heap_free(line);
     // The child starts suspended and runs only once it is in the job, so that nothing it
-    // starts can be outside the job.
+    // starts can be outside the job. It inherits its standard handles, and no other.
     PROCESS_INFORMATION child;
     memset(&child, 0, sizeof child);
-    BOOL created = CreateProcessA(nullptr, cmdline, nullptr, nullptr, FALSE, CREATE_SUSPENDED,
-                                  nullptr, nullptr, &startup, &child);
+    bool captured = capture_prepare(&startup);
+    BOOL created = CreateProcessA(nullptr, cmdline, nullptr, nullptr, captured ? TRUE : FALSE,
+                                  CREATE_SUSPENDED, nullptr, nullptr, &startup, &child);
     DWORD error = created ? 0 : GetLastError();
+    capture_start(created != FALSE);
     if (!created) {
         log_msg("fail to CreateProcess\n", 0);
         LeaveCriticalSection(&svc_lock);
@@ -473,7 +476,8 @@ DWORD exec_proc(DWORD *service_exit_code) {
         if (!wait_tree_gone(child.hProcess, job, kill_wait_ms))
             log_msg("job processes still running after stop\n", 0);
     }
-    // 4. The tree is gone.
+    // 4. The tree is gone; what it wrote goes to the log before the stopped report.
+    capture_finish(report_progress);
     EnterCriticalSection(&svc_lock);
     if (child_job != nullptr) {
         CloseHandle(child_job);

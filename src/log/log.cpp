@@ -96,18 +96,99 @@ static HANDLE open_own(const char *path, DWORD access, LPSECURITY_ATTRIBUTES att
     return INVALID_HANDLE_VALUE;
 }
 
-// Empties the log at `path` and opens it for the lines. Services run by one copy of tolvard
-// share the file, each process with a handle of its own. A handle that may only append writes
-// each line at the end the file has at that moment, in one step, so the processes' lines never
-// overwrite each other (with a file position of its own, each would write over the other's
-// lines). Such a handle cannot empty the file, so a first one does that and is closed again.
-// The line handle may also read: on Windows LockFileEx refuses a handle that may neither read
-// nor write data, and reading leaves the appends as they are.
-static HANDLE open_log(const char *path, LPSECURITY_ATTRIBUTES attributes, bool *replaced) {
-    HANDLE file = open_own(path, GENERIC_WRITE, attributes, replaced);
+// Waits its turn for the log with the other processes that share it, for at most 2 s: another
+// process that hangs in its turn must not stop this one. On Windows an append-only handle
+// already writes each line at the end in one piece; Wine gets the file's size and then writes
+// there, and two processes may do that at once. The turn is a lock of one byte far past any
+// real length of the file: only those who can open the log can take it, and they could spoil
+// the log anyway. Returns whether the lock was taken.
+static bool take_turn(HANDLE file, OVERLAPPED *at) {
+    memset(at, 0, sizeof *at);
+    at->Offset = 0xFFFFFFF0u;
+    at->OffsetHigh = 0x7FFFFFFFu;
+    DWORD start = GetTickCount();
+    for (;;) {
+        if (LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, at))
+            return true;
+        if (GetLastError() != ERROR_LOCK_VIOLATION || GetTickCount() - start >= 2000)
+            return false;
+        Sleep(1);
+    }
+}
+
+// Copies what is left to read of `from` to the end of `to`; returns whether all of it went.
+static bool copy_rest(HANDLE from, HANDLE to, char *buffer, DWORD size) {
+    for (;;) {
+        DWORD got = 0;
+        if (!ReadFile(from, buffer, size, &got, nullptr))
+            return false;
+        if (got == 0)
+            return true;
+        DWORD written = 0;
+        if (!WriteFile(to, buffer, got, &written, nullptr) || written != got)
+            return false;
+    }
+}
+
+// Copies the log's content to `old_path`, replacing what was there, and empties the log; the
+// file itself stays, so that the handles other processes have open on it (services that share
+// this copy of tolvard, readers) keep writing and reading the current log. A rename would take
+// their handles along to the old name. Most of the copy is made outside the turn, so that the
+// others' lines wait only for what they wrote meanwhile; a line written after the last read
+// and before the cut would be lost, so those two happen in one turn. If the copy cannot be
+// made, the log is emptied all the same and *kept_error tells why.
+static BOOL keep_and_empty(HANDLE file, const char *old_path, LPSECURITY_ATTRIBUTES attributes,
+                           bool *replaced, DWORD *kept_error) {
+    BY_HANDLE_FILE_INFORMATION info;
+    HANDLE old = INVALID_HANDLE_VALUE;
+    const DWORD size = 64 * 1024;
+    char *buffer = nullptr;
+    if (old_path != nullptr && GetFileInformationByHandle(file, &info) &&
+        (info.nFileSizeLow != 0 || info.nFileSizeHigh != 0)) {
+        buffer = static_cast<char *>(heap_alloc(size));
+        old = buffer != nullptr ? open_own(old_path, GENERIC_WRITE, attributes, replaced)
+                                : INVALID_HANDLE_VALUE;
+        bool copied =
+            old != INVALID_HANDLE_VALUE && SetEndOfFile(old) && copy_rest(file, old, buffer, size);
+        if (!copied) {
+            *kept_error = buffer == nullptr ? ERROR_NOT_ENOUGH_MEMORY : GetLastError();
+            if (*kept_error == 0)
+                *kept_error = ERROR_GEN_FAILURE;
+            if (old != INVALID_HANDLE_VALUE)
+                CloseHandle(old);
+            old = INVALID_HANDLE_VALUE;
+        }
+    }
+    OVERLAPPED at;
+    bool turn = take_turn(file, &at);
+    if (old != INVALID_HANDLE_VALUE) {
+        if (!copy_rest(file, old, buffer, size))
+            *kept_error = GetLastError() != 0 ? GetLastError() : ERROR_GEN_FAILURE;
+        CloseHandle(old);
+    }
+    heap_free(buffer);
+    BOOL emptied = SetFilePointer(file, 0, nullptr, FILE_BEGIN) == 0 && SetEndOfFile(file);
+    DWORD error = GetLastError();
+    if (turn)
+        UnlockFileEx(file, 0, 1, 0, &at);
+    SetLastError(error);
+    return emptied;
+}
+
+// Empties the log at `path` (its content kept at `old_path` first, unless that is null) and
+// opens it for the lines. Services run by one copy of tolvard share the file, each process with
+// a handle of its own. A handle that may only append writes each line at the end the file has
+// at that moment, in one step, so the processes' lines never overwrite each other (with a file
+// position of its own, each would write over the other's lines). Such a handle cannot empty the
+// file, so a first one does that and is closed again. The line handle may also read: on
+// Windows LockFileEx refuses a handle that may neither read nor write data, and reading leaves
+// the appends as they are.
+static HANDLE open_log(const char *path, const char *old_path, LPSECURITY_ATTRIBUTES attributes,
+                       bool *replaced, DWORD *kept_error) {
+    HANDLE file = open_own(path, GENERIC_READ | GENERIC_WRITE, attributes, replaced);
     if (file == INVALID_HANDLE_VALUE)
         return file;
-    BOOL emptied = SetEndOfFile(file);
+    BOOL emptied = keep_and_empty(file, old_path, attributes, replaced, kept_error);
     DWORD error = GetLastError();
     CloseHandle(file);
     if (!emptied) {
@@ -126,13 +207,16 @@ void log_open(void) {
         attributes.lpSecurityDescriptor = descriptor;
     bool replaced = false;
     DWORD error = 0;
+    DWORD kept_error = 0;
     EnterCriticalSection(&log_lock);
     if (log_file != INVALID_HANDLE_VALUE)
         CloseHandle(log_file);
     log_file = INVALID_HANDLE_VALUE;
     char *path = log_path("tolvard.log");
+    char *old_path = log_path("tolvard.old.log");
     if (path != nullptr)
-        log_file = open_log(path, &attributes, &replaced);
+        log_file = open_log(path, old_path, &attributes, &replaced, &kept_error);
+    heap_free(old_path);
     // A process that holds the log open and shares no writing (any user who may read it can)
     // would otherwise silence every later run. Windows cannot rename or delete a file that is
     // held without FILE_SHARE_DELETE, so the run logs to a name of its own beside it instead.
@@ -148,7 +232,7 @@ void log_open(void) {
                          static_cast<unsigned long>(GetCurrentProcessId()), n);
             char *other = log_path(name);
             if (other != nullptr)
-                log_file = open_log(other, &attributes, &replaced);
+                log_file = open_log(other, nullptr, &attributes, &replaced, &kept_error);
             heap_free(other);
         }
     }
@@ -157,54 +241,83 @@ void log_open(void) {
     LocalFree(descriptor);
     if (error != 0)
         log_msg("fail to open tolvard.log error=%d\n", static_cast<int>(error));
+    if (kept_error != 0)
+        log_msg("fail to keep tolvard.old.log error=%d\n", static_cast<int>(kept_error));
     if (replaced)
         log_msg("replaced a log file that had another name or was a reparse point\n", 0);
 }
 
-// Waits its turn for the log with the other processes that share it, for at most 2 s: another
-// process that hangs in its turn must not stop this one. On Windows an append-only handle
-// already writes each line at the end in one piece; Wine gets the file's size and then writes
-// there, and two processes may do that at once. The turn is a lock of one byte far past any
-// real length of the file: only those who can open the log can take it, and they could spoil
-// the log anyway. Returns whether the lock was taken.
-static bool take_turn(OVERLAPPED *at) {
-    memset(at, 0, sizeof *at);
-    at->Offset = 0xFFFFFFF0u;
-    at->OffsetHigh = 0x7FFFFFFFu;
-    DWORD start = GetTickCount();
-    for (;;) {
-        if (LockFileEx(log_file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, at))
-            return true;
-        if (GetLastError() != ERROR_LOCK_VIOLATION || GetTickCount() - start >= 2000)
-            return false;
-        Sleep(1);
+// Puts the time, ":" and the message (`length` bytes) with each line end as CR LF at `out`;
+// returns the end. `out` must have room for 32 + 2 * length bytes.
+static char *put_line(char *out, const char *time_text, const char *message, size_t length) {
+    size_t time_length = strlen(time_text);
+    memcpy(out, time_text, time_length);
+    out += time_length;
+    *out++ = ':';
+    for (size_t i = 0; i < length; ++i) {
+        if (message[i] == '\n')
+            *out++ = '\r';
+        *out++ = message[i];
     }
+    return out;
+}
+
+// Writes `length` bytes of whole lines at the log's end, in one write and one turn, so that
+// another process's line can never land among them; lock held.
+static void write_lines(const char *lines, size_t length) {
+    OVERLAPPED at;
+    bool turn = take_turn(log_file, &at);
+    DWORD written = 0;
+    WriteFile(log_file, lines, static_cast<DWORD>(length), &written, nullptr);
+    if (turn)
+        UnlockFileEx(log_file, 0, 1, 0, &at);
 }
 
 static void write_line(const char *message) {
-    // The time, ":" and the message with each line end as CR LF, in one write so that another
-    // process's line can never land inside it.
     char line[32 + 2 * 1024];
     char time_text[32];
     EnterCriticalSection(&log_lock);
     if (log_file != INVALID_HANDLE_VALUE) {
         now_text(time_text);
-        size_t length = strlen(time_text);
-        memcpy(line, time_text, length);
-        line[length++] = ':';
-        for (const char *p = message; *p != '\0' && length < sizeof line - 1; ++p) {
-            if (*p == '\n')
-                line[length++] = '\r';
-            line[length++] = *p;
-        }
-        OVERLAPPED at;
-        bool turn = take_turn(&at);
-        DWORD written = 0;
-        WriteFile(log_file, line, static_cast<DWORD>(length), &written, nullptr);
-        if (turn)
-            UnlockFileEx(log_file, 0, 1, 0, &at);
+        // Messages are under 1024 characters, so the line always fits.
+        char *end = put_line(line, time_text, message, strnlen(message, 1023));
+        write_lines(line, static_cast<size_t>(end - line));
     }
     LeaveCriticalSection(&log_lock);
+}
+
+void log_lines(const char *text, size_t length) {
+    size_t count = 0;
+    for (size_t i = 0; i < length; ++i)
+        count += text[i] == '\n';
+    // Every line doubles at most (each LF gains a CR) and gains a time and ":".
+    char *lines = static_cast<char *>(heap_alloc(count * 32 + 2 * length + 1));
+    char time_text[32];
+    EnterCriticalSection(&log_lock);
+    if (log_file != INVALID_HANDLE_VALUE) {
+        now_text(time_text);
+        char *end = lines;
+        for (size_t start = 0; start < length;) {
+            const char *newline =
+                static_cast<const char *>(memchr(text + start, '\n', length - start));
+            if (newline == nullptr)
+                break;
+            size_t size = static_cast<size_t>(newline - (text + start)) + 1;
+            if (size < 1000 && lines != nullptr) {
+                end = put_line(end, time_text, text + start, size);
+            } else if (size < 1000) {
+                // Without room for the whole, each line still goes in one piece.
+                char line[32 + 2 * 1024];
+                char *line_end = put_line(line, time_text, text + start, size);
+                write_lines(line, static_cast<size_t>(line_end - line));
+            }
+            start += size;
+        }
+        if (lines != nullptr && end != lines)
+            write_lines(lines, static_cast<size_t>(end - lines));
+    }
+    LeaveCriticalSection(&log_lock);
+    heap_free(lines);
 }
 
 // Whether the one conversion in `format` is %ld, which takes a long where %d takes an int.

@@ -1,0 +1,30 @@
+// The child's output: its standard output and standard error, one pipe, written to the log line
+// by line by a reader thread of the host. Called from the service thread only.
+#pragma once
+
+#include "platform/win.h"
+
+/// The longest piece of a line that one log line takes: with "> " and the line end it stays
+/// under the log's 1000 characters. A longer line goes on in the next log line.
+const size_t capture_piece = 996;
+
+/// Makes the pipe for the child's standard output and standard error and opens the NUL device
+/// for its standard input, these two the only inheritable handles of the host, and sets
+/// `startup` to hand them to the child. Returns false, with a line logged, if they cannot be
+/// made: the child then starts without them, its output going nowhere.
+bool capture_prepare(STARTUPINFOA *startup);
+
+/// After the child's creation, successful or not: closes the host's copies of the child's
+/// ends, so that the pipe ends when the last process that holds its write end lets go of it,
+/// and, if `started`, starts the reader. The reader writes each line of the pipe to the log as
+/// "> " and the line: LF or CR LF ends a line, NUL bytes are left out, a line too long for one
+/// log line goes on in the next, and a last line without an end is written at the end of the
+/// pipe. Without a reader (a line says why) the pipe is closed, and the child's writes fail.
+void capture_start(bool started);
+
+/// Waits until the reader has written the last line of the pipe, calling `tick` about once a
+/// second meanwhile. A pipe that stays open with nothing in it for a second after the child's
+/// tree is gone (a process outside the job holds it), or a reader that has not finished after
+/// ten seconds, is given up on with the line "child output still open after stop"; the reader
+/// then writes nothing more. Does nothing when there is no reader.
+void capture_finish(void (*tick)(void));
