@@ -204,7 +204,6 @@ void reset() {
         close_descriptors();
         wait_for_threads(lock);
     }
-    join_threads();
     std::lock_guard<std::mutex> lock(state_mutex());
     Core &c = core();
     for (internal::Fault &f : c.faults)

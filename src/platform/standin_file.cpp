@@ -328,10 +328,10 @@ DWORD SetFilePointer(HANDLE handle, LONG distance, PLONG distance_high, DWORD me
     if (fd < 0)
         return INVALID_SET_FILE_POINTER;
     struct stat st;
-    int64_t base = method == FILE_BEGIN     ? 0
-                   : method == FILE_CURRENT ? lseek(fd, 0, SEEK_CUR)
+    int64_t base = method == FILE_BEGIN                        ? 0
+                   : method == FILE_CURRENT                    ? lseek(fd, 0, SEEK_CUR)
                    : method == FILE_END && fstat(fd, &st) == 0 ? st.st_size
-                                                                : -1;
+                                                               : -1;
     DWORD error = ERROR_SUCCESS;
     int64_t target = base + offset;
     if (base < 0 || type == &pipe_read_type || type == &pipe_write_type)
@@ -360,14 +360,13 @@ BOOL SetEndOfFile(HANDLE handle) {
     if (fd < 0)
         return FALSE;
     off_t at = lseek(fd, 0, SEEK_CUR);
-    bool cut = type == &file_type && (access & (GENERIC_WRITE | FILE_WRITE_DATA)) != 0 &&
-               at >= 0 && ftruncate(fd, at) == 0;
+    bool cut = type == &file_type && (access & (GENERIC_WRITE | FILE_WRITE_DATA)) != 0 && at >= 0 &&
+               ftruncate(fd, at) == 0;
     close(fd);
     return cut ? TRUE : fail_with(ERROR_ACCESS_DENIED);
 }
 
-BOOL CreatePipe(PHANDLE read_end, PHANDLE write_end, LPSECURITY_ATTRIBUTES attributes,
-                DWORD size) {
+BOOL CreatePipe(PHANDLE read_end, PHANDLE write_end, LPSECURITY_ATTRIBUTES attributes, DWORD size) {
     bool inherit = attributes != nullptr && attributes->bInheritHandle;
     note(std::string("CreatePipe(") + (inherit ? "inheritable" : "not inheritable") + ")");
     if (injected(standin::call_CreatePipe))

@@ -403,8 +403,8 @@ TEST(StandinFile, PositionsReadsAndTheEndOfFile) {
         {-5, none, FILE_CURRENT, INVALID_SET_FILE_POINTER, none, ERROR_NEGATIVE_SEEK, "456"},
         {-11, none, FILE_END, INVALID_SET_FILE_POINTER, none, ERROR_NEGATIVE_SEEK, "456"},
         {0, none, 3, INVALID_SET_FILE_POINTER, none, ERROR_INVALID_PARAMETER, "456"},
-        {1, 1, FILE_BEGIN, 1, 1, 0, ""},        // 4 GiB + 1
-        {-2, -1, FILE_END, 8, 0, 0, "89"},      // a 64-bit -2
+        {1, 1, FILE_BEGIN, 1, 1, 0, ""},   // 4 GiB + 1
+        {-2, -1, FILE_END, 8, 0, 0, "89"}, // a 64-bit -2
         {-6, -1, FILE_CURRENT, 0xFFFFFFFEu, -1, ERROR_NEGATIVE_SEEK, "456"},
     };
     for (const auto &c : cases) {

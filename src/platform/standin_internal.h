@@ -130,9 +130,8 @@ void end_children();
 /// call on one fails); lock held.
 void close_descriptors();
 /// Processes: waits (bounded, else timed_out) until every CreateThread thread has returned from
-/// its start routine, releasing the lock meanwhile; then joins them without it.
+/// its start routine, releasing the lock meanwhile, and forgets them.
 void wait_for_threads(std::unique_lock<std::mutex> &lock);
-void join_threads();
 
 /// Each area back to its defaults, called by standin::reset() in this order with the lock held,
 /// after the service thread has been joined and before the handle table is emptied. An area

@@ -36,12 +36,11 @@ const ObjectType job_type = {"job", true, true, close_job, nullptr, nullptr};
 DWORD wait_for_host_thread(HANDLE handle, DWORD milliseconds);
 bool host_thread_ended(Object &thread);
 // A thread of the calling process, made by CreateThread (thread_type is a child's first thread).
-const ObjectType host_thread_type = {"host thread",        true, true, nullptr,
-                                     wait_for_host_thread, host_thread_ended};
+const ObjectType host_thread_type = {"host thread",    true, true, nullptr, wait_for_host_thread,
+                                     host_thread_ended};
 
 struct HostThread {
     DWORD id;
-    std::thread thread;
     bool done;
     DWORD exit_code;
 };
@@ -52,7 +51,7 @@ struct Processes {
     // Every child not yet reaped, whether its handles are still open or not: its pid, and the
     // group it leads, cannot be reused until it is reaped, so a reset can always end it.
     std::vector<pid_t> unreaped;
-    // Every CreateThread thread since the last reset, its handle closed or not; joined by it.
+    // Every CreateThread thread since the last reset, its handle closed or not.
     std::list<HostThread> threads;
     DWORD thread_ids = 0;
 };
@@ -424,16 +423,7 @@ void wait_for_threads(std::unique_lock<std::mutex> &lock) {
         }
         return true;
     });
-}
-
-void join_threads() {
-    std::list<HostThread> threads;
-    {
-        std::lock_guard<std::mutex> lock(state_mutex());
-        threads.swap(processes().threads);
-    }
-    for (HostThread &t : threads)
-        t.thread.join();
+    processes().threads.clear();
 }
 
 void reset_process() {
@@ -613,15 +603,17 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE start,
     record.done = false;
     record.exit_code = STILL_ACTIVE;
     DWORD thread_id = record.id;
-    // The record stays in the list (a std::list keeps it in place) until a reset has joined it.
-    record.thread = std::thread([start, arg, thread_id] {
+    // Detached: once it has said it is done, under the lock, it touches nothing of the
+    // stand-in's but that lock (never freed), so a reset that waits for `done` is enough, and a
+    // test process may end with threads finished but never joined.
+    std::thread([start, arg, thread_id] {
         DWORD result = start(arg);
         std::lock_guard<std::mutex> done(state_mutex());
         HostThread *t = host_thread(thread_id);
         t->exit_code = result;
         t->done = true;
         state_changed().notify_all();
-    });
+    }).detach();
     Object thread = {};
     thread.type = &host_thread_type;
     thread.thread = thread_id;
