@@ -45,6 +45,7 @@ typedef void *HLOCAL;
 #define ERROR_SUCCESS 0u
 #define ERROR_FILE_NOT_FOUND 2u
 #define ERROR_PATH_NOT_FOUND 3u
+#define ERROR_TOO_MANY_OPEN_FILES 4u
 #define ERROR_ACCESS_DENIED 5u
 #define ERROR_INVALID_HANDLE 6u
 #define ERROR_NOT_ENOUGH_MEMORY 8u
@@ -54,10 +55,13 @@ typedef void *HLOCAL;
 #define ERROR_NOT_SUPPORTED 50u
 #define ERROR_FILE_EXISTS 80u
 #define ERROR_INVALID_PARAMETER 87u
+#define ERROR_BROKEN_PIPE 109u
 #define ERROR_INSUFFICIENT_BUFFER 122u
 #define ERROR_INVALID_NAME 123u
+#define ERROR_NEGATIVE_SEEK 131u
 #define ERROR_ALREADY_EXISTS 183u
 #define ERROR_BAD_EXE_FORMAT 193u
+#define ERROR_NO_DATA 232u
 #define ERROR_MORE_DATA 234u
 #define ERROR_INVALID_WINDOW_HANDLE 1400u
 #define ERROR_SERVICE_REQUEST_TIMEOUT 1053u
@@ -149,11 +153,11 @@ BOOL SetServiceObjectSecurity(SC_HANDLE service, SECURITY_INFORMATION what,
 
 // === Any handle (standin_core.cpp) ===
 
-/// Processes, threads, jobs, files, tokens, events and registry keys; WaitForSingleObject waits
-/// on processes and events.
+/// Processes, threads, jobs, files, pipes, tokens, events and registry keys; WaitForSingleObject
+/// waits on processes, threads made by CreateThread, and events.
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
-/// Waits until any one of the processes and events is signalled (wait_all must be FALSE);
-/// returns WAIT_OBJECT_0 + the index of the first one that is.
+/// Waits until any one of the processes, CreateThread threads and events is signalled (wait_all
+/// must be FALSE); returns WAIT_OBJECT_0 + the index of the first one that is.
 DWORD WaitForMultipleObjects(DWORD count, const HANDLE *handles, BOOL wait_all, DWORD milliseconds);
 BOOL CloseHandle(HANDLE handle);
 
@@ -193,7 +197,16 @@ typedef struct _SECURITY_ATTRIBUTES {
     BOOL bInheritHandle;
 } SECURITY_ATTRIBUTES, *LPSECURITY_ATTRIBUTES;
 
+#define STARTF_USESTDHANDLES 0x100u
+
 void GetStartupInfoA(LPSTARTUPINFOA info);
+/// With `inherit_handles` the child gets every pipe end, NUL and file handle that is inheritable
+/// at that moment, each under its descriptor's number (Windows XP has no list of handles to
+/// inherit); without it, none. No other descriptor of the calling process reaches the child.
+/// With STARTF_USESTDHANDLES in startup->dwFlags the child's descriptors 0, 1 and 2 are those of
+/// hStdInput, hStdOutput and hStdError; a std handle that is not inherited (not inheritable,
+/// `inherit_handles` FALSE, or no pipe end, NUL or file) is an invalid handle in the child, as
+/// on XP: the descriptor is closed there. Without the flag the child has the caller's 0, 1, 2.
 BOOL CreateProcessA(LPCSTR application, LPSTR command_line, LPSECURITY_ATTRIBUTES process_attrs,
                     LPSECURITY_ATTRIBUTES thread_attrs, BOOL inherit_handles, DWORD flags,
                     LPVOID environment, LPCSTR current_directory, LPSTARTUPINFOA startup,
@@ -201,6 +214,16 @@ BOOL CreateProcessA(LPCSTR application, LPSTR command_line, LPSECURITY_ATTRIBUTE
 BOOL GetExitCodeProcess(HANDLE process, LPDWORD exit_code);
 BOOL TerminateProcess(HANDLE process, UINT exit_code);
 DWORD ResumeThread(HANDLE thread);
+
+// Threads of the calling process.
+typedef DWORD(WINAPI *LPTHREAD_START_ROUTINE)(LPVOID arg);
+/// Runs start(arg) on a new thread at once (`flags` with CREATE_SUSPENDED fails with
+/// ERROR_INVALID_PARAMETER; `stack` is ignored). The handle is signalled when start returns;
+/// closing it earlier lets the thread run on. standin::reset waits for such threads (see there).
+HANDLE CreateThread(LPSECURITY_ATTRIBUTES attributes, SIZE_T stack, LPTHREAD_START_ROUTINE start,
+                    LPVOID arg, DWORD flags, LPDWORD id);
+/// start's result once it has returned, STILL_ACTIVE before; for CreateThread threads only.
+BOOL GetExitCodeThread(HANDLE thread, LPDWORD exit_code);
 
 // Job objects: a job is a process group; the child is made the leader of a group of its own when
 // it is created, so everything it starts is in the group from its birth.
@@ -358,8 +381,11 @@ BOOL PostMessageA(HWND window, UINT message, WPARAM w, LPARAM l);
 
 // === Files (standin_file.cpp) ===
 
-// Files: what the log needs. A handle with FILE_APPEND_DATA but not FILE_WRITE_DATA (nor
-// GENERIC_WRITE) writes at the file's end, as on Windows.
+// Files: what the log and the capture of a child's output need. A handle with FILE_APPEND_DATA
+// but not FILE_WRITE_DATA (nor GENERIC_WRITE) writes at the file's end, as on Windows. The
+// name "NUL" (any case) is the null device: reads find the end, writes are swallowed. Every
+// handle of this area, pipe ends included, is inheritable iff its security attributes have
+// bInheritHandle, and each is a native descriptor that only CreateProcessA passes on.
 #define INVALID_HANDLE_VALUE (reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1)))
 #define GENERIC_READ 0x80000000u
 #define GENERIC_WRITE 0x40000000u
@@ -406,11 +432,37 @@ typedef struct _BY_HANDLE_FILE_INFORMATION {
 } BY_HANDLE_FILE_INFORMATION, *LPBY_HANDLE_FILE_INFORMATION;
 HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
                    DWORD disposition, DWORD flags, HANDLE template_file);
+/// Reads at the handle's position and moves it on; at the end of a file TRUE with *read 0. On a
+/// pipe's read end it blocks until some bytes come (as many as one read gives, up to `size`);
+/// once every write end in every process is closed it fails with ERROR_BROKEN_PIPE and *read 0,
+/// as Windows does for anonymous pipes. It waits without the stand-in's lock. `overlapped` must
+/// be nullptr (ERROR_INVALID_PARAMETER); a handle that may not read: ERROR_ACCESS_DENIED.
+BOOL ReadFile(HANDLE file, LPVOID data, DWORD size, LPDWORD read, LPOVERLAPPED overlapped);
+/// Writes at the handle's position, or at the end for an append-only handle; on a pipe whose
+/// read ends are all closed it fails with ERROR_NO_DATA (and no SIGPIPE).
 BOOL WriteFile(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAPPED overlapped);
 BOOL GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION info);
-/// Cuts the file at the handle's position, which the stand-in keeps at 0 (it never moves it).
+#define FILE_BEGIN 0u
+#define FILE_CURRENT 1u
+#define FILE_END 2u
+#define INVALID_SET_FILE_POINTER 0xFFFFFFFFu
+typedef LONG *PLONG;
+/// Moves the handle's position; returns its low 32 bits (the high ones in *distance_high when
+/// given), or INVALID_SET_FILE_POINTER with the error set: ERROR_NEGATIVE_SEEK before the start,
+/// ERROR_INVALID_PARAMETER past 4 GiB without `distance_high`, or on a pipe (which has no
+/// position; Windows leaves that case undefined).
+DWORD SetFilePointer(HANDLE file, LONG distance, PLONG distance_high, DWORD method);
+/// Cuts the file (or makes it longer) at the handle's position; needs a handle that may write
+/// data, not only append (ERROR_ACCESS_DENIED).
 BOOL SetEndOfFile(HANDLE file);
 BOOL DeleteFileA(LPCSTR path);
+/// An anonymous pipe: `size` is a suggestion, as on Windows (0: the default).
+BOOL CreatePipe(PHANDLE read, PHANDLE write, LPSECURITY_ATTRIBUTES attributes, DWORD size);
+#define HANDLE_FLAG_INHERIT 0x1u
+/// Only HANDLE_FLAG_INHERIT is kept (other bits of `mask` are ignored), and only on the handles
+/// a child can be given: pipe ends, NUL and files; any other handle fails with
+/// ERROR_INVALID_HANDLE.
+BOOL SetHandleInformation(HANDLE handle, DWORD mask, DWORD flags);
 /// Byte-range locks: within the one process of a test there is nobody to contend with, so they
 /// are recorded (standin::file_locks) and can be made to fail. As on Windows, a handle that may
 /// neither read nor write data is refused.

@@ -36,6 +36,7 @@ enum Call {
     call_QueryInformationJobObject,
     call_AssignProcessToJobObject,
     call_TerminateJobObject,
+    call_CreateThread,
     // System
     call_CreateEventA,
     call_SetEvent,
@@ -52,6 +53,10 @@ enum Call {
     // Files
     call_CreateFileA,
     call_WriteFile,
+    call_ReadFile,
+    call_SetFilePointer,
+    call_CreatePipe,
+    call_SetHandleInformation,
     call_GetFileInformationByHandle,
     call_SetEndOfFile,
     call_DeleteFileA,
@@ -69,6 +74,11 @@ enum Call {
 /// armed, single-byte code page, the real module file name and command line; every handle
 /// closed, and the children killed. Joins a service thread still running. Handles given out
 /// before a reset stay invalid for good: no later object is ever given the same value.
+/// Threads made by CreateThread and still running are waited for, after the children have been
+/// killed (with their process groups) and every pipe end, NUL and file descriptor closed, so a
+/// reader in ReadFile sees the end of its pipe; their handles still work meanwhile, those of
+/// closed descriptors failing. One that has not returned after 20 s ends the test process with
+/// a message (as every wait of the stand-in does), rather than run on into the next test.
 void reset();
 
 /// Makes the `nth` call (1-based, counted from now) of `call` and the `count` - 1 after it fail
@@ -82,7 +92,8 @@ int calls(Call call);
 /// "CloseServiceHandle(manager)", "CreateProcessA(0x4)", "TerminateProcess(0)".
 std::vector<std::string> trace();
 
-/// Process, thread, job and service control handles handed out and not yet closed.
+/// Process, thread, job, event, registry key, pipe end, NUL and service control handles handed
+/// out and not yet closed. Not files: the log keeps its handle for the life of the process.
 int open_handles();
 
 // --- System ---
@@ -174,6 +185,12 @@ struct Launch {
     bool directory_null;
     bool startup_as_given; ///< the record equals what GetStartupInfoA gave
     bool created;
+    /// What the child inherited, one entry per handle, oldest handle first: "pipe-read",
+    /// "pipe-write", "nul", or "file:NAME" with NAME the path as given to CreateFileA.
+    std::vector<std::string> inherited;
+    /// The child's descriptors 0, 1 and 2: "" without STARTF_USESTDHANDLES (the caller's own);
+    /// with it, the handle as `inherited` names it, or "closed" for one that was not inherited.
+    std::string std_in, std_out, std_err;
 };
 std::vector<Launch> launches();
 

@@ -125,6 +125,13 @@ DWORD wait_any(DWORD count, const HANDLE *handles, DWORD milliseconds) {
     }
 }
 
+std::vector<std::pair<HANDLE, Object *>> objects_by_handle() {
+    std::vector<std::pair<HANDLE, Object *>> found;
+    for (auto &[value, object] : core().objects)
+        found.emplace_back(reinterpret_cast<HANDLE>(value), &object);
+    return found;
+}
+
 BOOL fail_with(DWORD error) {
     SetLastError(error);
     return FALSE;
@@ -188,6 +195,15 @@ namespace standin {
 
 void reset() {
     join_service();
+    {
+        // A thread of the program's may wait in ReadFile on a pipe: it returns once the children
+        // and the stand-in's own descriptors no longer hold a write end, and the thread can then
+        // run to its end, calling into the stand-in, before any state it may touch is cleared.
+        std::unique_lock<std::mutex> lock(state_mutex());
+        end_children();
+        close_descriptors();
+        wait_for_threads(lock);
+    }
     std::lock_guard<std::mutex> lock(state_mutex());
     Core &c = core();
     for (internal::Fault &f : c.faults)

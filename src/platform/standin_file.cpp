@@ -1,9 +1,14 @@
-// The stand-in's files, and its one mapping from a Windows path to a native one.
+// The stand-in's files, the null device and anonymous pipes, and its one mapping from a Windows
+// path to a native one.
 #include "platform/standin_internal.h"
 
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
+#include <pthread.h>
+#include <signal.h>
 #include <string.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,7 +18,14 @@ namespace {
 
 void close_file(Object &file);
 
+// Each is a native descriptor, made with O_CLOEXEC: only CreateProcessA passes one on, and only
+// to the child it starts. Files are not counted by standin::open_handles: the log keeps its
+// handle for the life of the process.
 const ObjectType file_type = {"file", false, true, close_file, nullptr, nullptr};
+const ObjectType nul_type = {"nul", true, true, close_file, nullptr, nullptr};
+const ObjectType pipe_read_type = {"pipe-read", true, true, close_file, nullptr, nullptr};
+const ObjectType pipe_write_type = {"pipe-write", true, true, close_file, nullptr, nullptr};
+const ObjectType *const io_types[] = {&file_type, &nul_type, &pipe_read_type, &pipe_write_type};
 
 struct Files {
     std::vector<standin::FileOpen> file_opens;
@@ -27,7 +39,58 @@ Files &files() {
 }
 
 void close_file(Object &file) {
-    close(file.fd);
+    if (file.fd >= 0)
+        close(file.fd);
+    file.fd = -1;
+}
+
+// The pipe end, NUL or file behind a handle; lock held.
+Object *find_io(HANDLE handle) {
+    Object *object = find_object(handle, nullptr);
+    for (const ObjectType *type : io_types) {
+        if (object != nullptr && object->type == type)
+            return object;
+    }
+    return nullptr;
+}
+
+// A descriptor of its own for one call on the handle's file, sharing its position, or -1 (the
+// error set): as on Windows, a CloseHandle meanwhile on another thread must not let the call
+// reach whatever is opened next under the same number.
+int held_fd(HANDLE handle, const ObjectType **type = nullptr, DWORD *access = nullptr) {
+    std::lock_guard<std::mutex> lock(state_mutex());
+    Object *object = find_io(handle);
+    if (object == nullptr || object->fd < 0) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return -1;
+    }
+    int fd = fcntl(object->fd, F_DUPFD_CLOEXEC, 3);
+    if (fd < 0)
+        SetLastError(ERROR_TOO_MANY_OPEN_FILES);
+    if (type != nullptr)
+        *type = object->type;
+    if (access != nullptr)
+        *access = object->access;
+    return fd;
+}
+
+// A write to a pipe whose read ends are all closed raises SIGPIPE, which would end the whole
+// test process; Windows only fails the call. So the signal is held off on this thread, and one
+// that the write raised is taken before it is let through again.
+ssize_t write_without_sigpipe(int fd, const void *data, size_t size) {
+    sigset_t pipe_only, before;
+    sigemptyset(&pipe_only);
+    sigaddset(&pipe_only, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe_only, &before);
+    ssize_t n = write(fd, data, size);
+    int error = errno;
+    if (n < 0 && error == EPIPE) {
+        struct timespec now = {0, 0};
+        sigtimedwait(&pipe_only, nullptr, &now);
+    }
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    errno = error;
+    return n;
 }
 
 bool is_separator(char c) {
@@ -70,9 +133,35 @@ int file_fd(HANDLE handle, DWORD *access = nullptr) {
 
 namespace standin::internal {
 
+void close_descriptors() {
+    for (const ObjectType *type : io_types) {
+        for (Object *object : objects_of(*type))
+            close_file(*object);
+    }
+}
+
+bool passable(HANDLE handle, Passable *out) {
+    Object *object = find_io(handle);
+    if (object == nullptr || object->fd < 0)
+        return false;
+    out->fd = object->fd;
+    out->what = object->type == &file_type ? "file:" + object->name : object->type->name;
+    out->inherit = object->inherit;
+    return true;
+}
+
+std::vector<Passable> inheritable() {
+    std::vector<Passable> found;
+    for (const auto &[value, object] : objects_by_handle()) {
+        Passable p;
+        if (object->inherit && passable(value, &p))
+            found.push_back(p);
+    }
+    return found;
+}
+
 void reset_file() {
-    for (Object *file : objects_of(file_type))
-        close(file->fd);
+    close_descriptors();
     files().file_opens.clear();
     files().held.clear();
     files().locks.clear();
@@ -92,6 +181,25 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES
     }
     if (injected(standin::call_CreateFileA))
         return INVALID_HANDLE_VALUE;
+    bool reads = (access & (GENERIC_READ | FILE_READ_DATA)) != 0;
+    bool writes = (access & (GENERIC_WRITE | FILE_WRITE_DATA | FILE_APPEND_DATA)) != 0;
+    int mode = reads && writes ? O_RDWR : writes ? O_WRONLY : O_RDONLY;
+    Object file = {};
+    file.type = &file_type;
+    file.access = access;
+    file.name = text_or_null(path);
+    file.inherit = security != nullptr && security->bInheritHandle;
+    // "NUL" is a device in every directory, whatever the case of its name.
+    if (path != nullptr && strcasecmp(path, "NUL") == 0) {
+        file.type = &nul_type;
+        file.fd = open("/dev/null", mode | O_CLOEXEC);
+        if (file.fd < 0) {
+            SetLastError(error_of(errno));
+            return INVALID_HANDLE_VALUE;
+        }
+        std::lock_guard<std::mutex> lock(state_mutex());
+        return add_object(file);
+    }
     standin::NativePath native = standin::native_path(path);
     if (native.error != 0) {
         SetLastError(native.error);
@@ -101,9 +209,6 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES
         SetLastError(ERROR_SHARING_VIOLATION);
         return INVALID_HANDLE_VALUE;
     }
-    bool reads = (access & (GENERIC_READ | FILE_READ_DATA)) != 0;
-    bool writes = (access & (GENERIC_WRITE | FILE_WRITE_DATA | FILE_APPEND_DATA)) != 0;
-    int mode = reads && writes ? O_RDWR : writes ? O_WRONLY : O_RDONLY;
     int native_flags = mode | O_CLOEXEC;
     if (disposition == CREATE_NEW)
         native_flags |= O_CREAT | O_EXCL;
@@ -115,7 +220,6 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES
         native_flags |= O_APPEND;
     // A symbolic link is opened itself, as Windows opens a reparse point: its handle tells what
     // it is and writes nothing.
-    bool link = false;
     struct stat st;
     if ((flags & FILE_FLAG_OPEN_REPARSE_POINT) != 0 && lstat(native.path.c_str(), &st) == 0 &&
         S_ISLNK(st.st_mode)) {
@@ -124,20 +228,41 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES
             return INVALID_HANDLE_VALUE;
         }
         native_flags = O_PATH | O_NOFOLLOW | O_CLOEXEC;
-        link = true;
+        file.reparse = true;
     }
-    int fd = open(native.path.c_str(), native_flags, 0644);
-    if (fd < 0) {
+    file.fd = open(native.path.c_str(), native_flags, 0644);
+    if (file.fd < 0) {
         SetLastError(error_of(errno));
         return INVALID_HANDLE_VALUE;
     }
-    Object file = {};
-    file.type = &file_type;
-    file.fd = fd;
-    file.access = access;
-    file.reparse = link;
     std::lock_guard<std::mutex> lock(state_mutex());
     return add_object(file);
+}
+
+BOOL ReadFile(HANDLE handle, LPVOID data, DWORD size, LPDWORD done, LPOVERLAPPED overlapped) {
+    if (done != nullptr)
+        *done = 0;
+    if (injected(standin::call_ReadFile))
+        return FALSE;
+    if (overlapped != nullptr)
+        return fail_with(ERROR_INVALID_PARAMETER);
+    const ObjectType *type = nullptr;
+    int fd = held_fd(handle, &type);
+    if (fd < 0)
+        return FALSE;
+    ssize_t n;
+    while ((n = read(fd, data, size)) < 0 && errno == EINTR) {
+    }
+    close(fd);
+    if (n < 0)
+        return fail_with(ERROR_ACCESS_DENIED);
+    // The end of a file is a successful read of nothing; the end of an anonymous pipe, all of
+    // whose write ends are closed, is an error.
+    if (n == 0 && size > 0 && type == &pipe_read_type)
+        return fail_with(ERROR_BROKEN_PIPE);
+    if (done != nullptr)
+        *done = static_cast<DWORD>(n);
+    return TRUE;
 }
 
 BOOL WriteFile(HANDLE handle, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAPPED) {
@@ -145,12 +270,16 @@ BOOL WriteFile(HANDLE handle, LPCVOID data, DWORD size, LPDWORD written, LPOVERL
         *written = 0;
     if (injected(standin::call_WriteFile))
         return FALSE;
-    int fd = file_fd(handle);
+    const ObjectType *type = nullptr;
+    int fd = held_fd(handle, &type);
     if (fd < 0)
-        return fail_with(ERROR_INVALID_HANDLE);
-    ssize_t n = write(fd, data, size);
+        return FALSE;
+    ssize_t n =
+        type == &pipe_write_type ? write_without_sigpipe(fd, data, size) : write(fd, data, size);
+    int error = errno;
+    close(fd);
     if (n < 0)
-        return fail_with(ERROR_ACCESS_DENIED);
+        return fail_with(error == EPIPE ? ERROR_NO_DATA : ERROR_ACCESS_DENIED);
     if (written != nullptr)
         *written = static_cast<DWORD>(n);
     return TRUE;
@@ -160,18 +289,16 @@ BOOL GetFileInformationByHandle(HANDLE handle, LPBY_HANDLE_FILE_INFORMATION info
     if (injected(standin::call_GetFileInformationByHandle))
         return FALSE;
     bool link;
-    int fd;
+    struct stat st;
     {
         std::lock_guard<std::mutex> lock(state_mutex());
         Object *file = find_object(handle, &file_type);
-        if (file == nullptr)
+        if (file == nullptr || file->fd < 0)
             return fail_with(ERROR_INVALID_HANDLE);
-        fd = file->fd;
+        if (fstat(file->fd, &st) != 0)
+            return fail_with(ERROR_ACCESS_DENIED);
         link = file->reparse;
     }
-    struct stat st;
-    if (fstat(fd, &st) != 0)
-        return fail_with(ERROR_ACCESS_DENIED);
     memset(info, 0, sizeof *info);
     info->dwFileAttributes = link                  ? FILE_ATTRIBUTE_REPARSE_POINT
                              : S_ISDIR(st.st_mode) ? FILE_ATTRIBUTE_DIRECTORY
@@ -184,15 +311,101 @@ BOOL GetFileInformationByHandle(HANDLE handle, LPBY_HANDLE_FILE_INFORMATION info
     return TRUE;
 }
 
+DWORD SetFilePointer(HANDLE handle, LONG distance, PLONG distance_high, DWORD method) {
+    note("SetFilePointer(" + std::to_string(distance) + "," +
+         (distance_high != nullptr ? std::to_string(*distance_high) : "null") + "," +
+         std::to_string(method) + ")");
+    if (injected(standin::call_SetFilePointer))
+        return INVALID_SET_FILE_POINTER;
+    // Without the high part the distance is a signed 32-bit one; with it, the two make one
+    // signed 64-bit distance.
+    int64_t offset = distance_high == nullptr
+                         ? distance
+                         : static_cast<int64_t>(static_cast<uint64_t>(*distance_high) << 32 |
+                                                static_cast<DWORD>(distance));
+    const ObjectType *type = nullptr;
+    int fd = held_fd(handle, &type);
+    if (fd < 0)
+        return INVALID_SET_FILE_POINTER;
+    struct stat st;
+    int64_t base = method == FILE_BEGIN                        ? 0
+                   : method == FILE_CURRENT                    ? lseek(fd, 0, SEEK_CUR)
+                   : method == FILE_END && fstat(fd, &st) == 0 ? st.st_size
+                                                               : -1;
+    DWORD error = ERROR_SUCCESS;
+    int64_t target = base + offset;
+    if (base < 0 || type == &pipe_read_type || type == &pipe_write_type)
+        error = ERROR_INVALID_PARAMETER;
+    else if (target < 0)
+        error = ERROR_NEGATIVE_SEEK;
+    else if (distance_high == nullptr && target > 0xFFFFFFFFll)
+        error = ERROR_INVALID_PARAMETER;
+    else if (lseek(fd, target, SEEK_SET) < 0)
+        error = ERROR_INVALID_PARAMETER;
+    close(fd);
+    SetLastError(error);
+    if (error != ERROR_SUCCESS)
+        return INVALID_SET_FILE_POINTER;
+    if (distance_high != nullptr)
+        *distance_high = static_cast<LONG>(target >> 32);
+    return static_cast<DWORD>(target);
+}
+
 BOOL SetEndOfFile(HANDLE handle) {
     if (injected(standin::call_SetEndOfFile))
         return FALSE;
     DWORD access = 0;
-    int fd = file_fd(handle, &access);
+    const ObjectType *type = nullptr;
+    int fd = held_fd(handle, &type, &access);
     if (fd < 0)
+        return FALSE;
+    off_t at = lseek(fd, 0, SEEK_CUR);
+    bool cut = type == &file_type && (access & (GENERIC_WRITE | FILE_WRITE_DATA)) != 0 && at >= 0 &&
+               ftruncate(fd, at) == 0;
+    close(fd);
+    return cut ? TRUE : fail_with(ERROR_ACCESS_DENIED);
+}
+
+BOOL CreatePipe(PHANDLE read_end, PHANDLE write_end, LPSECURITY_ATTRIBUTES attributes, DWORD size) {
+    bool inherit = attributes != nullptr && attributes->bInheritHandle;
+    note(std::string("CreatePipe(") + (inherit ? "inheritable" : "not inheritable") + ")");
+    if (injected(standin::call_CreatePipe))
+        return FALSE;
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0)
+        return fail_with(errno == EMFILE || errno == ENFILE ? ERROR_TOO_MANY_OPEN_FILES
+                                                            : ERROR_NOT_ENOUGH_MEMORY);
+    // Windows takes the size as a suggestion too; a size the system refuses keeps the default.
+    if (size > 0)
+        fcntl(fds[1], F_SETPIPE_SZ, size < INT_MAX ? static_cast<int>(size) : INT_MAX);
+    Object end = {};
+    end.inherit = inherit;
+    std::lock_guard<std::mutex> lock(state_mutex());
+    end.type = &pipe_read_type;
+    end.fd = fds[0];
+    *read_end = add_object(end);
+    end.type = &pipe_write_type;
+    end.fd = fds[1];
+    *write_end = add_object(end);
+    return TRUE;
+}
+
+BOOL SetHandleInformation(HANDLE handle, DWORD mask, DWORD flags) {
+    {
+        std::lock_guard<std::mutex> lock(state_mutex());
+        Object *object = find_io(handle);
+        note_locked("SetHandleInformation(" +
+                    std::string(object != nullptr ? object->type->name : "invalid") + "," +
+                    hex(mask) + "," + hex(flags) + ")");
+    }
+    if (injected(standin::call_SetHandleInformation))
+        return FALSE;
+    std::lock_guard<std::mutex> lock(state_mutex());
+    Object *object = find_io(handle);
+    if (object == nullptr)
         return fail_with(ERROR_INVALID_HANDLE);
-    if ((access & (GENERIC_WRITE | FILE_WRITE_DATA)) == 0 || ftruncate(fd, 0) != 0)
-        return fail_with(ERROR_ACCESS_DENIED);
+    if (mask & HANDLE_FLAG_INHERIT)
+        object->inherit = (flags & HANDLE_FLAG_INHERIT) != 0;
     return TRUE;
 }
 

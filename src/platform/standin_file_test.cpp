@@ -4,11 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <set>
 #include <string>
+#include <thread>
 
 namespace {
 
@@ -228,7 +230,8 @@ TEST(StandinFile, InformationDeletionHeldFilesAndLocks) {
               INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
 
-    // Emptying needs a handle that may write data; an append-only one may not.
+    // Emptying needs a handle that may write data; an append-only one may not. (The writer's
+    // position is 0: it cuts there.)
     const std::string windows_file = test_support::windows_path(file);
     HANDLE append =
         CreateFileA(windows_file.c_str(), FILE_APPEND_DATA, 0, nullptr, OPEN_EXISTING, 0, nullptr);
@@ -273,6 +276,276 @@ TEST(StandinFile, InformationDeletionHeldFilesAndLocks) {
     standin::reset();
     unlink(file.c_str());
     rmdir(dir.c_str());
+}
+
+// Everything ReadFile gives until it fails, and the error it fails with.
+std::string drain(HANDLE read_end, DWORD *error) {
+    std::string data;
+    char buffer[7]; // small, so that reads are cut short
+    DWORD n = 0;
+    while (ReadFile(read_end, buffer, sizeof buffer, &n, nullptr) && n > 0)
+        data.append(buffer, n);
+    *error = GetLastError();
+    return data;
+}
+
+TEST(StandinPipe, ReadWriteAndTheEndOnceTheWriterCloses) {
+    standin::reset();
+    HANDLE r = nullptr, w = nullptr;
+    ASSERT_TRUE(CreatePipe(&r, &w, nullptr, 0));
+    EXPECT_EQ(standin::open_handles(), 2) << "both ends are the program's to close";
+    DWORD n = 99;
+    EXPECT_TRUE(WriteFile(w, "abc", 3, &n, nullptr));
+    EXPECT_EQ(n, 3u);
+    char buffer[16] = {};
+    EXPECT_TRUE(ReadFile(r, buffer, 2, &n, nullptr));
+    EXPECT_EQ(std::string(buffer, n), "ab");
+    EXPECT_TRUE(ReadFile(r, buffer, sizeof buffer, &n, nullptr)) << "what is there, not more";
+    EXPECT_EQ(std::string(buffer, n), "c");
+    EXPECT_TRUE(ReadFile(r, buffer, 0, &n, nullptr)) << "nothing asked: no end either";
+
+    // Each end does one thing; overlapped reads are not the stand-in's.
+    const struct {
+        const char *what;
+        BOOL result;
+        DWORD error;
+    } refused[] = {
+        {"read the write end", ReadFile(w, buffer, 1, &n, nullptr), ERROR_ACCESS_DENIED},
+        {"write the read end", WriteFile(r, "x", 1, &n, nullptr), ERROR_ACCESS_DENIED},
+    };
+    for (const auto &c : refused)
+        EXPECT_FALSE(c.result) << c.what;
+    OVERLAPPED overlapped = {};
+    SetLastError(0);
+    EXPECT_FALSE(ReadFile(r, buffer, 1, &n, &overlapped));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+
+    // Data written before the last writer closed still comes, then the end.
+    EXPECT_TRUE(WriteFile(w, "last words", 10, &n, nullptr));
+    EXPECT_TRUE(CloseHandle(w));
+    DWORD error = 0;
+    EXPECT_EQ(drain(r, &error), "last words");
+    EXPECT_EQ(error, ERROR_BROKEN_PIPE);
+    n = 99;
+    EXPECT_FALSE(ReadFile(r, buffer, 1, &n, nullptr));
+    EXPECT_EQ(n, 0u);
+    EXPECT_TRUE(CloseHandle(r));
+
+    // A writer whose reader is gone fails, and the test process lives on (no SIGPIPE).
+    ASSERT_TRUE(CreatePipe(&r, &w, nullptr, 0));
+    EXPECT_TRUE(CloseHandle(r));
+    SetLastError(0);
+    EXPECT_FALSE(WriteFile(w, "x", 1, &n, nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_NO_DATA);
+    sigset_t pending;
+    sigpending(&pending);
+    EXPECT_FALSE(sigismember(&pending, SIGPIPE)) << "the signal was taken";
+    EXPECT_TRUE(CloseHandle(w));
+    EXPECT_EQ(standin::open_handles(), 0);
+    EXPECT_EQ(standin::trace(), (std::vector<std::string>{"CreatePipe(not inheritable)",
+                                                          "CreatePipe(not inheritable)"}));
+}
+
+// A reader blocked in ReadFile holds no lock: another thread closes the write end, which is
+// what ends the read. Run in a child process with an alarm, so a lock held would fail the test
+// rather than hang it.
+TEST(StandinPipe, BlockedReadLetsOtherThreadsCallIn) {
+    test_support::Outcome outcome = test_support::run_in_child([] {
+        alarm(10);
+        standin::reset();
+        HANDLE r = nullptr, w = nullptr;
+        if (!CreatePipe(&r, &w, nullptr, 4096))
+            return 1;
+        DWORD error = 0;
+        std::string got;
+        std::thread reader([&] { got = drain(r, &error); });
+        usleep(50 * 1000);
+        DWORD n = 0;
+        WriteFile(w, "while blocked", 13, &n, nullptr);
+        usleep(50 * 1000);
+        HANDLE other = CreateFileA("NUL", GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        bool others_ok = CloseHandle(other) && CloseHandle(w);
+        reader.join();
+        printf("%d %s %u", others_ok, got.c_str(), error);
+        CloseHandle(r);
+        return 0;
+    });
+    EXPECT_EQ(outcome.status, 100);
+    EXPECT_EQ(outcome.out, "1 while blocked 109");
+}
+
+// ReadFile moves on from the handle's position, SetFilePointer moves it, and SetEndOfFile cuts
+// there: the copy-then-empty of a log, through one handle.
+TEST(StandinFile, PositionsReadsAndTheEndOfFile) {
+    standin::reset();
+    std::string dir = test_support::temp_dir();
+    const std::string path = dir + "/f.txt";
+    FILE *f = fopen(path.c_str(), "wb");
+    fputs("0123456789", f);
+    fclose(f);
+    HANDLE file = CreateFileA(test_support::windows_path(path).c_str(),
+                              GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    const LONG none = 7777; // no high part given
+    const struct {
+        LONG distance;
+        LONG high; // `none`: nullptr
+        DWORD method;
+        DWORD result;
+        LONG high_after;
+        DWORD error;
+        std::string read; // 3 bytes asked, from the position after the call
+    } cases[] = {
+        {3, none, FILE_BEGIN, 3, none, 0, "345"},
+        {-1, none, FILE_CURRENT, 3, none, 0, "345"}, // from 4
+        {-3, none, FILE_END, 7, none, 0, "789"},
+        {12, none, FILE_BEGIN, 12, none, 0, ""}, // past the end: a read of nothing
+        {-5, none, FILE_CURRENT, INVALID_SET_FILE_POINTER, none, ERROR_NEGATIVE_SEEK, "456"},
+        {-11, none, FILE_END, INVALID_SET_FILE_POINTER, none, ERROR_NEGATIVE_SEEK, "456"},
+        {0, none, 3, INVALID_SET_FILE_POINTER, none, ERROR_INVALID_PARAMETER, "456"},
+        {1, 1, FILE_BEGIN, 1, 1, 0, ""},   // 4 GiB + 1
+        {-2, -1, FILE_END, 8, 0, 0, "89"}, // a 64-bit -2
+        {-6, -1, FILE_CURRENT, 0xFFFFFFFEu, -1, ERROR_NEGATIVE_SEEK, "456"},
+    };
+    for (const auto &c : cases) {
+        ASSERT_EQ(SetFilePointer(file, 4, nullptr, FILE_BEGIN), 4u);
+        LONG high = c.high;
+        SetLastError(12345);
+        DWORD result = SetFilePointer(file, c.distance, c.high == none ? nullptr : &high, c.method);
+        DWORD error = GetLastError();
+        char buffer[3];
+        DWORD n = 99;
+        EXPECT_TRUE(ReadFile(file, buffer, sizeof buffer, &n, nullptr));
+        std::string where = std::to_string(c.distance) + " " + std::to_string(c.method);
+        if (c.error != 0) {
+            EXPECT_EQ(result, INVALID_SET_FILE_POINTER) << where;
+            EXPECT_EQ(error, c.error) << where;
+        } else {
+            EXPECT_EQ(result, c.result) << where;
+            EXPECT_EQ(error, ERROR_SUCCESS) << where;
+            EXPECT_EQ(high, c.high_after) << where;
+        }
+        EXPECT_EQ(std::string(buffer, n), c.read) << where;
+    }
+
+    // The end goes where the handle is; writes land at the handle's position.
+    EXPECT_EQ(SetFilePointer(file, 6, nullptr, FILE_BEGIN), 6u);
+    EXPECT_TRUE(SetEndOfFile(file));
+    EXPECT_EQ(test_support::read_file(path), "012345");
+    DWORD n = 0;
+    EXPECT_TRUE(WriteFile(file, "XY", 2, &n, nullptr));
+    EXPECT_EQ(SetFilePointer(file, 1, nullptr, FILE_BEGIN), 1u);
+    EXPECT_TRUE(WriteFile(file, "a", 1, &n, nullptr));
+    EXPECT_EQ(test_support::read_file(path), "0a2345XY");
+
+    // Failures injected: nothing read, the position kept.
+    standin::fail(standin::call_SetFilePointer, 1, ERROR_LOCK_VIOLATION);
+    EXPECT_EQ(SetFilePointer(file, 0, nullptr, FILE_BEGIN), INVALID_SET_FILE_POINTER);
+    EXPECT_EQ(GetLastError(), ERROR_LOCK_VIOLATION);
+    standin::fail(standin::call_ReadFile, 1, ERROR_LOCK_VIOLATION);
+    char buffer[16];
+    n = 99;
+    EXPECT_FALSE(ReadFile(file, buffer, sizeof buffer, &n, nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_LOCK_VIOLATION);
+    EXPECT_EQ(n, 0u);
+    EXPECT_TRUE(ReadFile(file, buffer, sizeof buffer, &n, nullptr));
+    EXPECT_EQ(std::string(buffer, n), "2345XY") << "read on from 2";
+
+    // The copy-then-empty sequence: read it all, back to 0, cut.
+    EXPECT_EQ(SetFilePointer(file, 0, nullptr, FILE_BEGIN), 0u);
+    EXPECT_TRUE(ReadFile(file, buffer, sizeof buffer, &n, nullptr));
+    EXPECT_EQ(std::string(buffer, n), "0a2345XY");
+    EXPECT_EQ(SetFilePointer(file, 0, nullptr, FILE_BEGIN), 0u);
+    EXPECT_TRUE(SetEndOfFile(file));
+    EXPECT_EQ(test_support::read_file(path), "");
+    // Further out than the end, SetEndOfFile makes the file longer.
+    EXPECT_EQ(SetFilePointer(file, 3, nullptr, FILE_BEGIN), 3u);
+    EXPECT_TRUE(SetEndOfFile(file));
+    EXPECT_EQ(test_support::read_file(path), std::string(3, '\0'));
+    EXPECT_TRUE(CloseHandle(file));
+
+    // A handle opened to write alone reads nothing; a pipe has no position.
+    file = CreateFileA(test_support::windows_path(path).c_str(), GENERIC_WRITE, 0, nullptr,
+                       OPEN_EXISTING, 0, nullptr);
+    SetLastError(0);
+    EXPECT_FALSE(ReadFile(file, buffer, sizeof buffer, &n, nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    EXPECT_TRUE(CloseHandle(file));
+    HANDLE r = nullptr, w = nullptr;
+    ASSERT_TRUE(CreatePipe(&r, &w, nullptr, 0));
+    EXPECT_EQ(SetFilePointer(r, 0, nullptr, FILE_BEGIN), INVALID_SET_FILE_POINTER);
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    EXPECT_FALSE(SetEndOfFile(w));
+    CloseHandle(r);
+    CloseHandle(w);
+    EXPECT_EQ(standin::trace()[0], "SetFilePointer(4,null,0)");
+    EXPECT_EQ(standin::trace()[17], "SetFilePointer(-2,-1,2)") << "the case's own call";
+    unlink(path.c_str());
+    rmdir(dir.c_str());
+    standin::reset();
+}
+
+// NUL by any case of its name: reads find the end at once, writes vanish, no file is made.
+TEST(StandinFile, NulReadsNothingAndSwallowsWrites) {
+    standin::reset();
+    std::string dir = test_support::temp_dir();
+    char here[4096];
+    ASSERT_NE(getcwd(here, sizeof here), nullptr);
+    ASSERT_EQ(chdir(dir.c_str()), 0);
+    for (const char *name : {"NUL", "nul", "Nul"}) {
+        HANDLE nul = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                 OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(nul, INVALID_HANDLE_VALUE) << name;
+        EXPECT_EQ(standin::open_handles(), 1) << name;
+        DWORD n = 0;
+        EXPECT_TRUE(WriteFile(nul, "swallowed", 9, &n, nullptr)) << name;
+        EXPECT_EQ(n, 9u);
+        char buffer[8];
+        n = 99;
+        EXPECT_TRUE(ReadFile(nul, buffer, sizeof buffer, &n, nullptr)) << name;
+        EXPECT_EQ(n, 0u) << name;
+        EXPECT_TRUE(CloseHandle(nul));
+    }
+    // A name that only begins so is a file like any other.
+    HANDLE file = CreateFileA("NULL", GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+    EXPECT_NE(file, INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(CloseHandle(file));
+    EXPECT_EQ(names_in("."), (std::set<std::string>{".", "..", "NULL"}));
+    unlink("NULL");
+    ASSERT_EQ(chdir(here), 0);
+    rmdir(dir.c_str());
+    EXPECT_EQ(standin::open_handles(), 0);
+}
+
+// Inheritance is set by the attributes and by SetHandleInformation, on the handles a child can
+// be given; as a child sees it, see the process tests.
+TEST(StandinPipe, InheritanceIsSetOnTheHandlesAChildCanGet) {
+    standin::reset();
+    SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
+    HANDLE r = nullptr, w = nullptr;
+    ASSERT_TRUE(CreatePipe(&r, &w, &inheritable, 0));
+    EXPECT_TRUE(SetHandleInformation(r, HANDLE_FLAG_INHERIT, 0));
+    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    SetLastError(0);
+    EXPECT_FALSE(SetHandleInformation(event, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    standin::fail(standin::call_SetHandleInformation, 1, ERROR_ACCESS_DENIED);
+    EXPECT_FALSE(SetHandleInformation(w, HANDLE_FLAG_INHERIT, 0));
+    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    standin::fail(standin::call_CreatePipe, 1, ERROR_NOT_ENOUGH_MEMORY);
+    HANDLE r2 = nullptr, w2 = nullptr;
+    EXPECT_FALSE(CreatePipe(&r2, &w2, nullptr, 0));
+    EXPECT_EQ(GetLastError(), ERROR_NOT_ENOUGH_MEMORY);
+    EXPECT_EQ(standin::open_handles(), 3) << "two ends and the event, no more";
+    auto trace = standin::trace();
+    ASSERT_EQ(trace.size(), 6u);
+    EXPECT_EQ(trace[0], "CreatePipe(inheritable)");
+    EXPECT_EQ(trace[1], "SetHandleInformation(pipe-read,0x1,0x0)");
+    EXPECT_EQ(trace[3], "SetHandleInformation(invalid,0x1,0x1)");
+    EXPECT_EQ(trace[4], "SetHandleInformation(pipe-write,0x1,0x0)");
+    EXPECT_EQ(trace[5], "CreatePipe(not inheritable)");
+    for (HANDLE h : {r, w, event})
+        EXPECT_TRUE(CloseHandle(h));
 }
 
 } // namespace

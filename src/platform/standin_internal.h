@@ -17,6 +17,7 @@
 #include <condition_variable>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace standin::internal {
@@ -75,6 +76,8 @@ struct Object {
     DWORD job_limits; ///< a job's limit flags
     bool signaled;    ///< an event's state
     bool manual;      ///< an event resets by hand only
+    bool inherit;     ///< a pipe end, NUL or file handle goes to a child that inherits handles
+    DWORD thread;     ///< a CreateThread thread's id
 };
 
 /// A handle value never given out before in this process, reset or not: a handle kept across a
@@ -93,6 +96,9 @@ void drop_object(HANDLE handle);
 
 /// Every live object of `type`, oldest first; caller holds the lock.
 std::vector<Object *> objects_of(const ObjectType &type);
+
+/// Every live object with its handle, oldest first; caller holds the lock.
+std::vector<std::pair<HANDLE, Object *>> objects_by_handle();
 
 // --- Faults and the trace ---
 
@@ -115,6 +121,17 @@ std::string text_or_null(LPCSTR text); ///< "null" for a null text
 std::string hex(DWORD value);          ///< "0x1f"
 
 // --- The areas' hooks, for one another ---
+
+/// Before the areas are reset, standin::reset() ends what could keep a CreateThread thread
+/// waiting, then waits for those threads; see standin::reset.
+/// Processes: kills every child not yet reaped, with its process group; lock held.
+void end_children();
+/// Files: closes the descriptor of every pipe end, NUL and file, leaving the handles (a late
+/// call on one fails); lock held.
+void close_descriptors();
+/// Processes: waits (bounded, else timed_out) until every CreateThread thread has returned from
+/// its start routine, releasing the lock meanwhile, and forgets them.
+void wait_for_threads(std::unique_lock<std::mutex> &lock);
 
 /// Each area back to its defaults, called by standin::reset() in this order with the lock held,
 /// after the service thread has been joined and before the handle table is emptied. An area
@@ -144,6 +161,19 @@ size_t launch_count();
 pid_t newest_child();
 /// Whether `pid` is a child of the stand-in still running; caller holds the lock.
 bool is_live_child(pid_t pid);
+
+/// Files: what a child can be given of a handle: its descriptor, as a description for
+/// standin::Launch ("pipe-read", "pipe-write", "nul", "file:NAME"), and whether it is
+/// inheritable. passable() is false for a handle that is no pipe end, NUL or file; caller holds
+/// the lock for both.
+struct Passable {
+    int fd;
+    std::string what;
+    bool inherit;
+};
+bool passable(HANDLE handle, Passable *out);
+/// Every inheritable pipe end, NUL and file handle, oldest first.
+std::vector<Passable> inheritable();
 
 /// Console and windows: registers a window of `pid`; caller holds the lock.
 HWND add_window_locked(pid_t pid);

@@ -1,9 +1,10 @@
-// The stand-in's processes and jobs: real POSIX children, each the leader of a process group of
-// its own, which a job then takes over.
+// The stand-in's processes, jobs and threads: real POSIX children, each the leader of a process
+// group of its own, which a job then takes over; threads of the calling process are std::threads.
 #include "platform/standin_internal.h"
 
 #include <dirent.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <stddef.h>
@@ -13,6 +14,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <list>
 #include <thread>
 
 extern char **environ;
@@ -31,12 +33,27 @@ const ObjectType process_type = {"process",        true,         true, close_pro
 const ObjectType thread_type = {"thread", true, true, nullptr, nullptr, nullptr};
 const ObjectType job_type = {"job", true, true, close_job, nullptr, nullptr};
 
+DWORD wait_for_host_thread(HANDLE handle, DWORD milliseconds);
+bool host_thread_ended(Object &thread);
+// A thread of the calling process, made by CreateThread (thread_type is a child's first thread).
+const ObjectType host_thread_type = {"host thread",    true, true, nullptr, wait_for_host_thread,
+                                     host_thread_ended};
+
+struct HostThread {
+    DWORD id;
+    bool done;
+    DWORD exit_code;
+};
+
 struct Processes {
     std::vector<standin::Launch> launches;
     STARTUPINFOA startup = {};
     // Every child not yet reaped, whether its handles are still open or not: its pid, and the
     // group it leads, cannot be reused until it is reaped, so a reset can always end it.
     std::vector<pid_t> unreaped;
+    // Every CreateThread thread since the last reset, its handle closed or not.
+    std::list<HostThread> threads;
+    DWORD thread_ids = 0;
 };
 
 Processes &processes() {
@@ -112,9 +129,44 @@ DWORD spawn_error(int error) {
     }
 }
 
+// What a child gets of the caller's descriptors: `passed` under their own numbers, `std` (-1:
+// closed) as 0, 1 and 2 when `use_std`. Each source is a duplicate of the caller's that the
+// spawn closes, so that a handle closed meanwhile cannot hand the child something else.
+struct Descriptors {
+    std::vector<std::pair<int, int>> passed; // duplicate, number in the child
+    bool use_std;
+    int std[3];
+};
+
+// The child's descriptors: the std ones and the inherited ones, and none else of the caller's.
+void arrange(posix_spawn_file_actions_t *actions, const Descriptors &d) {
+    int highest = 2;
+    for (const auto &[source, number] : d.passed) {
+        posix_spawn_file_actions_adddup2(actions, source, number);
+        highest = number > highest ? number : highest;
+    }
+    for (int i = 0; d.use_std && i < 3; ++i) {
+        if (d.std[i] >= 0)
+            posix_spawn_file_actions_adddup2(actions, d.std[i], i);
+        else
+            posix_spawn_file_actions_addclose(actions, i);
+    }
+    // Descriptors of the caller made without O_CLOEXEC (the test runner's, a library's) are not
+    // the program's handles: Windows would pass none of them.
+    for (int fd = 3; fd < highest; ++fd) {
+        bool kept = false;
+        for (const auto &[source, number] : d.passed)
+            kept = kept || number == fd;
+        if (!kept)
+            posix_spawn_file_actions_addclose(actions, fd);
+    }
+    posix_spawn_file_actions_addclosefrom_np(actions, highest + 1);
+}
+
 // Starts the program of `words` (the first, a Windows path) with them as its argument vector;
 // returns 0 or the Windows error.
-DWORD spawn(std::vector<std::string> &words, DWORD flags, pid_t &pid) {
+DWORD spawn(std::vector<std::string> &words, DWORD flags, const Descriptors &descriptors,
+            pid_t &pid) {
     if (words.empty() || words[0].empty())
         return ERROR_FILE_NOT_FOUND;
     standin::NativePath program = standin::native_path(words[0].c_str());
@@ -129,7 +181,11 @@ DWORD spawn(std::vector<std::string> &words, DWORD flags, pid_t &pid) {
     posix_spawnattr_init(&attributes);
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
     posix_spawnattr_setpgroup(&attributes, 0);
-    int rc = posix_spawnp(&pid, program.path.c_str(), nullptr, &attributes, argv.data(), environ);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    arrange(&actions, descriptors);
+    int rc = posix_spawnp(&pid, program.path.c_str(), &actions, &attributes, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
     if (rc != 0)
         return spawn_error(rc);
@@ -285,11 +341,67 @@ void close_job(Object &job) {
         kill(-job.group, SIGKILL);
 }
 
+// The record of a CreateThread thread; lock held.
+HostThread *host_thread(DWORD id) {
+    for (HostThread &t : processes().threads) {
+        if (t.id == id)
+            return &t;
+    }
+    return nullptr;
+}
+
+bool host_thread_ended(Object &thread) {
+    HostThread *t = host_thread(thread.thread);
+    return t == nullptr || t->done;
+}
+
+DWORD wait_for_host_thread(HANDLE handle, DWORD milliseconds) {
+    if (injected(standin::call_WaitForSingleObject))
+        return WAIT_FAILED;
+    return wait_any(1, &handle, milliseconds);
+}
+
+// Gives the record of what the child inherits, with duplicates of the descriptors to pass;
+// lock held.
+Descriptors descriptors_for(BOOL inherit_handles, const STARTUPINFOA *startup,
+                            standin::Launch &launch) {
+    Descriptors d = {};
+    d.use_std = startup != nullptr && (startup->dwFlags & STARTF_USESTDHANDLES) != 0;
+    if (inherit_handles) {
+        for (const Passable &p : inheritable()) {
+            d.passed.emplace_back(fcntl(p.fd, F_DUPFD_CLOEXEC, 3), p.fd);
+            launch.inherited.push_back(p.what);
+        }
+    }
+    if (!d.use_std)
+        return d;
+    // As on XP, the std handles are handle values copied into the child: one that was not
+    // inherited is no handle there, and the child's own attempt to use it fails.
+    const HANDLE handles[3] = {startup->hStdInput, startup->hStdOutput, startup->hStdError};
+    std::string *records[3] = {&launch.std_in, &launch.std_out, &launch.std_err};
+    for (int i = 0; i < 3; ++i) {
+        Passable p;
+        bool reaches = inherit_handles && passable(handles[i], &p) && p.inherit;
+        d.std[i] = reaches ? fcntl(p.fd, F_DUPFD_CLOEXEC, 3) : -1;
+        *records[i] = reaches ? p.what : "closed";
+    }
+    return d;
+}
+
+void close_duplicates(const Descriptors &d) {
+    for (const auto &[source, number] : d.passed)
+        close(source);
+    for (int i = 0; d.use_std && i < 3; ++i) {
+        if (d.std[i] >= 0)
+            close(d.std[i]);
+    }
+}
+
 } // namespace
 
 namespace standin::internal {
 
-void reset_process() {
+void end_children() {
     // A test's children do not outlive it.
     for (Object *job : objects_of(job_type)) {
         if (job->group != 0)
@@ -301,6 +413,21 @@ void reset_process() {
         kill(-pid, SIGKILL);
         kill(pid, SIGKILL);
     }
+}
+
+void wait_for_threads(std::unique_lock<std::mutex> &lock) {
+    wait_until(lock, "the program's threads to end at a reset", [] {
+        for (const HostThread &t : processes().threads) {
+            if (!t.done)
+                return false;
+        }
+        return true;
+    });
+    processes().threads.clear();
+}
+
+void reset_process() {
+    end_children();
     for (pid_t pid : processes().unreaped)
         waitpid(pid, nullptr, 0);
     processes().unreaped.clear();
@@ -370,7 +497,11 @@ BOOL CreateProcessA(LPCSTR application, LPSTR command_line, LPSECURITY_ATTRIBUTE
                               environment == nullptr,
                               current_directory == nullptr,
                               false,
-                              false};
+                              false,
+                              {},
+                              "",
+                              "",
+                              ""};
     std::vector<std::string> words;
     {
         std::lock_guard<std::mutex> lock(state_mutex());
@@ -381,10 +512,17 @@ BOOL CreateProcessA(LPCSTR application, LPSTR command_line, LPSECURITY_ATTRIBUTE
     note("CreateProcessA(" + hex(flags) + ")");
     pid_t pid = 0;
     DWORD error = 0;
-    if (injected(standin::call_CreateProcessA))
+    if (injected(standin::call_CreateProcessA)) {
         error = GetLastError();
-    else
-        error = spawn(words, flags, pid);
+    } else {
+        Descriptors descriptors;
+        {
+            std::lock_guard<std::mutex> lock(state_mutex());
+            descriptors = descriptors_for(inherit_handles, startup, launch);
+        }
+        error = spawn(words, flags, descriptors, pid);
+        close_duplicates(descriptors);
+    }
     launch.created = error == 0;
     std::lock_guard<std::mutex> lock(state_mutex());
     processes().launches.push_back(launch);
@@ -445,6 +583,53 @@ DWORD ResumeThread(HANDLE handle) {
     }
     kill(thread->pid, SIGCONT);
     return 1;
+}
+
+// --- Threads ---
+
+HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE start, LPVOID arg,
+                    DWORD flags, LPDWORD id) {
+    note("CreateThread");
+    if (injected(standin::call_CreateThread))
+        return nullptr;
+    if (start == nullptr || (flags & CREATE_SUSPENDED) != 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    std::lock_guard<std::mutex> lock(state_mutex());
+    Processes &p = processes();
+    HostThread &record = p.threads.emplace_back();
+    record.id = ++p.thread_ids;
+    record.done = false;
+    record.exit_code = STILL_ACTIVE;
+    DWORD thread_id = record.id;
+    // Detached: once it has said it is done, under the lock, it touches nothing of the
+    // stand-in's but that lock (never freed), so a reset that waits for `done` is enough, and a
+    // test process may end with threads finished but never joined.
+    std::thread([start, arg, thread_id] {
+        DWORD result = start(arg);
+        std::lock_guard<std::mutex> done(state_mutex());
+        HostThread *t = host_thread(thread_id);
+        t->exit_code = result;
+        t->done = true;
+        state_changed().notify_all();
+    }).detach();
+    Object thread = {};
+    thread.type = &host_thread_type;
+    thread.thread = thread_id;
+    if (id != nullptr)
+        *id = thread_id;
+    return add_object(thread);
+}
+
+BOOL GetExitCodeThread(HANDLE handle, LPDWORD exit_code) {
+    std::lock_guard<std::mutex> lock(state_mutex());
+    Object *thread = find_object(handle, &host_thread_type);
+    if (thread == nullptr)
+        return fail_with(ERROR_INVALID_HANDLE);
+    HostThread *t = host_thread(thread->thread);
+    *exit_code = t->done ? t->exit_code : STILL_ACTIVE;
+    return TRUE;
 }
 
 // --- Jobs ---
