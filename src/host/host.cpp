@@ -424,13 +424,14 @@ DWORD exec_proc(DWORD *service_exit_code) {
     BOOL created = CreateProcessA(nullptr, cmdline, nullptr, nullptr, captured ? TRUE : FALSE,
                                   CREATE_SUSPENDED, nullptr, nullptr, &startup, &child);
     DWORD error = created ? 0 : GetLastError();
-    capture_start(created != FALSE);
     if (!created) {
+        capture_start(false);
         log_msg("fail to CreateProcess\n", 0);
         LeaveCriticalSection(&svc_lock);
         return error;
     }
     log_msg("success CreateProcess\n", 0);
+    capture_start(true);
     child_process = child.hProcess;
     child_job = make_job();
     // Before Windows 8 a process can be in one job only, so a host that itself runs inside a

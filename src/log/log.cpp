@@ -137,15 +137,15 @@ static bool copy_rest(HANDLE from, HANDLE to, char *buffer, DWORD size) {
 // others' lines wait only for what they wrote meanwhile; a line written after the last read
 // and before the cut would be lost, so those two happen in one turn. If the copy cannot be
 // made, the log is emptied all the same and *kept_error tells why.
-static BOOL keep_and_empty(HANDLE file, const char *old_path, LPSECURITY_ATTRIBUTES attributes,
-                           bool *replaced, DWORD *kept_error) {
+static BOOL keep_and_empty(HANDLE file, bool keep, const char *old_path,
+                           LPSECURITY_ATTRIBUTES attributes, bool *replaced, DWORD *kept_error) {
     BY_HANDLE_FILE_INFORMATION info;
     HANDLE old = INVALID_HANDLE_VALUE;
     const DWORD size = 64 * 1024;
     char *buffer = nullptr;
-    if (old_path != nullptr && GetFileInformationByHandle(file, &info) &&
+    if (keep && GetFileInformationByHandle(file, &info) &&
         (info.nFileSizeLow != 0 || info.nFileSizeHigh != 0)) {
-        buffer = static_cast<char *>(heap_alloc(size));
+        buffer = old_path != nullptr ? static_cast<char *>(heap_alloc(size)) : nullptr;
         old = buffer != nullptr ? open_own(old_path, GENERIC_WRITE, attributes, replaced)
                                 : INVALID_HANDLE_VALUE;
         bool copied =
@@ -175,7 +175,8 @@ static BOOL keep_and_empty(HANDLE file, const char *old_path, LPSECURITY_ATTRIBU
     return emptied;
 }
 
-// Empties the log at `path` (its content kept at `old_path` first, unless that is null) and
+// Empties the log at `path` (with `keep`, its content kept at `old_path` first; a null
+// `old_path` is a lack of memory) and
 // opens it for the lines. Services run by one copy of tolvard share the file, each process with
 // a handle of its own. A handle that may only append writes each line at the end the file has
 // at that moment, in one step, so the processes' lines never overwrite each other (with a file
@@ -183,12 +184,12 @@ static BOOL keep_and_empty(HANDLE file, const char *old_path, LPSECURITY_ATTRIBU
 // file, so a first one does that and is closed again. The line handle may also read: on
 // Windows LockFileEx refuses a handle that may neither read nor write data, and reading leaves
 // the appends as they are.
-static HANDLE open_log(const char *path, const char *old_path, LPSECURITY_ATTRIBUTES attributes,
-                       bool *replaced, DWORD *kept_error) {
+static HANDLE open_log(const char *path, bool keep, const char *old_path,
+                       LPSECURITY_ATTRIBUTES attributes, bool *replaced, DWORD *kept_error) {
     HANDLE file = open_own(path, GENERIC_READ | GENERIC_WRITE, attributes, replaced);
     if (file == INVALID_HANDLE_VALUE)
         return file;
-    BOOL emptied = keep_and_empty(file, old_path, attributes, replaced, kept_error);
+    BOOL emptied = keep_and_empty(file, keep, old_path, attributes, replaced, kept_error);
     DWORD error = GetLastError();
     CloseHandle(file);
     if (!emptied) {
@@ -215,7 +216,7 @@ void log_open(void) {
     char *path = log_path("tolvard.log");
     char *old_path = log_path("tolvard.old.log");
     if (path != nullptr)
-        log_file = open_log(path, old_path, &attributes, &replaced, &kept_error);
+        log_file = open_log(path, true, old_path, &attributes, &replaced, &kept_error);
     heap_free(old_path);
     // A process that holds the log open and shares no writing (any user who may read it can)
     // would otherwise silence every later run. Windows cannot rename or delete a file that is
@@ -232,7 +233,7 @@ void log_open(void) {
                          static_cast<unsigned long>(GetCurrentProcessId()), n);
             char *other = log_path(name);
             if (other != nullptr)
-                log_file = open_log(other, nullptr, &attributes, &replaced, &kept_error);
+                log_file = open_log(other, false, nullptr, &attributes, &replaced, &kept_error);
             heap_free(other);
         }
     }

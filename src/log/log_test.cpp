@@ -222,6 +222,9 @@ TEST(LogMsg, TakesTurnsThroughALockOfTheFile) {
         log_msg("a line\n", 0);
         EXPECT_EQ(messages(test_support::read_file(path)), "a line|") << c.what;
         std::vector<std::string> locks = standin::file_locks();
+        // The first turn was the start's, which emptied the log.
+        ASSERT_GE(locks.size(), 2u);
+        locks.erase(locks.begin(), locks.begin() + 2);
         ASSERT_EQ(locks.size(), c.tries + (c.busy >= 0 ? 1 : 0)) << c.what;
         for (size_t i = 0; i < c.tries; ++i) {
             bool taken = c.busy >= 0 && i == c.tries - 1;
@@ -433,8 +436,8 @@ TEST(LogLines, ABatchInOneTurn) {
         std::string path = open_fresh_log();
         log_lines(c.text.data(), c.text.size());
         EXPECT_EQ(messages(test_support::read_file(path)), c.lines) << c.what;
-        std::vector<std::string> locks = standin::file_locks();
-        EXPECT_EQ(locks.size(), c.lines.empty() ? 0u : 2u) << c.what;
+        // The first turn was the start's, which emptied the log.
+        EXPECT_EQ(standin::file_locks().size(), c.lines.empty() ? 2u : 4u) << c.what;
         unlink(path.c_str());
     }
     // Without memory for the batch each line still goes whole, in its own turn.

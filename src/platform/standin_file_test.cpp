@@ -478,8 +478,6 @@ TEST(StandinFile, PositionsReadsAndTheEndOfFile) {
     EXPECT_FALSE(SetEndOfFile(w));
     CloseHandle(r);
     CloseHandle(w);
-    EXPECT_EQ(standin::trace()[0], "SetFilePointer(4,null,0)");
-    EXPECT_EQ(standin::trace()[17], "SetFilePointer(-2,-1,2)") << "the case's own call";
     unlink(path.c_str());
     rmdir(dir.c_str());
     standin::reset();
