@@ -3,7 +3,7 @@
  *
  *   printer mixed N           lines "out K" (K odd, to standard output, ended by LF) and
  *                             "err K" (K even, to standard error, ended by CR LF) for
- *                             K = 1..N, then exits 0
+ *                             K = 1..N, each in two writes, then exits 0
  *   printer stdin             "reading stdin", reads standard input to its end, then
  *                             "stdin eof after N bytes" and waits to be ended
  *   printer fail N            "failing run 1" and "failing run 2", then "failing run 3" with
@@ -12,8 +12,9 @@
  *                             K = 1..N and "TAG done", and waits to be ended
  *   printer sleep MS          waits MS milliseconds, prints nothing
  *
- * Every line is one WriteFile of its own to the standard handle, so that where both handles are
- * one pipe the order of the lines in it is the order they were written.
+ * Every line is written whole to one handle before the next is begun (in mixed, in two writes),
+ * so that where both handles are one pipe the order of the lines in it is the order they were
+ * written.
  */
 #include <windows.h>
 #include <stdio.h>
@@ -33,11 +34,21 @@ static int say(const char *text) {
     return put(STD_OUTPUT_HANDLE, text, "\r\n");
 }
 
+static int write_all(HANDLE to, const char *data, DWORD length) {
+    DWORD written = 0;
+    return WriteFile(to, data, length, &written, NULL) && written == length;
+}
+
+/* Each line goes out in two writes, split at a place that moves from line to line (between CR
+ * and LF too), so that a reader that takes what is there finds lines cut anywhere. */
 static int mixed(long count) {
-    char text[64];
+    char line[64];
     for (long k = 1; k <= count; k++) {
-        snprintf(text, sizeof text, "%s %ld", k % 2 ? "out" : "err", k);
-        if (!put(k % 2 ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE, text, k % 2 ? "\n" : "\r\n")) {
+        int length = snprintf(line, sizeof line, "%s %ld%s", k % 2 ? "out" : "err", k,
+                              k % 2 ? "\n" : "\r\n");
+        DWORD split = 1 + (DWORD)(k % (length - 1));
+        HANDLE to = GetStdHandle(k % 2 ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
+        if (!write_all(to, line, split) || !write_all(to, line + split, (DWORD)length - split)) {
             return 3;
         }
     }
