@@ -115,6 +115,8 @@ echo
 echo "== 7. tolvard.log, beside tolvard.exe"
 tr -d '\r' < "$dir/tolvard.log" | sed 's/^/  /'
 grep -q 'Leaving MyService' "$dir/tolvard.log" || fail "the log has no stop"
+grep -q ':> ticker: line 1.$' "$dir/tolvard.log" || fail "the log has no line of the sample's output"
+echo "  (the \"> \" lines are what the sample printed)"
 
 echo
 echo "== 8. Remove the service: tolvard rem TolvardDemo"

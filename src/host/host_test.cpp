@@ -789,4 +789,158 @@ TEST(Host, ConsoleRunCannotConnect) {
     rmdir(dir.c_str());
 }
 
+// The log lines of the child's output, "> " and all, that come before "exec_proc() end" (and so
+// before the stopped report); one that comes after it is a fault and shows as "AFTER THE END".
+std::vector<std::string> output_lines(const HostRun &run) {
+    std::vector<std::string> lines;
+    bool ended = false;
+    for (const std::string &line : run.log) {
+        ended = ended || line == "exec_proc() end";
+        if (line.compare(0, 2, "> ") == 0)
+            lines.push_back(ended ? "AFTER THE END " + line : line);
+    }
+    return lines;
+}
+
+std::string alphabet(size_t length, size_t from = 0) {
+    std::string text;
+    for (size_t i = from; i < from + length; ++i)
+        text += static_cast<char>('a' + i % 26);
+    return text;
+}
+
+// Each line the child writes on its standard output or error is one log line, in the order
+// written; a line too long for one log line goes on in the next, nothing dropped.
+TEST(HostOutput, EachLineTheChildWritesIsALogLine) {
+    std::vector<std::string> mixed;
+    for (int k = 1; k <= 300; ++k) {
+        mixed.push_back("> out " + std::to_string(k));
+        mixed.push_back("> err " + std::to_string(k));
+    }
+    const std::string full(996, 'x');
+    const struct {
+        std::string mode;
+        std::vector<std::string> lines;
+    } cases[] = {
+        {"text:one\\ntwo\\r\\nthree", {"> one", "> two", "> three"}},
+        {"text:\\n\\r\\n", {"> ", "> "}},
+        {"text:nul\\0byte\\n\\0", {"> nulbyte"}},
+        {"long:996", {"> " + alphabet(996)}},
+        {"long:997", {"> " + alphabet(996), "> " + alphabet(1, 996)}},
+        {"long:2500",
+         {"> " + alphabet(996), "> " + alphabet(996, 996), "> " + alphabet(508, 1992)}},
+        // A CR right after a full piece still ends the line with its LF.
+        {"text:" + full + "\\r\\nnext\\n", {"> " + full, "> next"}},
+        {"text:" + full + "\\rnext\\n", {"> " + full, "> \rnext"}},
+        {"lines:300", mixed},
+    };
+    for (const auto &c : cases) {
+        HostRun run = run_host({child, c.mode}, {});
+        EXPECT_EQ(output_lines(run), c.lines) << c.mode.substr(0, 40);
+        EXPECT_EQ(states(run), (std::vector<DWORD>{SERVICE_RUNNING, SERVICE_STOPPED}));
+        EXPECT_EQ(run.reports.back().status.dwWin32ExitCode, 0u) << c.mode.substr(0, 40);
+        EXPECT_EQ(run.open_handles, 0);
+    }
+}
+
+// The child gets the pipe as its standard output and error and NUL as its input, and these are
+// the only handles of the host it inherits.
+TEST(HostOutput, OnlyTheChildsStandardHandlesAreInherited) {
+    HostRun run = run_host({child, "stdin"}, {});
+    ASSERT_EQ(run.launches.size(), 1u);
+    const standin::Launch &launch = run.launches[0];
+    EXPECT_TRUE(launch.inherit_handles);
+    std::vector<std::string> inherited = launch.inherited;
+    std::sort(inherited.begin(), inherited.end());
+    EXPECT_EQ(inherited, (std::vector<std::string>{"nul", "pipe-write"}));
+    EXPECT_EQ(launch.std_in, "nul");
+    EXPECT_EQ(launch.std_out, "pipe-write");
+    EXPECT_EQ(launch.std_err, "pipe-write");
+    // NUL gives end of file at once.
+    EXPECT_EQ(output_lines(run), (std::vector<std::string>{"> eof after 0 bytes"}));
+}
+
+// A stop while the child writes as fast as it can: every line it wrote before it ended is in
+// the log, in order, before the stopped report.
+TEST(HostOutput, AStopInTheMiddleOfOutputLosesNothing) {
+    for (int round = 0; round < 3; ++round) {
+        HostRun run = run_host({child, "flood"}, {{standin::step_wait_child_ready, 0},
+                                                  {standin::step_sleep, 50},
+                                                  {standin::step_control, SERVICE_CONTROL_STOP}});
+        std::smatch wrote;
+        ASSERT_TRUE(std::regex_search(run.events, wrote, std::regex("wrote (\\d+)"))) << run.events;
+        long count = std::stol(wrote[1]);
+        std::vector<std::string> lines = output_lines(run);
+        ASSERT_EQ(static_cast<long>(lines.size()), count);
+        for (long k = 0; k < count; ++k) {
+            char number[16];
+            snprintf(number, sizeof number, "> %08ld ", k + 1);
+            ASSERT_EQ(lines[k].compare(0, 11, number), 0) << lines[k];
+            ASSERT_EQ(lines[k].size(), 101u) << lines[k];
+        }
+        EXPECT_GT(count, 0);
+        // The flood ends on Ctrl+C, long before the grace time.
+        std::vector<std::string> log = log_without_ms(run);
+        EXPECT_EQ(std::count(log.begin(), log.end(), "the child ended on its own after N ms"), 1);
+        EXPECT_EQ(states(run).back(), SERVICE_STOPPED);
+    }
+}
+
+// What the child started may write after the child's own end: the host waits for the pipe
+// while anything of the tree holds it, and gives up on a holder outside the job.
+TEST(HostOutput, WhatOutlivesTheChild) {
+    const struct {
+        const char *what;
+        std::vector<std::string> words;
+        bool job;
+        std::vector<std::string> lines;
+        bool given_up;
+    } cases[] = {
+        // The job's end takes the grandchild before it writes.
+        {"in the job", {child, "late:300"}, true, {"> early"}, false},
+        {"without a job", {child, "late:300"}, false, {"> early", "> late"}, false},
+        // A grandchild that holds the pipe and never writes nor ends.
+        {"held for good", {child, "spawn", "exit:0"}, false, {}, true},
+    };
+    for (const auto &c : cases) {
+        HostRun run = run_host(c.words, {}, false, [&] {
+            if (!c.job)
+                standin::fail(standin::call_CreateJobObjectA, 1, ERROR_ACCESS_DENIED);
+        });
+        EXPECT_EQ(output_lines(run), c.lines) << c.what;
+        long end = position(run, "exec_proc() end");
+        long given_up = position(run, "child output still open after stop");
+        EXPECT_EQ(given_up < end, c.given_up) << c.what;
+        EXPECT_EQ(states(run), (std::vector<DWORD>{SERVICE_RUNNING, SERVICE_STOPPED})) << c.what;
+        EXPECT_EQ(run.open_handles, 0) << c.what;
+    }
+}
+
+// Without the pipe, the NUL device or the reader, the child still runs; a line says why its
+// output is lost.
+TEST(HostOutput, WithoutCaptureTheChildStillRuns) {
+    const struct {
+        standin::Call call;
+        int nth;
+        bool before_launch; // the line comes before the child's creation
+    } cases[] = {
+        {standin::call_CreatePipe, 1, true},
+        {standin::call_CreateFileA, 3, true}, // the first two are the log's
+        {standin::call_SetHandleInformation, 1, true},
+        {standin::call_CreateThread, 1, false},
+    };
+    for (const auto &c : cases) {
+        HostRun run = run_host({child, "exit:0"}, {}, false,
+                               [&] { standin::fail(c.call, c.nth, ERROR_ACCESS_DENIED); });
+        long line = position(run, "fail to capture the child's output error=5");
+        long created = position(run, "success CreateProcess");
+        ASSERT_LT(line, static_cast<long>(run.log.size())) << c.call;
+        EXPECT_EQ(line < created, c.before_launch) << c.call;
+        ASSERT_EQ(run.launches.size(), 1u);
+        EXPECT_EQ(run.launches[0].inherit_handles, !c.before_launch) << c.call;
+        EXPECT_EQ(run.reports.back().status.dwWin32ExitCode, 0u) << c.call;
+        EXPECT_EQ(run.open_handles, 0) << c.call;
+    }
+}
+
 } // namespace

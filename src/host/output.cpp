@@ -14,11 +14,11 @@ struct Capture {
     bool ended;     // the reader has written its last line and lets go of the record
     bool abandoned; // the service thread no longer waits: the reader writes nothing more
     size_t pending; // bytes of `line`: a line not yet ended
-    char line[capture_piece];
+    char line[capture_piece + 1]; // a full piece may be followed by a CR that ends it
     char in[64 * 1024];
     // Each byte read gives at most three (an empty line is "> " and its end), and a pending
-    // line at most capture_piece and three more.
-    char out[3 * 64 * 1024 + capture_piece + 3];
+    // line at most two pieces and their six more.
+    char out[3 * 64 * 1024 + 2 * capture_piece + 6];
 };
 
 // The pipe's size: what the child may write while the reader waits for its turn at the log.
@@ -106,7 +106,8 @@ static size_t split_lines(Capture *c, DWORD size) {
                 --c->pending;
             out = put_piece(c, out, true);
         } else if (byte != '\0') {
-            if (c->pending == capture_piece)
+            // A CR after a full piece waits for the next byte: CR LF would end the line there.
+            if (c->pending > capture_piece || (c->pending == capture_piece && byte != '\r'))
                 out = put_piece(c, out, false);
             c->line[c->pending++] = byte;
         }
@@ -140,7 +141,10 @@ static DWORD WINAPI read_output(LPVOID data) {
         write_out(c, split_lines(c, got));
     }
     if (c->pending > 0) {
-        char *end = put_piece(c, c->out, true);
+        char *end = c->out;
+        if (c->pending > capture_piece)
+            end = put_piece(c, end, false);
+        end = put_piece(c, end, true);
         write_out(c, static_cast<size_t>(end - c->out));
     }
     CloseHandle(c->pipe);

@@ -176,9 +176,9 @@ TEST(LogOpen, EmptiesTheFileThenOnlyAppendsSharedWithOthers) {
     const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
     auto opens = standin::file_opens();
     ASSERT_EQ(opens.size(), 2u);
-    // Opened first as it is (emptied only once it proves to be a plain file of one name), then
-    // for appending, and for reading, without which Windows refuses a lock.
-    EXPECT_EQ(opens[0].access, GENERIC_WRITE);
+    // Opened first as it is (kept and emptied only once it proves to be a plain file of one
+    // name), then for appending, and for reading, without which Windows refuses a lock.
+    EXPECT_EQ(opens[0].access, GENERIC_READ | GENERIC_WRITE);
     EXPECT_EQ(opens[1].access, FILE_READ_DATA | FILE_APPEND_DATA);
     for (const auto &open : opens) {
         EXPECT_EQ(open.disposition, static_cast<DWORD>(OPEN_ALWAYS));
@@ -284,18 +284,23 @@ TEST(LogOpen, ALogThatCannotBeMadeOursGivesWayToAnother) {
         int nth;            // 0: every call
         const char *log;    // the old tolvard.log afterwards
         const char *other;  // what tolvard-PID.log holds, "<missing>" for no such file
+        const char *kept;   // what tolvard.old.log holds
     } cases[] = {
         {"held without sharing", true, standin::call_count, 0, "old run\r\n",
-         "fail to open tolvard.log error=32|a line|"},
+         "fail to open tolvard.log error=32|a line|", "<missing>"},
         {"not to be opened", false, standin::call_CreateFileA, 1, "old run\r\n",
-         "fail to open tolvard.log error=5|a line|"},
-        {"not to be emptied", false, standin::call_SetEndOfFile, 1, "old run\r\n",
-         "fail to open tolvard.log error=5|a line|"},
-        {"emptied, not to be opened again", false, standin::call_CreateFileA, 2, "",
-         "fail to open tolvard.log error=5|a line|"},
-        {"nothing to be opened", false, standin::call_CreateFileA, 0, "old run\r\n", "<missing>"},
+         "fail to open tolvard.log error=5|a line|", "<missing>"},
+        // The first cut is the old log's own, before the copy.
+        {"not to be emptied", false, standin::call_SetEndOfFile, 2, "old run\r\n",
+         "fail to open tolvard.log error=5|a line|", "old run\r\n"},
+        // The second open is the old log's.
+        {"emptied, not to be opened again", false, standin::call_CreateFileA, 3, "",
+         "fail to open tolvard.log error=5|a line|", "old run\r\n"},
+        {"nothing to be opened", false, standin::call_CreateFileA, 0, "old run\r\n", "<missing>",
+         "<missing>"},
         {"not to be told what it is", false, standin::call_GetFileInformationByHandle, 1,
-         "replaced a log file that had another name or was a reparse point|a line|", "<missing>"},
+         "replaced a log file that had another name or was a reparse point|a line|", "<missing>",
+         "<missing>"},
     };
     for (const auto &c : cases) {
         std::string path = open_fresh_log();
@@ -321,7 +326,9 @@ TEST(LogOpen, ALogThatCannotBeMadeOursGivesWayToAnother) {
         };
         EXPECT_EQ(shown(test_support::read_file(path)), c.log) << c.what;
         EXPECT_EQ(shown(test_support::read_file(other)), c.other) << c.what;
+        EXPECT_EQ(test_support::read_file(dir + "/tolvard.old.log"), c.kept) << c.what;
         unlink(other.c_str());
+        unlink((dir + "/tolvard.old.log").c_str());
         unlink(path.c_str());
         rmdir(dir.c_str());
     }
@@ -340,6 +347,102 @@ TEST(LogOpen, LinesGoAfterWhatAnotherProcessWrote) {
     log_msg("two\n", 0);
     log_text("a text\n");
     EXPECT_EQ(messages(test_support::read_file(path)), "one|the other service's line|two|a text|");
+    unlink(path.c_str());
+}
+
+// The log of the run before is kept as tolvard.old.log, byte for byte, whatever its size; the
+// log itself stays the same file, so that what others hold open on it goes on with the current
+// log: another service's later lines land there, and a reader reads the new run.
+TEST(LogOpen, KeepsTheRunBeforeAsTheOldLog) {
+    const std::string big = std::string(150 * 1024, 'b') + "\r\n"; // more than one read
+    const struct {
+        const char *what;
+        std::string before;     // tolvard.log before the start
+        std::string old_before; // tolvard.old.log before it, "<missing>" for none
+        standin::Call call;     // made to fail, call_count for none
+        int nth;
+        std::string kept;  // tolvard.old.log after it
+        std::string lines; // tolvard.log's messages after it, with "new run" logged
+    } cases[] = {
+        {"first keep", "old run\r\n", "<missing>", standin::call_count, 0, "old run\r\n",
+         "new run|"},
+        {"an older one replaced", "old run\r\n", std::string(500, 'o'), standin::call_count, 0,
+         "old run\r\n", "new run|"},
+        {"a big log", big, "<missing>", standin::call_count, 0, big, "new run|"},
+        {"nothing to keep", "", "older\r\n", standin::call_count, 0, "older\r\n", "new run|"},
+        {"the old log not to be made", "old run\r\n", "<missing>", standin::call_CreateFileA, 2,
+         "<missing>", "fail to keep tolvard.old.log error=5|new run|"},
+        {"the log not to be read", "old run\r\n", "<missing>", standin::call_ReadFile, 1, "",
+         "fail to keep tolvard.old.log error=5|new run|"},
+        {"the copy not to be written", "old run\r\n", "<missing>", standin::call_WriteFile, 1, "",
+         "fail to keep tolvard.old.log error=5|new run|"},
+    };
+    for (const auto &c : cases) {
+        std::string path = open_fresh_log();
+        std::string dir = path.substr(0, path.rfind('/'));
+        std::string old = dir + "/tolvard.old.log";
+        standin::reset();
+        test_support::write_file(path, c.before);
+        if (c.old_before != "<missing>")
+            test_support::write_file(old, c.old_before);
+        // Another service's handle, and a reader's, open on the log from before the start.
+        FILE *other = fopen(path.c_str(), "ab");
+        FILE *reader = fopen(path.c_str(), "rb");
+        ASSERT_TRUE(other != nullptr && reader != nullptr);
+        standin::set_module_file_name(test_support::windows_path(dir + "/tolvard.exe").c_str());
+        if (c.call != standin::call_count)
+            standin::fail(c.call, c.nth, ERROR_ACCESS_DENIED);
+        log_open();
+        log_msg("new run\n", 0);
+        EXPECT_EQ(test_support::read_file(old), c.kept) << c.what;
+        EXPECT_EQ(messages(test_support::read_file(path)), c.lines) << c.what;
+        fputs("2026/12/08 10:15:02:the other service's line\r\n", other);
+        fflush(other);
+        EXPECT_EQ(messages(test_support::read_file(path)), c.lines + "the other service's line|")
+            << c.what;
+        std::string seen;
+        rewind(reader);
+        for (int ch; (ch = fgetc(reader)) != EOF;)
+            seen += static_cast<char>(ch);
+        EXPECT_EQ(seen, test_support::read_file(path)) << c.what;
+        fclose(other);
+        fclose(reader);
+        standin::reset();
+        unlink(old.c_str());
+        unlink(path.c_str());
+        rmdir(dir.c_str());
+    }
+}
+
+// The lines of a batch go in one turn and one write, each stamped as log_text would stamp it;
+// a line too long or without its end is dropped, and nothing else with it.
+TEST(LogLines, ABatchInOneTurn) {
+    const std::string long_line = std::string(999, 'x') + "\n";
+    const struct {
+        const char *what;
+        std::string text;
+        std::string lines;
+    } cases[] = {
+        {"three lines", "> one\n> two\n> \n", "> one|> two|> |"},
+        {"a line too long", "> a\n" + long_line + "> b\n", "> a|> b|"},
+        {"the longest line", std::string(998, 'y') + "\n", std::string(998, 'y') + "|"},
+        {"no end on the last", "> a\n> b", "> a|"},
+        {"nothing", "", ""},
+    };
+    for (const auto &c : cases) {
+        std::string path = open_fresh_log();
+        log_lines(c.text.data(), c.text.size());
+        EXPECT_EQ(messages(test_support::read_file(path)), c.lines) << c.what;
+        std::vector<std::string> locks = standin::file_locks();
+        EXPECT_EQ(locks.size(), c.lines.empty() ? 0u : 2u) << c.what;
+        unlink(path.c_str());
+    }
+    // Without memory for the batch each line still goes whole, in its own turn.
+    std::string path = open_fresh_log();
+    standin::fail(standin::call_HeapAlloc, 0, ERROR_NOT_ENOUGH_MEMORY);
+    log_lines("> a\n> b\n", 8);
+    standin::reset();
+    EXPECT_EQ(messages(test_support::read_file(path)), "> a|> b|");
     unlink(path.c_str());
 }
 

@@ -41,6 +41,15 @@ inline std::string read_file(const std::string &path) {
     return content;
 }
 
+/// Makes or replaces the file with `content`.
+inline void write_file(const std::string &path, const std::string &content) {
+    FILE *f = fopen(path.c_str(), "wb");
+    if (f != nullptr) {
+        fwrite(content.data(), 1, content.size(), f);
+        fclose(f);
+    }
+}
+
 /// Words as the native child records its argument vector: each followed by a NUL.
 inline std::string nul_separated(std::initializer_list<std::string> words) {
     std::string text;

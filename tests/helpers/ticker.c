@@ -1,5 +1,6 @@
 /* ticker: a sample program to run as a service. Once a second it appends a numbered line to
- * ticker.log beside its own executable; it stops by itself after ten minutes. */
+ * ticker.log beside its own executable, and prints it (a service host that keeps its output
+ * shows it there); it stops by itself after ten minutes. */
 #include <windows.h>
 #include <stdio.h>
 #include <string.h>
@@ -20,6 +21,9 @@ int main(void) {
         }
         fprintf(log, "ticker: line %d\n", count);
         fclose(log);
+        /* Standard output is a pipe under a service host: fully buffered unless flushed. */
+        printf("ticker: line %d\n", count);
+        fflush(stdout);
         Sleep(1000);
     }
     return 0;
