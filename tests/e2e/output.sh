@@ -4,6 +4,8 @@
 # - 10,000 numbered lines written alternately to standard output (LF) and standard error
 #   (CR LF): each is in the log once, in the order written (both are one pipe), all of them
 #   between the child's start and "exec_proc() end";
+# - lines longer than one log line takes (996 bytes) go on in the next log lines, nothing lost,
+#   and a line of exactly 996 whose CR comes in a write of its own gives no empty line after it;
 # - a child that reads its input gets its end at once (the input is the NUL device);
 # - a batch file under cmd.exe /c, stopped: its echoed line is logged and the stop completes,
 #   with no prompt of cmd.exe waiting for an answer;
@@ -20,7 +22,7 @@ counts_begin output
 
 tolvard=$(winpath "$TOLVARD")
 old_log=$(dirname "$TOLVARD")/tolvard.old.log
-for name in mixed reader batch_sleep gate_a gate_b failing; do
+for name in mixed long reader batch_sleep gate_a gate_b failing; do
     cp "$E2E_HELPERS/printer.exe" "$W/$name.exe"
 done
 cases=0
@@ -85,6 +87,26 @@ check_eq "mixed: the output between the start and exec_proc() end" \
     "success CreateProcess|> out 1|> err $lines|exec_proc() end" \
     "$(log_messages | sed -n "/^success CreateProcess$/{p;n;p}; /^> err $lines$/{p;n;p}" |
         paste -sd'|')"
+
+# --- lines longer than a log line ---
+child="$(winpath "$W/long.exe") long "
+sc_create "$svc" "$tolvard $child$svc "
+svcctl start "$svc"
+check_svcctl "long: start" $?
+wait_state "$svc" STOPPED 10 || die "long: $svc did not stop after its child ended"
+wait_log "main() end" 5
+i=0
+for length in 995 996 997 1992 2500; do
+    letter=$(printf "\\$(printf '%03o' $((97 + i)))")
+    head -c "$length" /dev/zero | tr '\0' "$letter" | fold -w 996
+    echo
+    i=$((i + 1))
+done >"$W/long.expected"
+captured >"$W/long.got"
+check_true "long: each line in pieces of 996 bytes, in order, nothing more" \
+    cmp -s "$W/long.expected" "$W/long.got"
+check_eq "long: pieces of each length" "995 996 996 1 996 996 996 996 508" \
+    "$(awk '{ print length($0) }' "$W/long.got" | paste -sd' ')"
 
 # --- a child reading its input gets its end at once ---
 child="$(winpath "$W/reader.exe") stdin "

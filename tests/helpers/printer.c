@@ -10,6 +10,10 @@
  *                             no line end, and exits with code N
  *   printer gate FILE N TAG   "TAG ready", waits until FILE exists, then "TAG K" for
  *                             K = 1..N and "TAG done", and waits to be ended
+ *   printer long              lines of 995, 996, 997, 1992 and 2500 letters (a, b, c, d, e),
+ *                             each ended by CR LF and written in two writes, the first of at
+ *                             most 997 bytes (so a CR may come alone after 996 letters), then
+ *                             exits 0
  *   printer sleep MS          waits MS milliseconds, prints nothing
  *
  * Every line is written whole to one handle before the next is begun (in mixed, in two writes),
@@ -49,6 +53,22 @@ static int mixed(long count) {
         DWORD split = 1 + (DWORD)(k % (length - 1));
         HANDLE to = GetStdHandle(k % 2 ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
         if (!write_all(to, line, split) || !write_all(to, line + split, (DWORD)length - split)) {
+            return 3;
+        }
+    }
+    return 0;
+}
+
+static int long_lines(void) {
+    static const int lengths[] = {995, 996, 997, 1992, 2500};
+    static char line[2502];
+    HANDLE to = GetStdHandle(STD_OUTPUT_HANDLE);
+    for (int i = 0; i < 5; i++) {
+        DWORD length = (DWORD)lengths[i];
+        memset(line, 'a' + i, length);
+        memcpy(line + length, "\r\n", 2);
+        DWORD first = length + 1 < 997 ? length + 1 : 997;
+        if (!write_all(to, line, first) || !write_all(to, line + first, length + 2 - first)) {
             return 3;
         }
     }
@@ -103,10 +123,14 @@ int main(int argc, char **argv) {
     if (argc == 5 && strcmp(argv[1], "gate") == 0) {
         return gate(argv[2], atol(argv[3]), argv[4]);
     }
+    if (argc == 2 && strcmp(argv[1], "long") == 0) {
+        return long_lines();
+    }
     if (argc == 3 && strcmp(argv[1], "sleep") == 0) {
         Sleep((DWORD)atol(argv[2]));
         return 0;
     }
-    fprintf(stderr, "usage: printer mixed N | stdin | fail N | gate FILE N TAG | sleep MS\n");
+    fprintf(stderr,
+            "usage: printer mixed N | stdin | fail N | gate FILE N TAG | long | sleep MS\n");
     return 2;
 }
