@@ -198,6 +198,9 @@ lines_section() {
     echo
     echo "- run: $lines_started, commit $commit, $arch, $LINES_N runs of each (after one untimed run), $LINES lines of 100 bytes a run"
     echo "- load average (1, 5, 15 min) before and after: $(printf '%s; ' "${lines_loads[@]}" | sed 's/; $//')"
+    if [ "$PARTS" = output ]; then
+        echo "- run alone (BENCH_PARTS=output): the rest of this page is from the last whole run"
+    fi
     if [ ${#lines_failures[@]} -eq 0 ]; then
         echo "- failed runs: none"
     else
