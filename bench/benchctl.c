@@ -8,6 +8,15 @@
  * window it creates MARKS.begin and MARKS.end, so that a Unix-side reader can count the host's
  * context switches over the same window (Wine keeps no such count for a Windows caller), and
  * waits for MARKS.go before the stop.
+ *
+ *   benchctl lines NAME STAMP
+ *
+ * Starts service NAME, whose child is "bench_child.exe lines N ..." and ends on its own once its
+ * lines are written, and waits until the service reports STOPPED: tolvard reports it only once
+ * the last line of the child's output is in its log. STAMP is the child's record of when its
+ * first line began and its last ended. Prints write_ms (the child's own time for its lines) and
+ * done_ms (from its first line to STOPPED).
+ *
  * Prints key=value lines; times in milliseconds, memory in KiB. Any failure prints the failing
  * step and GetLastError to stderr and exits 1, the service stopped if it can be.
  */
@@ -209,13 +218,73 @@ static int cycle(const char *name, const char *stamp_path, double idle_seconds, 
     return 0;
 }
 
+static int lines(const char *name, const char *stamp_path) {
+    SC_HANDLE scm = OpenSCManagerA(NULL, NULL, SC_MANAGER_CONNECT);
+    if (scm == NULL) {
+        return fail("OpenSCManager");
+    }
+    SC_HANDLE svc = OpenServiceA(scm, name, SERVICE_START | SERVICE_STOP | SERVICE_QUERY_STATUS);
+    if (svc == NULL) {
+        return fail("OpenService");
+    }
+    SERVICE_STATUS_PROCESS sp;
+    if (!query(svc, &sp) || sp.dwCurrentState != SERVICE_STOPPED) {
+        fprintf(stderr, "benchctl: %s is not stopped before the start\n", name);
+        return 1;
+    }
+    DeleteFileA(stamp_path);
+    if (!StartServiceA(svc, 0, NULL)) {
+        return fail("StartService");
+    }
+    /* STOPPED is looked for only once the service has left it. */
+    if (!wait_state(svc, SERVICE_RUNNING, 30000, &sp) && sp.dwCurrentState != SERVICE_STOPPED) {
+        stop_quietly(svc);
+        return fail("waiting for RUNNING");
+    }
+    if (!wait_state(svc, SERVICE_STOPPED, 600000, &sp)) {
+        stop_quietly(svc);
+        return fail("waiting for STOPPED");
+    }
+    long long stopped = now();
+    if (sp.dwWin32ExitCode != 0 || sp.dwServiceSpecificExitCode != 0) {
+        fprintf(stderr, "benchctl: %s stopped with %lu %lu\n", name, sp.dwWin32ExitCode,
+                sp.dwServiceSpecificExitCode);
+        return 1;
+    }
+    HANDLE file = CreateFileA(stamp_path, GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                              OPEN_EXISTING, 0, NULL);
+    char text[96];
+    DWORD got = 0;
+    if (file == INVALID_HANDLE_VALUE || !ReadFile(file, text, sizeof text - 1, &got, NULL)) {
+        return fail("reading the child's stamp");
+    }
+    CloseHandle(file);
+    text[got] = '\0';
+    long long begin = 0, end = 0;
+    if (sscanf(text, "%lld %lld", &begin, &end) != 2) {
+        fprintf(stderr, "benchctl: the child's stamp reads <%s>\n", text);
+        return 1;
+    }
+    printf("write_ms=%.3f\n", ms_between(begin, end));
+    printf("done_ms=%.3f\n", ms_between(begin, stopped));
+    CloseServiceHandle(svc);
+    CloseServiceHandle(scm);
+    return 0;
+}
+
 int main(int argc, char **argv) {
     QueryPerformanceFrequency(&frequency);
+    if (argc == 4 && strcmp(argv[1], "lines") == 0) {
+        int rc = lines(argv[2], argv[3]);
+        fflush(stdout);
+        return rc;
+    }
     if (argc == 6 && strcmp(argv[1], "cycle") == 0) {
         int rc = cycle(argv[2], argv[3], atof(argv[4]), argv[5]);
         fflush(stdout);
         return rc;
     }
-    fprintf(stderr, "usage: benchctl cycle NAME STAMP IDLE_SECONDS MARKS\n");
+    fprintf(stderr, "usage: benchctl cycle NAME STAMP IDLE_SECONDS MARKS | lines NAME STAMP\n");
     return 2;
 }

@@ -8,10 +8,16 @@
 #
 #   bash tools/bench.sh                 # N=20 runs of each service, 10 s idle window each
 #   BENCH_N=5 BENCH_IDLE=2 bash tools/bench.sh   # a quick look (the doc says what was used)
+#   BENCH_PARTS=output bash tools/bench.sh       # the child's output rows alone: rewrites only
+#                                                # their section of the doc
 #
 # Each run of a service is one call of benchctl.exe: StartService, the child's time stamp,
 # 10 s of idling, ControlService(STOP), STOPPED and the child gone. The two services take turns,
 # in the order A B B A, so that both see the same load. Wine state lives in build/bench-prefix.
+#
+# The child's output: BENCH_LINES_N (5) runs each, alternating, of bench_child.exe writing
+# BENCH_LINES (200000) lines of 100 bytes to its standard output, which tolvard writes to its log,
+# and of the same child writing them to a file itself, both under tolvard.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -19,6 +25,13 @@ root=$PWD
 N=${BENCH_N:-20}
 IDLE=${BENCH_IDLE:-10}
 DOC=${BENCH_DOC:-docs/benchmarks.md}
+LINES=${BENCH_LINES:-200000}
+LINES_N=${BENCH_LINES_N:-5}
+PARTS=${BENCH_PARTS:-all}
+case $PARTS in
+all | output) ;;
+*) echo "BENCH_PARTS is all or output" >&2; exit 2 ;;
+esac
 
 bash tools/deps.sh || exit 1
 # The 32-bit build where this machine runs 32-bit programs, else the 64-bit one (tools/wine.sh).
@@ -33,7 +46,9 @@ build() {
 }
 echo "== building $arch and the optimised native micro-benchmarks"
 build $arch || exit 1
-build bench --target micro_bench || exit 1
+if [ "$PARTS" = all ]; then
+    build bench --target micro_bench || exit 1
+fi
 
 export WINEPREFIX=$root/build/bench-prefix
 export WINEDEBUG=-all
@@ -76,7 +91,8 @@ fi
 services=(tvd_bench bare_bench)
 declare -A host_exe=([tvd_bench]=tolvard.exe [bare_bench]=bare_service.exe)
 declare -A label=([tvd_bench]=tolvard [bare_bench]=bare)
-for svc in "${services[@]}"; do
+lines_file=$work/lines.txt
+for svc in "${services[@]}" tvd_lines_pipe tvd_lines_file; do
     wine_call "$work/sc" sc delete "$svc"
 done
 wine_call "$work/sc" sc create tvd_bench \
@@ -84,6 +100,142 @@ wine_call "$work/sc" sc create tvd_bench \
     || { cat "$work/sc.out"; exit 1; }
 wine_call "$work/sc" sc create bare_bench binPath= "$(winpath "$bin/bare_service.exe")" \
     || { cat "$work/sc.out"; exit 1; }
+wine_call "$work/sc" sc create tvd_lines_pipe \
+    binPath= "$(winpath "$bin/tolvard.exe") bench_child.exe lines $LINES tvd_lines_pipe " \
+    || { cat "$work/sc.out"; exit 1; }
+wine_call "$work/sc" sc create tvd_lines_file \
+    binPath= "$(winpath "$bin/tolvard.exe") bench_child.exe lines $LINES $(winpath "$lines_file") tvd_lines_file " \
+    || { cat "$work/sc.out"; exit 1; }
+
+commit=$(git rev-parse --short HEAD 2>/dev/null)$(git diff --quiet HEAD 2>/dev/null || echo "+changes")
+ratio() {
+    awk -v a="$1" -v b="$2" 'BEGIN {
+        if (a == "n/a" || b == "n/a" || b == 0) print "n/a"; else printf "%.2f\n", a / b }'
+}
+# verdict VALUE LIMIT: "met" if VALUE is below LIMIT (or at it, for a ratio).
+verdict() {
+    awk -v v="$1" -v l="$2" 'BEGIN { if (v == "n/a") print "n/a"; else print (v <= l ? "met" : "missed") }'
+}
+row() { printf '| %s | %s | %s | %s | %s | %s |\n' "$@"; }
+
+# --- The child's output: through tolvard's log, or to a file by the child itself ---
+
+lines_results=$work/lines.txt.results
+: >"$lines_results"
+lines_failures=()
+lines_loads=()
+tvd_log=$bin/tolvard.log
+
+# lines_once KIND RUN: one run of the child writing its lines to the pipe (KIND pipe) or to the
+# file (KIND file); every line is checked to be where it was written before the run counts.
+lines_once() {
+    local kind=$1 run=$2 out=$work/lines
+    rm -f "$lines_file"
+    wine_call "$out" "$bin/benchctl.exe" lines "tvd_lines_$kind" \
+        "$(winpath "$bin/bench_child.exe.stamp")"
+    local rc=$? got last
+    if [ "$kind" = pipe ]; then
+        got=$(LC_ALL=C grep -c '^..../../.. ..:..:..:> line [0-9]\{8\} x*'$'\r''$' "$tvd_log")
+        last=$(tail -n 4 "$tvd_log" | LC_ALL=C grep -o '> line [0-9]*' | tail -n 1)
+    else
+        got=$(LC_ALL=C grep -c '^line [0-9]\{8\} x*'$'\r''$' "$lines_file" 2>/dev/null)
+        last=$(tail -n 1 "$lines_file" 2>/dev/null | LC_ALL=C grep -o 'line [0-9]*')
+    fi
+    if [ $rc -ne 0 ] || [ "$got" != "$LINES" ] || [ "${last##* }" != "$(printf '%08d' "$LINES")" ]
+    then
+        echo "lines run $run through the $kind failed (status $rc, $got lines, last <$last>):"
+        tr -d '\r' <"$out.err"
+        lines_failures+=("$kind run $run: status $rc, $got of $LINES lines")
+        return 1
+    fi
+    tr -d '\r' <"$out.out" | grep = | sed "s/^/$kind $run /; s/=/ /" >>"$lines_results"
+}
+
+echo "== the child's output: $LINES_N runs of each, $LINES lines of 100 bytes, alternating"
+lines_started=$(date -u '+%Y-%m-%d %H:%M UTC')
+lines_loads+=("$(uptime | sed 's/.*load average: //')")
+# One untimed run of each first.
+lines_once pipe 0 && lines_once file 0 || exit 1
+: >"$lines_results"
+for run in $(seq 1 "$LINES_N"); do
+    if [ $((run % 2)) -eq 1 ]; then
+        lines_order=(pipe file)
+    else
+        lines_order=(file pipe)
+    fi
+    for kind in "${lines_order[@]}"; do
+        lines_once "$kind" "$run"
+    done
+    if [ ${#lines_failures[@]} -gt $((LINES_N / 5)) ]; then
+        echo "!! too many failed runs: ${#lines_failures[@]}"
+        exit 1
+    fi
+done
+lines_loads+=("$(uptime | sed 's/.*load average: //')")
+rm -f "$lines_file"
+
+# lines_median KIND METRIC
+lines_median() {
+    awk -v l="$1" -v m="$2" '$1 == l && $3 == m { print $4 }' "$lines_results" | sort -g |
+        awk '{ v[NR] = $1 } END {
+            if (NR == 0) { print "n/a"; exit }
+            if (NR % 2) printf "%.6g\n", v[(NR + 1) / 2]
+            else printf "%.6g\n", (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
+}
+per_second() {
+    awk -v n="$LINES" -v ms="$1" 'BEGIN { if (ms == "n/a" || ms == 0) print "n/a"; else printf "%.0f\n", n * 1000 / ms }'
+}
+
+lines_section() {
+    local pw pd fw fd r1 r2
+    pw=$(lines_median pipe write_ms)
+    pd=$(lines_median pipe done_ms)
+    fw=$(lines_median file write_ms)
+    fd=$(lines_median file done_ms)
+    r1=$(ratio "$pw" "$fw")
+    r2=$(ratio "$pd" "$fw")
+    echo "## The child's output through the host, under Wine"
+    echo
+    echo "- run: $lines_started, commit $commit, $arch, $LINES_N runs of each (after one untimed run), $LINES lines of 100 bytes a run"
+    echo "- load average (1, 5, 15 min) before and after: $(printf '%s; ' "${lines_loads[@]}" | sed 's/; $//')"
+    if [ "$PARTS" = output ]; then
+        echo "- run alone (BENCH_PARTS=output): the rest of this page is from the last whole run"
+    fi
+    if [ ${#lines_failures[@]} -eq 0 ]; then
+        echo "- failed runs: none"
+    else
+        echo "- failed runs, left out of the medians: $(printf '%s; ' "${lines_failures[@]}" | sed 's/; $//')"
+    fi
+    echo
+    row "what (median of $LINES_N)" "to stdout, into tolvard.log" "to a file itself" \
+        "log / file" goal verdict
+    row --- ---: ---: ---: --- ---
+    row "the child's own time for its lines, ms" "$pw" "$fw" "$r1" "<= 2 x" "$(verdict "$r1" 2)"
+    row "  lines per second, as the child sees it" "$(per_second "$pw")" "$(per_second "$fw")" \
+        "" "" ""
+    row "first line written to the last in the log (STOPPED), ms" "$pd" "" "$r2" "<= 2 x" \
+        "$(verdict "$r2" 2)"
+    row "  lines per second, into the log" "$(per_second "$pd")" "" "" "" ""
+    row "first line written to STOPPED, the file child, ms" "" "$fd" "" "" ""
+}
+
+# BENCH_PARTS=output: this section of the page is replaced (or added before the micro-benchmarks),
+# the rest kept as the last whole run wrote it.
+if [ "$PARTS" = output ]; then
+    stop_wine
+    lines_section >"$work/lines.md"
+    awk -v part="$work/lines.md" '
+        function put() { while ((getline l < part) > 0) print l; print ""; done = 1 }
+        /^## The child.s output through the host/ { put(); skip = 1; next }
+        skip && /^## / { skip = 0 }
+        !done && /^## The command-line rules/ { put() }
+        !skip { print }' "$DOC" >"$work/benchmarks.md"
+    cp "$work/benchmarks.md" "$DOC"
+    echo
+    cat "$work/lines.md"
+    echo "written to $DOC (the child's output section only)"
+    exit 0
+fi
 
 # The Unix process of a Windows process of our prefix whose image is EXE. Wine sets the first
 # word of a process's Unix command line to its Windows image path.
@@ -221,14 +373,6 @@ median() {
             if (NR % 2) printf "%.6g\n", v[(NR + 1) / 2]
             else printf "%.6g\n", (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
 }
-ratio() {
-    awk -v a="$1" -v b="$2" 'BEGIN {
-        if (a == "n/a" || b == "n/a" || b == 0) print "n/a"; else printf "%.2f\n", a / b }'
-}
-# verdict VALUE LIMIT: "met" if VALUE is below LIMIT (or at it, for a ratio).
-verdict() {
-    awk -v v="$1" -v l="$2" 'BEGIN { if (v == "n/a") print "n/a"; else print (v <= l ? "met" : "missed") }'
-}
 
 declare -A med
 for m in start_ms start_return_ms stop_ms stop_return_ms host_exit_ms idle_cpu_ms run_us \
@@ -269,7 +413,6 @@ log_ns=$(micro_ns BM_log_msg)
 plain_ns=$(micro_ns BM_plain_write_flush)
 log_ratio=$(ratio "$log_ns" "$plain_ns")
 
-row() { printf '| %s | %s | %s | %s | %s | %s |\n' "$@"; }
 # compare_row LABEL KEY [LIMIT]: both hosts' medians of KEY and their ratio, judged against
 # LIMIT (a ratio) when there is one.
 compare_row() {
@@ -361,7 +504,6 @@ cores=$(nproc)
 wine_version=$(bash tools/wine.sh --version 2>/dev/null)
 compiler=$(sed -n 's/^set(CMAKE_CXX_COMPILER \(.*\))$/\1/p' \
     "cmake/mingw-$([ "$arch" = win32 ] && echo i686 || echo x86_64).cmake")
-commit=$(git rev-parse --short HEAD 2>/dev/null)$(git diff --quiet HEAD 2>/dev/null || echo "+changes")
 
 {
     echo "# What the host costs"
@@ -385,6 +527,8 @@ commit=$(git rev-parse --short HEAD 2>/dev/null)$(git diff --quiet HEAD 2>/dev/n
     service_table
     echo
     spread_table
+    echo
+    lines_section
     echo
     echo "## The command-line rules and the log, native build (Release, over the stand-in platform)"
     echo

@@ -34,12 +34,13 @@
 #
 # The reliability tests: roundtrip.sh (generated word lists registered with "reg" reach the
 # child unchanged), stress.sh (start/stop cycles, stops racing the start, a long run of
-# controls, two services sharing one log) and hostile.sh (extreme and hostile input). Each
+# controls, two services sharing one log), hostile.sh (extreme and hostile input) and output.sh
+# (the child's output and errors in the log, tolvard.old.log, the child's input). Each
 # writes its tallies to RELIABILITY_COUNTS_DIR (see counts_begin).
 #
 # Environment, set by tests/CMakeLists.txt: WINEPREFIX, TOLVARD (tolvard.exe), E2E_HELPERS
 # (directory of runcmd.exe, svcctl.exe, probe.exe, ticker.exe, launcher.exe, verinfo.exe,
-# holder.exe, saver.exe),
+# holder.exe, saver.exe, printer.exe),
 # BENCH_PROGRAMS (directory of the bench's bare_service.exe, bench_child.exe,
 # benchctl.exe), E2E_WORK (scratch root), E2E_LOCALES (private locale directory), E2E_BITS (32
 # or 64), E2E_COUNTS_DEFAULT (where the tallies go unless RELIABILITY_COUNTS_DIR is set),

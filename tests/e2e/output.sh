@@ -1,0 +1,223 @@
+#!/bin/bash
+# The child's output and errors reach tolvard.log as "> " lines, under Wine's service control
+# manager, with printer.exe as the child:
+# - 10,000 numbered lines written alternately to standard output (LF) and standard error
+#   (CR LF): each is in the log once, in the order written (both are one pipe), all of them
+#   between the child's start and "exec_proc() end";
+# - lines longer than one log line takes (996 bytes) go on in the next log lines, nothing lost,
+#   and a line of exactly 996 whose CR comes in a write of its own gives no empty line after it;
+# - a child that reads its input gets its end at once (the input is the NUL device);
+# - a batch file under cmd.exe /c, stopped: its echoed line is logged and the stop completes,
+#   with no prompt of cmd.exe waiting for an answer;
+# - two services of one tolvard.exe printing at once: the second start keeps the log as
+#   tolvard.old.log and empties it, and the first service's later lines still land in the
+#   current log, whole, beside the second's;
+# - a child that fails after printing, started again: tolvard.old.log holds the failed run,
+#   its last line without a line end too.
+# Every line expected of the first and fourth case counts as a reliability case; each one
+# missing, or there more than once, counts as lost.
+. "$(dirname "$0")/lib.sh"
+work_dir output
+counts_begin output
+
+tolvard=$(winpath "$TOLVARD")
+old_log=$(dirname "$TOLVARD")/tolvard.old.log
+for name in mixed long reader batch_sleep gate_a gate_b failing; do
+    cp "$E2E_HELPERS/printer.exe" "$W/$name.exe"
+done
+cases=0
+lost=0
+
+# captured [LOG]: the child's lines in the log (tolvard.log, or the log file given), without
+# the "> ".
+captured() {
+    log_messages "${1:-}" | sed -n 's/^> //p'
+}
+
+# not_captured [LOG]: the host's own lines of the log.
+not_captured() {
+    log_messages "${1:-}" | LC_ALL=C grep -v '^> '
+}
+
+# tally WHAT EXPECTED_FILE GOT_FILE: adds the expected lines to cases, and to lost each one
+# missing from GOT_FILE or there more than once, and each line there that was not expected.
+tally() {
+    local n
+    n=$(awk 'FNR == NR { want[$0]++; next } { seen[$0]++ }
+        END {
+            for (l in want) { d = seen[l] - want[l]; n += d < 0 ? -d : d }
+            for (l in seen) if (!(l in want)) n += seen[l]
+            print n + 0
+        }' "$2" "$3")
+    check_eq "$1: no line missing or repeated" 0 "$n"
+    cases=$((cases + $(wc -l <"$2")))
+    lost=$((lost + n))
+}
+
+# start_lines CHILD_COMMAND ARGC: the host's lines of a start up to the child's launch.
+start_lines() {
+    printf '%s\n' "main() start:$2" "MyServiceStart start:1" "exec_proc() start" "cmdline=" \
+        "$1" "success CreateProcess"
+}
+
+# --- 10,000 lines, output and errors mixed ---
+svc=tvd_output
+lines=10000
+child="$(winpath "$W/mixed.exe") mixed $lines "
+sc_create "$svc" "$tolvard $child$svc "
+svcctl start "$svc"
+check_svcctl "mixed: start" $?
+wait_state "$svc" STOPPED 60 || die "mixed: $svc did not stop after its child ended"
+check_eq "mixed: the child's clean end" "0 0" "$(field win32_exit) $(field service_exit)"
+wait_log "main() end" 10
+seq "$lines" | awk '{ print ($1 % 2 ? "out " : "err ") $1 }' >"$W/mixed.expected"
+captured >"$W/mixed.got"
+tally "mixed" "$W/mixed.expected" "$W/mixed.got"
+for stream in out err; do
+    check_true "mixed: the $stream lines in the order written" \
+        cmp -s <(grep "^$stream " "$W/mixed.expected") <(grep "^$stream " "$W/mixed.got")
+done
+check_true "mixed: both streams' lines in the order written" \
+    cmp -s "$W/mixed.expected" "$W/mixed.got"
+check_eq "mixed: the host's own lines around the output" \
+    "$(start_lines "$child" 5; printf '%s\n' 'exec_proc() end' 'main() end')" \
+    "$(not_captured)"
+# Every line of the child before the host's end of the child.
+check_eq "mixed: the output between the start and exec_proc() end" \
+    "success CreateProcess|> out 1|> err $lines|exec_proc() end" \
+    "$(log_messages | sed -n "/^success CreateProcess$/{p;n;p}; /^> err $lines$/{p;n;p}" |
+        paste -sd'|')"
+
+# --- lines longer than a log line ---
+child="$(winpath "$W/long.exe") long "
+sc_create "$svc" "$tolvard $child$svc "
+svcctl start "$svc"
+check_svcctl "long: start" $?
+wait_state "$svc" STOPPED 10 || die "long: $svc did not stop after its child ended"
+wait_log "main() end" 5
+i=0
+for length in 995 996 997 1992 2500; do
+    letter=$(printf "\\$(printf '%03o' $((97 + i)))")
+    head -c "$length" /dev/zero | tr '\0' "$letter" | fold -w 996
+    echo
+    i=$((i + 1))
+done >"$W/long.expected"
+captured >"$W/long.got"
+check_true "long: each line in pieces of 996 bytes, in order, nothing more" \
+    cmp -s "$W/long.expected" "$W/long.got"
+check_eq "long: pieces of each length" "995 996 996 1 996 996 996 996 508" \
+    "$(awk '{ print length($0) }' "$W/long.got" | paste -sd' ')"
+
+# --- a child reading its input gets its end at once ---
+child="$(winpath "$W/reader.exe") stdin "
+sc_create "$svc" "$tolvard $child$svc "
+svcctl start "$svc"
+check_svcctl "stdin: start" $?
+wait_state "$svc" RUNNING 10 || die "stdin: $svc did not reach RUNNING: $(svcctl_error)"
+# A child blocked on its input would never say the end; 5 s is ample for one that got it.
+wait_log "> stdin eof after 0 bytes" 5
+check_eq "stdin: the child read no byte and saw the end" \
+    "$(printf '%s\n' 'reading stdin' 'stdin eof after 0 bytes')" "$(captured)"
+svcctl control "$svc" 1
+check_svcctl "stdin: stop" $?
+wait_state "$svc" STOPPED 10
+check_svcctl "stdin: stopped" $?
+check_eq "stdin: stopped cleanly" "0 0" "$(field win32_exit) $(field service_exit)"
+wait_log "main() end" 5
+check_eq "stdin: the child's lines before the stop" \
+    "$(printf '%s\n' '> reading stdin' '> stdin eof after 0 bytes' 'Leaving MyService')" \
+    "$(log_messages | sed -n '/^success CreateProcess$/,/^Leaving MyService$/p' | sed 1d)"
+
+# --- a batch file, stopped ---
+{
+    printf '@echo off\r\n'
+    printf 'echo batch running\r\n'
+    printf ':loop\r\n'
+    printf '%s sleep 200\r\n' "$(winpath "$W/batch_sleep.exe")"
+    printf 'goto loop\r\n'
+} >"$W/loop.bat"
+child="cmd.exe /c $(winpath "$W/loop.bat") "
+sc_create "$svc" "$tolvard $child$svc "
+svcctl start "$svc"
+check_svcctl "batch: start" $?
+wait_state "$svc" RUNNING 10 || die "batch: $svc did not reach RUNNING: $(svcctl_error)"
+wait_log "> batch running" 10
+check_eq "batch: the echoed line" "batch running" "$(captured)"
+svcctl control "$svc" 1
+check_svcctl "batch: stop" $?
+# The grace time (5 s) and the kill's wait for the tree (5 s) bound the stop, whatever cmd.exe
+# does on Ctrl+C; a prompt waiting for an answer would hold it there.
+svcctl watch "$svc" 15
+check_svcctl "batch: watched until stopped" $?
+stopped_at=$(sed -n 's/^ms=\([0-9]*\) state=1 .*/\1/p' "$W/svcctl.txt")
+echo "batch: stopped ${stopped_at:-never} ms after the stop"
+check_true "batch: stopped within the grace time and the kill (${stopped_at:-never} ms)" \
+    test "${stopped_at:-99999}" -le 10000
+wait_state "$svc" STOPPED 5
+check_eq "batch: stopped cleanly" "0 0" "$(field win32_exit) $(field service_exit)"
+wait_log "main() end" 5
+check_eq "batch: the child's lines and the stop's" \
+    "$(printf '%s\n' '> batch running' 'Leaving MyService' \
+        'asking the child to end, grace time 5000 ms' 'the child ended on its own after N ms' \
+        'exec_proc() end' 'main() end')" \
+    "$(log_messages | sed -n '/^success CreateProcess$/,$p' | sed 1d |
+        sed -e 's/ after [0-9]* ms$/ after N ms/' -e '/^WM_CLOSE sent to [0-9]* windows$/d')"
+
+# --- two services of one tolvard.exe, printing at once ---
+gate_lines=2000
+for name in a b; do
+    rm -f "$W/gate_$name.open"
+    sc_create "tvd_output_$name" \
+        "$tolvard $(winpath "$W/gate_$name.exe") gate $(winpath "$W/gate_$name.open") $gate_lines $name tvd_output_$name "
+done
+svcctl start tvd_output_a
+check_svcctl "two: start a" $?
+wait_log "> a ready" 10 || fail "two: a did not say it was ready"
+svcctl start tvd_output_b
+check_svcctl "two: start b" $?
+wait_log "> b ready" 10 || fail "two: b did not say it was ready"
+check_eq "two: the second start kept the first's lines in tolvard.old.log" "a ready" \
+    "$(captured "$old_log")"
+check_eq "two: and emptied tolvard.log" "b ready" "$(captured)"
+touch "$W/gate_a.open" "$W/gate_b.open"
+wait_log "> a done" 30 || fail "two: a's last line not in tolvard.log"
+wait_log "> b done" 30 || fail "two: b's last line not in tolvard.log"
+for name in a b; do
+    {
+        [ "$name" = b ] && echo "b ready"
+        seq "$gate_lines" | sed "s/^/$name /"
+        echo "$name done"
+    } >"$W/two_$name.expected"
+    captured | grep "^$name " >"$W/two_$name.got"
+    tally "two: $name" "$W/two_$name.expected" "$W/two_$name.got"
+    check_true "two: $name's lines in order" cmp -s "$W/two_$name.expected" "$W/two_$name.got"
+done
+check_eq "two: no malformed line in the shared log" "" "$(log_messages | grep '^!!')"
+for name in a b; do
+    svcctl control "tvd_output_$name" 1
+    wait_state "tvd_output_$name" STOPPED 10
+    check_svcctl "two: $name stopped" $?
+    check_eq "two: $name stopped cleanly" "0 0" "$(field win32_exit) $(field service_exit)"
+done
+
+# --- a failing child, started again: the failed run in tolvard.old.log ---
+child="$(winpath "$W/failing.exe") fail 7 "
+sc_create "$svc" "$tolvard $child$svc "
+for run in 1 2; do
+    svcctl start "$svc"
+    check_svcctl "fail: start $run" $?
+    wait_state "$svc" STOPPED 10
+    check_svcctl "fail: run $run stopped by itself" $?
+    check_eq "fail: run $run's exit codes" "1066 7" "$(field win32_exit) $(field service_exit)"
+    wait_log "main() end" 5
+done
+check_eq "fail: tolvard.old.log holds the failed run" \
+    "$(start_lines "$child" 5
+        printf '%s\n' '> failing run 1' '> failing run 2' '> failing run 3' 'exec_proc() end' \
+            'main() end')" \
+    "$(log_messages "$old_log")"
+check_eq "fail: tolvard.log the run after it" "$(log_messages "$old_log")" "$(log_messages)"
+
+count cases "$cases"
+count lost "$lost"
+finish
