@@ -51,6 +51,10 @@ struct Processes {
     // Every child not yet reaped, whether its handles are still open or not: its pid, and the
     // group it leads, cannot be reused until it is reaped, so a reset can always end it.
     std::vector<pid_t> unreaped;
+    // The group of every child since the last reset, reaped or not: a child that has ended may
+    // have left a grandchild in it (holding a pipe, say). A group's id is not given to a new
+    // process while a member of the group lives.
+    std::vector<pid_t> groups;
     // Every CreateThread thread since the last reset, its handle closed or not.
     std::list<HostThread> threads;
     DWORD thread_ids = 0;
@@ -413,6 +417,8 @@ void end_children() {
         kill(-pid, SIGKILL);
         kill(pid, SIGKILL);
     }
+    for (pid_t group : processes().groups)
+        kill(-group, SIGKILL);
 }
 
 void wait_for_threads(std::unique_lock<std::mutex> &lock) {
@@ -431,6 +437,7 @@ void reset_process() {
     for (pid_t pid : processes().unreaped)
         waitpid(pid, nullptr, 0);
     processes().unreaped.clear();
+    processes().groups.clear();
     processes().launches.clear();
 }
 
@@ -526,8 +533,10 @@ BOOL CreateProcessA(LPCSTR application, LPSTR command_line, LPSECURITY_ATTRIBUTE
     launch.created = error == 0;
     std::lock_guard<std::mutex> lock(state_mutex());
     processes().launches.push_back(launch);
-    if (error == 0)
+    if (error == 0) {
         processes().unreaped.push_back(pid);
+        processes().groups.push_back(pid);
+    }
     state_changed().notify_all();
     if (error != 0)
         return fail_with(error);

@@ -272,6 +272,20 @@ TEST(StandinProcess, ResetEndsChildrenWhoseHandlesAreClosed) {
     standin::reset();
     EXPECT_EQ(kill(static_cast<pid_t>(info.dwProcessId), 0), -1) << "ended and reaped";
     EXPECT_EQ(errno, ESRCH);
+
+    // Nor what a child that has ended, and been reaped, left in its group.
+    line = CHILD_PROBE " spawn exit:0";
+    ASSERT_TRUE(CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                               &startup, &info));
+    ASSERT_EQ(WaitForSingleObject(info.hProcess, 10000), WAIT_OBJECT_0);
+    CloseHandle(info.hThread);
+    CloseHandle(info.hProcess);
+    const pid_t group = static_cast<pid_t>(info.dwProcessId);
+    ASSERT_EQ(kill(-group, 0), 0) << "the grandchild runs on in the group";
+    standin::reset();
+    for (int i = 0; i < 200 && kill(-group, 0) == 0; ++i)
+        usleep(10000); // killed, but reaped by init, not by us
+    EXPECT_EQ(kill(-group, 0), -1) << "the grandchild is ended";
 }
 
 TEST(StandinJob, TerminateCountAndKillOnClose) {

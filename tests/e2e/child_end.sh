@@ -35,7 +35,17 @@ for row in "${cases[@]}"; do
     fi
     sc_create "$svc" "$image"
     svcctl start "$svc"
-    check_svcctl "$svc: start" $?
+    started=$?
+    # A service whose child cannot start reports RUNNING and STOPPED within a few milliseconds,
+    # and its host is gone at once. Wine's StartService then now and again answers 1053 (it
+    # found the process ended before it saw the status change); the run is judged by what
+    # follows, as a real start of it would be.
+    if [ "$started" -ne 0 ] && [ "$outcome" = "fail to CreateProcess" ] &&
+        [ "$(svcctl_error)" = "svcctl: StartService error=1053" ]; then
+        echo "note: $svc: StartService answered 1053 for a run that ended at once"
+        started=0
+    fi
+    check_svcctl "$svc: start" $started
     wait_state "$svc" STOPPED 10
     check_svcctl "$svc: stopped by itself" $?
     check_eq "$svc: Win32 exit code" "$win32_exit" "$(field win32_exit)"
