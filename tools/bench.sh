@@ -293,8 +293,8 @@ lines_section() {
     echo "  and it too is yet to be measured on Windows."
 }
 
-# BENCH_PARTS=output: this section of the page is replaced (or added before the micro-benchmarks),
-# the rest kept as the last whole run wrote it.
+# BENCH_PARTS=output: this section of the page is replaced (or added before the micro-benchmarks)
+# and the notes taken from bench/notes.md, the rest kept as the last whole run wrote it.
 if [ "$PARTS" = output ]; then
     stop_wine
     lines_section >"$work/lines.md"
@@ -303,11 +303,14 @@ if [ "$PARTS" = output ]; then
         /^## The child.s output through the host/ { put(); skip = 1; next }
         skip && /^## / { skip = 0 }
         !done && /^## The command-line rules/ { put() }
+        /^## How it is measured/ { exit }
         !skip { print }' "$DOC" >"$work/benchmarks.md"
+    # The notes are words, not figures: the page takes them as they now are.
+    cat bench/notes.md >>"$work/benchmarks.md"
     cp "$work/benchmarks.md" "$DOC"
     echo
     cat "$work/lines.md"
-    echo "written to $DOC (the child's output section only)"
+    echo "written to $DOC (the child's output section and the notes only)"
     exit 0
 fi
 
