@@ -262,6 +262,12 @@ bytes_per_read() {
             else printf "%.0f\n", (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
 }
 
+# lines_spread KIND: the least and the greatest of the child's own time over the runs, ms.
+lines_spread() {
+    awk -v k="$1" '$1 == k && $3 == "write_ms" { print $4 }' "$lines_results" | sort -g |
+        awk 'NR == 1 { lo = $1 } { hi = $1 } END { if (NR) printf "%.6g .. %.6g", lo, hi; else printf "n/a" }'
+}
+
 lines_section() {
     echo "## The child's output through the host, under Wine"
     echo
@@ -275,6 +281,7 @@ lines_section() {
     else
         echo "- failed runs, left out of the medians: $(printf '%s; ' "${lines_failures[@]}" | sed 's/; $//')"
     fi
+    echo "- the child's own time over the runs, least .. greatest, ms: one WriteFile a line, through tolvard $(lines_spread pipe), floor $(lines_spread floor), file $(lines_spread file); buffered, through tolvard $(lines_spread bpipe), floor $(lines_spread bfloor), file $(lines_spread bfile)"
     echo "- the pipe floor's reader got $(bytes_per_read "") bytes a read with one WriteFile a line, $(bytes_per_read b) buffered (medians)"
     echo
     lines_row "what (median of $LINES_N)" "through tolvard, into tolvard.log" \
