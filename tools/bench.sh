@@ -241,21 +241,15 @@ lines_style() {
 
 # lines_words TITLE PREFIX: what the figures of one write style say, in a sentence.
 lines_words() {
-    local b=$2 pw lw fw r1
+    local b=$2 pw lw fw r1 under=""
     pw=$(lines_median "${b}pipe" write_ms)
     lw=$(lines_median "${b}floor" write_ms)
     fw=$(lines_median "${b}file" write_ms)
     r1=$(ratio "$pw" "$lw")
-    echo "- $1: through tolvard the child took $r1 x its time into the pipe floor, which is what"
-    echo "  the host itself costs it (goal <= 2 x: $(verdict "$r1" 2))."
     if awk -v r="$r1" 'BEGIN { exit !(r != "n/a" && r < 1) }'; then
-        echo "  Under 1, the drained pipe held the child back more than tolvard's: under Wine a pipe"
-        echo "  write varies from run to run by more than the host adds, so the host's cost is not told"
-        echo "  apart from the pipe's here (see the spread above and the notes)."
+        under=" Under 1, the drained pipe held the child back more than tolvard's: under Wine a pipe write varies from run to run by more than the host adds, so the host's cost is not told apart from the pipe's here (see the spread above and the notes)."
     fi
-    echo "  Against writing to a file it"
-    echo "  took $(ratio "$pw" "$fw") x: the pipe floor's $(ratio "$lw" "$fw") x a file, which is what a pipe with a"
-    echo "  reader costs under Wine, times the host's own $r1 x."
+    echo "- $1: through tolvard the child took $r1 x its time into the pipe floor, which is what the host itself costs it (goal <= 2 x: $(verdict "$r1" 2)).$under Against writing to a file it took $(ratio "$pw" "$fw") x: the pipe floor's $(ratio "$lw" "$fw") x a file, which is what a pipe with a reader costs under Wine, times the host's own $r1 x."
 }
 
 # bytes_per_read PREFIX: the floor's reader's median bytes per ReadFile.
@@ -300,10 +294,7 @@ lines_section() {
     echo
     lines_words "One WriteFile a line" ""
     lines_words "Through a 4096-byte buffer" b
-    echo "- On Windows: not measured here. Under Wine every write to a pipe is a request to the"
-    echo "  wine server, which Windows' pipes do without, so the ratios against a file above do not"
-    echo "  carry over to Windows; the ratio against the pipe floor is the one that judges the host,"
-    echo "  and it too is yet to be measured on Windows."
+    echo "- On Windows: not measured here. Under Wine every write to a pipe is a request to the wine server, which Windows' pipes do without, so the ratios against a file above do not carry over to Windows; the ratio against the pipe floor is the one that judges the host, and it too is yet to be measured on Windows."
 }
 
 # BENCH_PARTS=output: this section of the page is replaced (or added before the micro-benchmarks)
