@@ -11,8 +11,16 @@
  * writes N lines of 100 bytes (98 and CR LF), one WriteFile each, to its standard output, or to
  * FILE (made anew), as fast as it can, and exits 0; at the end it writes
  * "<counter before the first line> <counter after the last> <process id>\n" to the .stamp file.
+ *
+ *   bench_child blines N [FILE]
+ *
+ * writes the same lines as most programs do, through the C runtime: one fwrite each to stdout
+ * (or to FILE) in binary mode, fully buffered in 4096 bytes for the pipe and the file alike,
+ * and one fflush after the last, which the second counter reading follows.
  */
 #include <windows.h>
+#include <fcntl.h>
+#include <io.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -23,7 +31,30 @@ static BOOL WINAPI on_ctrl(DWORD event) {
     return TRUE;
 }
 
-/* The lines, then the record of when they began and ended. */
+/* Line K of 100 bytes into `line`, whose last 2 of the 100 are CR LF already. */
+static void number_line(char *line, long k) {
+    char number[16];
+    int digits = snprintf(number, sizeof number, "line %08ld ", k);
+    memcpy(line, number, (size_t)digits);
+}
+
+/* The record of when the lines began and ended, in the .stamp file. */
+static int stamp(LARGE_INTEGER begin, LARGE_INTEGER end, const char *stamp_path) {
+    char record[96];
+    int length = snprintf(record, sizeof record, "%lld %lld %lu\n", (long long)begin.QuadPart,
+                          (long long)end.QuadPart, GetCurrentProcessId());
+    HANDLE file = CreateFileA(stamp_path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, NULL,
+                              CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file == INVALID_HANDLE_VALUE) {
+        return 91;
+    }
+    DWORD written = 0;
+    BOOL ok = WriteFile(file, record, (DWORD)length, &written, NULL);
+    CloseHandle(file);
+    return ok && written == (DWORD)length ? 0 : 92;
+}
+
+/* The lines, one WriteFile each, then the record of when they began and ended. */
 static int lines(long count, const char *to, const char *stamp_path) {
     HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
     if (to != NULL) {
@@ -40,9 +71,7 @@ static int lines(long count, const char *to, const char *stamp_path) {
     LARGE_INTEGER begin, end;
     QueryPerformanceCounter(&begin);
     for (long k = 1; k <= count; k++) {
-        char number[16];
-        int digits = snprintf(number, sizeof number, "line %08ld ", k);
-        memcpy(line, number, (size_t)digits);
+        number_line(line, k);
         DWORD written = 0;
         if (!WriteFile(out, line, 100, &written, NULL) || written != 100) {
             return 94;
@@ -52,18 +81,46 @@ static int lines(long count, const char *to, const char *stamp_path) {
     if (to != NULL) {
         CloseHandle(out);
     }
-    char record[96];
-    int length = snprintf(record, sizeof record, "%lld %lld %lu\n", (long long)begin.QuadPart,
-                          (long long)end.QuadPart, GetCurrentProcessId());
-    HANDLE file = CreateFileA(stamp_path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, NULL,
-                              CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
-    if (file == INVALID_HANDLE_VALUE) {
-        return 91;
+    return stamp(begin, end, stamp_path);
+}
+
+/* The lines through the C runtime's buffer, then the record. */
+static int buffered_lines(long count, const char *to, const char *stamp_path) {
+    FILE *out = stdout;
+    if (to != NULL) {
+        out = fopen(to, "wb");
+        if (out == NULL) {
+            return 93;
+        }
+    } else if (_setmode(_fileno(stdout), _O_BINARY) == -1) {
+        /* In text mode the runtime would turn each line's LF into CR LF after its CR. */
+        return 95;
     }
-    DWORD written = 0;
-    BOOL ok = WriteFile(file, record, (DWORD)length, &written, NULL);
-    CloseHandle(file);
-    return ok && written == (DWORD)length ? 0 : 92;
+    /* The runtime's own choice differs between a pipe and a file; one size makes them alike. */
+    static char buffer[4096];
+    if (setvbuf(out, buffer, _IOFBF, sizeof buffer) != 0) {
+        return 95;
+    }
+    char line[101];
+    memset(line, 'x', sizeof line);
+    line[98] = '\r';
+    line[99] = '\n';
+    LARGE_INTEGER begin, end;
+    QueryPerformanceCounter(&begin);
+    for (long k = 1; k <= count; k++) {
+        number_line(line, k);
+        if (fwrite(line, 1, 100, out) != 100) {
+            return 94;
+        }
+    }
+    if (fflush(out) != 0) {
+        return 94;
+    }
+    QueryPerformanceCounter(&end);
+    if (to != NULL && fclose(out) != 0) {
+        return 94;
+    }
+    return stamp(begin, end, stamp_path);
 }
 
 int main(int argc, char **argv) {
@@ -78,6 +135,9 @@ int main(int argc, char **argv) {
     strcpy(path + n, ".stamp");
     if ((argc == 3 || argc == 4) && strcmp(argv[1], "lines") == 0) {
         return lines(atol(argv[2]), argc == 4 ? argv[3] : NULL, path);
+    }
+    if ((argc == 3 || argc == 4) && strcmp(argv[1], "blines") == 0) {
+        return buffered_lines(atol(argv[2]), argc == 4 ? argv[3] : NULL, path);
     }
     char record[64];
     int length = snprintf(record, sizeof record, "%lld %lu\n", (long long)now.QuadPart,
