@@ -15,8 +15,9 @@ HANDLE child_job;
 char *cmdline;
 
 // The dispatcher's thread runs CtrlHandler while the service thread runs MyServiceStart; this
-// lock makes each change of the shared state, with its report, one step. Nobody waits while
-// holding it: each step under it is short and bounded.
+// lock makes each change of the shared state, with its report, one step. A third thread, the
+// reader of the child's output (host/output.cpp), writes only the log and never takes it. Nobody
+// waits while holding it: each step under it is short and bounded.
 static CRITICAL_SECTION svc_lock;
 [[maybe_unused]] static const bool svc_lock_ready = (InitializeCriticalSection(&svc_lock), true);
 // Set by a stop request; from then on no child may be started.
