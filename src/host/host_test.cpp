@@ -892,6 +892,26 @@ TEST(HostOutput, AStopInTheMiddleOfOutputLosesNothing) {
     }
 }
 
+// While another process holds the log's turn, the reader goes on draining the pipe (the child
+// writes eight times what the pipe holds), and every line is written once the turn comes, or
+// after 2 s all the same.
+TEST(HostOutput, TheReaderDrainsWhileTheLogIsHeld) {
+    HostRun run = run_host({child, "flood:5000"}, {}, false, [] {
+        // The start's turn and its six lines come first: the reader's tries fail after them.
+        standin::fail(standin::call_LockFileEx, 8, ERROR_LOCK_VIOLATION, 1500);
+    });
+    std::vector<std::string> lines = output_lines(run);
+    ASSERT_EQ(lines.size(), 5000u);
+    for (size_t k = 0; k < lines.size(); ++k) {
+        char number[32];
+        snprintf(number, sizeof number, "> %08zu ", k + 1);
+        ASSERT_EQ(lines[k].compare(0, 11, number), 0) << lines[k];
+    }
+    EXPECT_GT(standin::calls(standin::call_PeekNamedPipe), 0) << "the pipe was never looked at";
+    EXPECT_EQ(states(run), (std::vector<DWORD>{SERVICE_RUNNING, SERVICE_STOPPED}));
+    EXPECT_EQ(run.reports.back().status.dwWin32ExitCode, 0u);
+}
+
 // What the child started may write after the child's own end: the host waits for the pipe
 // while anything of the tree holds it, and gives up on a holder outside the job.
 TEST(HostOutput, WhatOutlivesTheChild) {

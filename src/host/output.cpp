@@ -13,15 +13,25 @@ struct Capture {
     bool reading;   // the reader waits in ReadFile for more
     bool ended;     // the reader has written its last line and lets go of the record
     bool abandoned; // the service thread no longer waits: the reader writes nothing more
-    size_t pending; // bytes of `line`: a line not yet ended
+    bool open;      // the pipe has not ended yet
+    bool contended; // the log was not to be had at the last try, nor since contended_since
+    DWORD contended_since;
+    size_t pending;               // bytes of `line`: a line not yet ended
     char line[capture_piece + 1]; // a full piece may be followed by a CR that ends it
-    char in[64 * 1024];
-    // Each byte read gives at most three (an empty line is "> " and its end), and a pending
-    // line at most two pieces and their six more.
+    // Bytes read and not yet made lines: from `first` to `last`.
+    size_t first, last;
+    char in[1024 * 1024];
+    // Lines are made of `chunk` bytes of `in` at a time. Each byte gives at most three (an empty
+    // line is "> " and its end), and a pending line at most two pieces and their six more.
     char out[3 * 64 * 1024 + 2 * capture_piece + 6];
 };
 
-// The pipe's size: what the child may write while the reader waits for its turn at the log.
+static const size_t chunk = 64 * 1024;
+// How long the reader tries for its turn at the log before it writes all the same, as the
+// log's own lines do.
+static const DWORD turn_limit_ms = 2000;
+
+// The pipe's size: what the child may write while the reader is busy writing the log.
 static const DWORD pipe_size = 64 * 1024;
 // How long a pipe may stay open and empty after the child's tree is gone, and how long the
 // reader may take in all, before the service thread gives up on it.
@@ -96,11 +106,14 @@ static char *put_piece(Capture *c, char *out, bool whole) {
     return out + 3 + length;
 }
 
-// Turns `size` bytes read into whole log lines at c->out; returns their length.
-static size_t split_lines(Capture *c, DWORD size) {
+// Turns the next chunk of bytes read into whole log lines at c->out; returns their length.
+static size_t split_lines(Capture *c) {
+    size_t size = c->last - c->first < chunk ? c->last - c->first : chunk;
+    const char *in = c->in + c->first;
+    c->first += size;
     char *out = c->out;
-    for (DWORD i = 0; i < size; ++i) {
-        char byte = c->in[i];
+    for (size_t i = 0; i < size; ++i) {
+        char byte = in[i];
         if (byte == '\n') {
             if (c->pending > 0 && c->line[c->pending - 1] == '\r')
                 --c->pending;
@@ -115,30 +128,71 @@ static size_t split_lines(Capture *c, DWORD size) {
     return static_cast<size_t>(out - c->out);
 }
 
+// Reads what the pipe holds into the room left in c->in, without waiting; returns whether it
+// read anything. While the reader waits for the log, this keeps the child's writes going.
+static bool drain(Capture *c) {
+    DWORD available = 0;
+    if (!c->open || !PeekNamedPipe(c->pipe, nullptr, 0, nullptr, &available, nullptr) ||
+        available == 0)
+        return false;
+    if (c->first > 0 && sizeof c->in - c->last < available) {
+        memmove(c->in, c->in + c->first, c->last - c->first);
+        c->last -= c->first;
+        c->first = 0;
+    }
+    DWORD room = static_cast<DWORD>(sizeof c->in - c->last);
+    DWORD got = 0;
+    if (room == 0 ||
+        !ReadFile(c->pipe, c->in + c->last, available < room ? available : room, &got, nullptr))
+        return false;
+    c->last += got;
+    return got > 0;
+}
+
 // Writes the lines unless the service thread has stopped waiting for them: from then on the
-// service may have reported its end, and nothing may follow in the log.
+// service may have reported its end, and nothing may follow in the log. While another thread
+// or process has the log, the pipe is drained meanwhile; once the log has been held for
+// turn_limit_ms, the lines are written all the same, and so are the next batches for as long
+// as it stays held, each after one try.
 static void write_out(Capture *c, size_t length) {
-    EnterCriticalSection(&capture_lock);
-    if (!c->abandoned && length > 0)
-        log_lines(c->out, length);
-    LeaveCriticalSection(&capture_lock);
+    for (;;) {
+        EnterCriticalSection(&capture_lock);
+        bool done = c->abandoned || length == 0 || log_lines(c->out, length, false);
+        if (done) {
+            c->contended = false;
+        } else {
+            if (!c->contended)
+                c->contended_since = GetTickCount();
+            c->contended = true;
+            done = GetTickCount() - c->contended_since >= turn_limit_ms &&
+                   log_lines(c->out, length, true);
+        }
+        LeaveCriticalSection(&capture_lock);
+        if (done)
+            return;
+        if (!drain(c))
+            Sleep(1);
+    }
 }
 
 static DWORD WINAPI read_output(LPVOID data) {
     Capture *c = static_cast<Capture *>(data);
-    for (;;) {
-        EnterCriticalSection(&capture_lock);
-        c->reading = true;
-        LeaveCriticalSection(&capture_lock);
-        DWORD got = 0;
-        BOOL read = ReadFile(c->pipe, c->in, sizeof c->in, &got, nullptr);
-        EnterCriticalSection(&capture_lock);
-        c->reading = false;
-        LeaveCriticalSection(&capture_lock);
-        // ERROR_BROKEN_PIPE: every write end is closed. A write of no bytes reads as none.
-        if (!read)
-            break;
-        write_out(c, split_lines(c, got));
+    while (c->open || c->first < c->last) {
+        if (c->first == c->last) {
+            c->first = c->last = 0;
+            EnterCriticalSection(&capture_lock);
+            c->reading = true;
+            LeaveCriticalSection(&capture_lock);
+            DWORD got = 0;
+            // ERROR_BROKEN_PIPE: every write end is closed. A write of no bytes reads as none.
+            c->open = ReadFile(c->pipe, c->in, chunk, &got, nullptr) != FALSE;
+            c->last = got;
+            EnterCriticalSection(&capture_lock);
+            c->reading = false;
+            LeaveCriticalSection(&capture_lock);
+            continue;
+        }
+        write_out(c, split_lines(c));
     }
     if (c->pending > 0) {
         char *end = c->out;
@@ -166,7 +220,10 @@ void capture_start(bool started) {
     if (capture != nullptr) {
         capture->pipe = reader_pipe;
         capture->reading = capture->ended = capture->abandoned = false;
-        capture->pending = 0;
+        capture->open = true;
+        capture->contended = false;
+        capture->contended_since = 0;
+        capture->pending = capture->first = capture->last = 0;
         reader = CreateThread(nullptr, 0, read_output, capture, 0, nullptr);
     }
     if (started && reader == nullptr) {

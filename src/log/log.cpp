@@ -96,19 +96,25 @@ static HANDLE open_own(const char *path, DWORD access, LPSECURITY_ATTRIBUTES att
     return INVALID_HANDLE_VALUE;
 }
 
-// Waits its turn for the log with the other processes that share it, for at most 2 s: another
-// process that hangs in its turn must not stop this one. On Windows an append-only handle
+// The turn at the log among the processes that share it. On Windows an append-only handle
 // already writes each line at the end in one piece; Wine gets the file's size and then writes
 // there, and two processes may do that at once. The turn is a lock of one byte far past any
 // real length of the file: only those who can open the log can take it, and they could spoil
-// the log anyway. Returns whether the lock was taken.
-static bool take_turn(HANDLE file, OVERLAPPED *at) {
+// the log anyway. One try; returns whether the lock was taken.
+static bool try_turn(HANDLE file, OVERLAPPED *at) {
     memset(at, 0, sizeof *at);
     at->Offset = 0xFFFFFFF0u;
     at->OffsetHigh = 0x7FFFFFFFu;
+    return LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, at) !=
+           FALSE;
+}
+
+// Waits its turn for at most 2 s: another process that hangs in its turn must not stop this
+// one. Returns whether the lock was taken.
+static bool take_turn(HANDLE file, OVERLAPPED *at) {
     DWORD start = GetTickCount();
     for (;;) {
-        if (LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, at))
+        if (try_turn(file, at))
             return true;
         if (GetLastError() != ERROR_LOCK_VIOLATION || GetTickCount() - start >= 2000)
             return false;
@@ -287,38 +293,53 @@ static void write_line(const char *message) {
     LeaveCriticalSection(&log_lock);
 }
 
-void log_lines(const char *text, size_t length) {
+bool log_lines(const char *text, size_t length, bool force) {
+    if (!TryEnterCriticalSection(&log_lock))
+        return false;
+    if (log_file == INVALID_HANDLE_VALUE) {
+        LeaveCriticalSection(&log_lock);
+        return true;
+    }
+    // One try at the turn: the caller goes on with its work (draining the child's output)
+    // between tries, and after its own time limit forces the write as take_turn would.
+    OVERLAPPED at;
+    bool turn = try_turn(log_file, &at);
+    if (!turn && GetLastError() == ERROR_LOCK_VIOLATION && !force) {
+        LeaveCriticalSection(&log_lock);
+        return false;
+    }
     size_t count = 0;
     for (size_t i = 0; i < length; ++i)
         count += text[i] == '\n';
     // Every line doubles at most (each LF gains a CR) and gains a time and ":".
     char *lines = static_cast<char *>(heap_alloc(count * 32 + 2 * length + 1));
     char time_text[32];
-    EnterCriticalSection(&log_lock);
-    if (log_file != INVALID_HANDLE_VALUE) {
-        now_text(time_text);
-        char *end = lines;
-        for (size_t start = 0; start < length;) {
-            const char *newline =
-                static_cast<const char *>(memchr(text + start, '\n', length - start));
-            if (newline == nullptr)
-                break;
-            size_t size = static_cast<size_t>(newline - (text + start)) + 1;
-            if (size < 1000 && lines != nullptr) {
-                end = put_line(end, time_text, text + start, size);
-            } else if (size < 1000) {
-                // Without room for the whole, each line still goes in one piece.
-                char line[32 + 2 * 1024];
-                char *line_end = put_line(line, time_text, text + start, size);
-                write_lines(line, static_cast<size_t>(line_end - line));
-            }
-            start += size;
+    now_text(time_text);
+    char *end = lines;
+    for (size_t start = 0; start < length;) {
+        const char *newline = static_cast<const char *>(memchr(text + start, '\n', length - start));
+        if (newline == nullptr)
+            break;
+        size_t size = static_cast<size_t>(newline - (text + start)) + 1;
+        if (size < 1000 && lines != nullptr) {
+            end = put_line(end, time_text, text + start, size);
+        } else if (size < 1000) {
+            // Without room for the whole, each line still goes in one piece, in this turn.
+            char line[32 + 2 * 1024];
+            char *line_end = put_line(line, time_text, text + start, size);
+            DWORD written = 0;
+            WriteFile(log_file, line, static_cast<DWORD>(line_end - line), &written, nullptr);
         }
-        if (lines != nullptr && end != lines)
-            write_lines(lines, static_cast<size_t>(end - lines));
+        start += size;
     }
+    DWORD written = 0;
+    if (lines != nullptr && end != lines)
+        WriteFile(log_file, lines, static_cast<DWORD>(end - lines), &written, nullptr);
+    if (turn)
+        UnlockFileEx(log_file, 0, 1, 0, &at);
     LeaveCriticalSection(&log_lock);
     heap_free(lines);
+    return true;
 }
 
 // Whether the one conversion in `format` is %ld, which takes a long where %d takes an int.

@@ -34,4 +34,7 @@ void log_text(const char *text);
 /// Writes each line of `text` (`length` bytes; each line ends in "\n" and holds no NUL) as a log
 /// line, as log_text would, all in one turn and one write, so that no other line lands among
 /// them; a line of 1000 characters or more is dropped, as is a last line without its "\n".
-void log_lines(const char *text, size_t length);
+/// Never waits: returns false, having written nothing, while another thread of this process
+/// writes the log or another process has its turn; with `force`, writes all the same in the
+/// second case (as log_msg does after 2 s). True also when there is no log to write to.
+bool log_lines(const char *text, size_t length, bool force);

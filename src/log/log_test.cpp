@@ -8,6 +8,9 @@
 #include <regex>
 #include <stdlib.h>
 #include <string>
+#include <thread>
+#include <atomic>
+#include <chrono>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -434,18 +437,70 @@ TEST(LogLines, ABatchInOneTurn) {
     };
     for (const auto &c : cases) {
         std::string path = open_fresh_log();
-        log_lines(c.text.data(), c.text.size());
+        EXPECT_TRUE(log_lines(c.text.data(), c.text.size(), false)) << c.what;
         EXPECT_EQ(messages(test_support::read_file(path)), c.lines) << c.what;
         // The first turn was the start's, which emptied the log.
-        EXPECT_EQ(standin::file_locks().size(), c.lines.empty() ? 2u : 4u) << c.what;
+        EXPECT_EQ(standin::file_locks().size(), 4u) << c.what;
         unlink(path.c_str());
     }
-    // Without memory for the batch each line still goes whole, in its own turn.
+    // Without memory for the batch each line still goes whole, in the one turn.
     std::string path = open_fresh_log();
     standin::fail(standin::call_HeapAlloc, 0, ERROR_NOT_ENOUGH_MEMORY);
-    log_lines("> a\n> b\n", 8);
+    EXPECT_TRUE(log_lines("> a\n> b\n", 8, false));
     standin::reset();
     EXPECT_EQ(messages(test_support::read_file(path)), "> a|> b|");
+    unlink(path.c_str());
+}
+
+// A batch never waits: while another process has the turn it writes nothing and says so, and
+// the caller, which drains the child's output meanwhile, tries again; forced, it writes all the
+// same, as a line does after its 2 s. Another thread of this process that is writing the log
+// makes it wait too.
+TEST(LogLines, NeverWaits) {
+    const struct {
+        const char *what;
+        DWORD error; // of the one lock try; 0: it is free
+        bool force;
+        bool written;
+        size_t locks; // the start's two, then this one's
+    } cases[] = {
+        {"free", 0, false, true, 4},
+        {"held", ERROR_LOCK_VIOLATION, false, false, 3},
+        {"held, forced", ERROR_LOCK_VIOLATION, true, true, 3},
+        {"no locks here", ERROR_NOT_SUPPORTED, false, true, 3},
+    };
+    for (const auto &c : cases) {
+        std::string path = open_fresh_log();
+        const DWORD start = 1000;
+        standin::set_tick_count(&start);
+        if (c.error != 0)
+            standin::fail(standin::call_LockFileEx, 1, c.error);
+        EXPECT_EQ(log_lines("> a\n", 4, c.force), c.written) << c.what;
+        EXPECT_EQ(messages(test_support::read_file(path)), c.written ? "> a|" : "") << c.what;
+        EXPECT_EQ(standin::file_locks().size(), c.locks) << c.what;
+        EXPECT_EQ(GetTickCount(), start) << c.what << ": no time spent waiting";
+        unlink(path.c_str());
+    }
+    // A line of another thread that waits for its turn holds the log meanwhile.
+    std::string path = open_fresh_log();
+    standin::fail(standin::call_LockFileEx, 0, ERROR_LOCK_VIOLATION);
+    std::atomic<bool> writing{false};
+    std::thread other([&] {
+        writing = true;
+        log_msg("the other thread's line\n", 0);
+    });
+    while (!writing)
+        std::this_thread::yield();
+    // The other thread holds the log for its 2 s; a batch tried meanwhile is refused.
+    bool refused = false;
+    for (int i = 0; i < 1000 && !refused; ++i) {
+        refused = !log_lines("> a\n", 4, true);
+        if (!refused)
+            std::this_thread::sleep_for(std::chrono::microseconds(100));
+    }
+    other.join();
+    EXPECT_TRUE(refused);
+    standin::reset();
     unlink(path.c_str());
 }
 

@@ -346,6 +346,8 @@ typedef struct _CRITICAL_SECTION {
 
 void InitializeCriticalSection(LPCRITICAL_SECTION cs);
 void EnterCriticalSection(LPCRITICAL_SECTION cs);
+/// Takes the section if no other thread holds it, as EnterCriticalSection would; else FALSE.
+BOOL TryEnterCriticalSection(LPCRITICAL_SECTION cs);
 void LeaveCriticalSection(LPCRITICAL_SECTION cs);
 
 // The C runtime's 64-bit calendar time (msvcrt since Windows XP).
@@ -441,6 +443,10 @@ BOOL ReadFile(HANDLE file, LPVOID data, DWORD size, LPDWORD read, LPOVERLAPPED o
 /// Writes at the handle's position, or at the end for an append-only handle; on a pipe whose
 /// read ends are all closed it fails with ERROR_NO_DATA (and no SIGPIPE).
 BOOL WriteFile(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAPPED overlapped);
+/// How many bytes a pipe's read end holds, without reading them (only `available`: the other
+/// pointers must be null and `size` 0). The end of the pipe fails with ERROR_BROKEN_PIPE.
+BOOL PeekNamedPipe(HANDLE pipe, LPVOID data, DWORD size, LPDWORD read, LPDWORD available,
+                   LPDWORD left);
 BOOL GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION info);
 #define FILE_BEGIN 0u
 #define FILE_CURRENT 1u

@@ -54,6 +54,7 @@ enum Call {
     call_CreateFileA,
     call_WriteFile,
     call_ReadFile,
+    call_PeekNamedPipe,
     call_SetFilePointer,
     call_CreatePipe,
     call_SetHandleInformation,

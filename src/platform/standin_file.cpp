@@ -10,6 +10,8 @@
 #include <string.h>
 #include <strings.h>
 #include <sys/stat.h>
+#include <poll.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 using namespace standin::internal;
@@ -262,6 +264,31 @@ BOOL ReadFile(HANDLE handle, LPVOID data, DWORD size, LPDWORD done, LPOVERLAPPED
         return fail_with(ERROR_BROKEN_PIPE);
     if (done != nullptr)
         *done = static_cast<DWORD>(n);
+    return TRUE;
+}
+
+BOOL PeekNamedPipe(HANDLE handle, LPVOID data, DWORD size, LPDWORD read, LPDWORD available,
+                   LPDWORD left) {
+    if (injected(standin::call_PeekNamedPipe))
+        return FALSE;
+    if (data != nullptr || size != 0 || read != nullptr || left != nullptr)
+        return fail_with(ERROR_INVALID_PARAMETER);
+    const ObjectType *type = nullptr;
+    int fd = held_fd(handle, &type);
+    if (fd < 0)
+        return FALSE;
+    int count = 0;
+    bool ok = type == &pipe_read_type && ioctl(fd, FIONREAD, &count) == 0;
+    struct pollfd watch = {fd, POLLIN, 0};
+    // Nothing left, and every write end closed: the end of the pipe, as ReadFile sees it.
+    bool ended = ok && count == 0 && poll(&watch, 1, 0) == 1 && (watch.revents & POLLHUP) != 0;
+    close(fd);
+    if (!ok)
+        return fail_with(ERROR_INVALID_PARAMETER);
+    if (ended)
+        return fail_with(ERROR_BROKEN_PIPE);
+    if (available != nullptr)
+        *available = static_cast<DWORD>(count);
     return TRUE;
 }
 

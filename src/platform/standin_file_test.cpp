@@ -349,6 +349,34 @@ TEST(StandinPipe, ReadWriteAndTheEndOnceTheWriterCloses) {
 // A reader blocked in ReadFile holds no lock: another thread closes the write end, which is
 // what ends the read. Run in a child process with an alarm, so a lock held would fail the test
 // rather than hang it.
+// PeekNamedPipe tells what a read would find without reading it, and the end as ReadFile does.
+TEST(StandinPipe, PeekTellsWhatIsThereWithoutReading) {
+    standin::reset();
+    HANDLE r = nullptr, w = nullptr;
+    ASSERT_TRUE(CreatePipe(&r, &w, nullptr, 0));
+    DWORD available = 99, n = 0;
+    EXPECT_TRUE(PeekNamedPipe(r, nullptr, 0, nullptr, &available, nullptr));
+    EXPECT_EQ(available, 0u) << "empty, with a writer";
+    ASSERT_TRUE(WriteFile(w, "12345", 5, &n, nullptr));
+    EXPECT_TRUE(PeekNamedPipe(r, nullptr, 0, nullptr, &available, nullptr));
+    EXPECT_EQ(available, 5u);
+    EXPECT_TRUE(PeekNamedPipe(r, nullptr, 0, nullptr, &available, nullptr));
+    EXPECT_EQ(available, 5u) << "peeking takes nothing";
+    CloseHandle(w);
+    EXPECT_TRUE(PeekNamedPipe(r, nullptr, 0, nullptr, &available, nullptr))
+        << "what was written before the end is still there";
+    EXPECT_EQ(available, 5u);
+    char buffer[8];
+    ASSERT_TRUE(ReadFile(r, buffer, sizeof buffer, &n, nullptr));
+    SetLastError(0);
+    EXPECT_FALSE(PeekNamedPipe(r, nullptr, 0, nullptr, &available, nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_BROKEN_PIPE);
+    standin::fail(standin::call_PeekNamedPipe, 1, ERROR_ACCESS_DENIED);
+    EXPECT_FALSE(PeekNamedPipe(r, nullptr, 0, nullptr, &available, nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    CloseHandle(r);
+}
+
 TEST(StandinPipe, BlockedReadLetsOtherThreadsCallIn) {
     test_support::Outcome outcome = test_support::run_in_child([] {
         alarm(10);

@@ -328,6 +328,10 @@ void EnterCriticalSection(LPCRITICAL_SECTION cs) {
     static_cast<std::recursive_mutex *>(cs->opaque)->lock();
 }
 
+BOOL TryEnterCriticalSection(LPCRITICAL_SECTION cs) {
+    return static_cast<std::recursive_mutex *>(cs->opaque)->try_lock() ? TRUE : FALSE;
+}
+
 void LeaveCriticalSection(LPCRITICAL_SECTION cs) {
     static_cast<std::recursive_mutex *>(cs->opaque)->unlock();
 }

@@ -123,6 +123,23 @@ TEST(StandinLocking, CriticalSectionsAreRecursiveAndExclusive) {
     LeaveCriticalSection(&cs);
     other.join();
     EXPECT_TRUE(entered);
+
+    // A try takes a free section, or one this thread holds, and never one another thread holds.
+    ASSERT_TRUE(TryEnterCriticalSection(&cs));
+    EXPECT_TRUE(TryEnterCriticalSection(&cs)) << "recursive, as Windows' is";
+    bool taken_by_other = true;
+    std::thread trier([&] { taken_by_other = TryEnterCriticalSection(&cs) != FALSE; });
+    trier.join();
+    EXPECT_FALSE(taken_by_other);
+    LeaveCriticalSection(&cs);
+    LeaveCriticalSection(&cs);
+    std::thread taker([&] {
+        taken_by_other = TryEnterCriticalSection(&cs) != FALSE;
+        if (taken_by_other)
+            LeaveCriticalSection(&cs);
+    });
+    taker.join();
+    EXPECT_TRUE(taken_by_other);
 }
 
 TEST(StandinExit, ExitProcessRunsTheHookThenEndsWithTheStatus) {
