@@ -12,6 +12,8 @@
 # - two services of one tolvard.exe printing at once: the second start keeps the log as
 #   tolvard.old.log and empties it, and the first service's later lines still land in the
 #   current log, whole, beside the second's;
+# - another process holds the log's lock while a child writes twice what the pipe holds: the
+#   child writes all of it before any line can be in the log, and every line comes after;
 # - a child that fails after printing, started again: tolvard.old.log holds the failed run,
 #   its last line without a line end too.
 # Every line expected of the first and fourth case counts as a reliability case; each one
@@ -22,7 +24,7 @@ counts_begin output
 
 tolvard=$(winpath "$TOLVARD")
 old_log=$(dirname "$TOLVARD")/tolvard.old.log
-for name in mixed long reader batch_sleep gate_a gate_b failing; do
+for name in mixed long reader batch_sleep gate_a gate_b gate_held failing; do
     cp "$E2E_HELPERS/printer.exe" "$W/$name.exe"
 done
 cases=0
@@ -199,6 +201,42 @@ for name in a b; do
     check_svcctl "two: $name stopped" $?
     check_eq "two: $name stopped cleanly" "0 0" "$(field win32_exit) $(field service_exit)"
 done
+
+# --- the log held by another process while the child writes twice what the pipe holds ---
+# The reader goes on draining the pipe while it waits for the log: the child writes all of
+# its lines while the log is held, before any of them can be in it. (A reader that waited
+# for the log instead would hold the child at the pipe's 64 KB until its first write, 2 s
+# after the log was found held.) The lines come once the holder lets go, or after 2 s.
+held_lines=4000
+held_tag=held-by-another-process-while-the-child-writes
+rm -f "$W/gate_held.open" "$W/gate_held.open.done" "$W/lock.held" "$W/lock.held.stop"
+sc_create tvd_output_held \
+    "$tolvard $(winpath "$W/gate_held.exe") gate $(winpath "$W/gate_held.open") $held_lines $held_tag tvd_output_held "
+svcctl start tvd_output_held
+check_svcctl "held: start" $?
+wait_log "> $held_tag ready" 10 || fail "held: the child did not say it was ready"
+(E2E_WINE_TIMEOUT=60 wine_call "$W/holder_lock" "$E2E_HELPERS/holder.exe" -lock \
+    "$(winpath "$(dirname "$TOLVARD")/tolvard.log")" "$(winpath "$W/lock.held")" 30) &
+holder=$!
+check_true "held: the log's lock is held" wait_file "$W/lock.held" 10
+touch "$W/gate_held.open"
+wait_file "$W/gate_held.open.done" 20
+check_eq "held: the child wrote all its lines before the first of them was in the log" "" \
+    "$(captured | grep -x "$held_tag 1")"
+touch "$W/lock.held.stop"
+wait "$holder"
+check_eq "held: the holder held the lock" 0 "$?"
+wait_log "> $held_tag done" 30 || fail "held: the child's last line not in tolvard.log"
+{
+    seq "$held_lines" | sed "s/^/$held_tag /"
+    echo "$held_tag done"
+} >"$W/held.expected"
+captured | grep "^$held_tag [0-9d]" >"$W/held.got"
+tally "held" "$W/held.expected" "$W/held.got"
+check_true "held: the lines in order" cmp -s "$W/held.expected" "$W/held.got"
+svcctl control tvd_output_held 1
+wait_state tvd_output_held STOPPED 10
+check_svcctl "held: stopped" $?
 
 # --- a failing child, started again: the failed run in tolvard.old.log ---
 child="$(winpath "$W/failing.exe") fail 7 "

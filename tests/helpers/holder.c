@@ -1,5 +1,6 @@
 /* holder FILE COPY SECONDS [r]
  * holder -mutex NAME COPY SECONDS
+ * holder -lock FILE COPY SECONDS
  *
  * Another program that keeps a file open for reading and writing, as an editor or a log viewer
  * might, while a test goes on: opens FILE (sharing reading and writing, not deletion; with "r",
@@ -10,6 +11,10 @@
  *
  * With -mutex it creates the named mutex NAME and holds it instead, as any user could hold the
  * mutex an older tolvard took turns through; COPY (empty) appears once it is held.
+ *
+ * With -lock it opens FILE (sharing everything) and holds the lock of the byte through which the
+ * services that share a log take turns, as any process that may open the log could; COPY
+ * (empty) appears once it is held.
  */
 #include <windows.h>
 #include <stdio.h>
@@ -48,14 +53,43 @@ static int hold_mutex(const char *name, const char *copy, DWORD limit) {
     return 0;
 }
 
+static int hold_lock(const char *path, const char *copy, DWORD limit) {
+    HANDLE file =
+        CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    OVERLAPPED at;
+    memset(&at, 0, sizeof at);
+    at.Offset = 0xFFFFFFF0u;
+    at.OffsetHigh = 0x7FFFFFFFu;
+    if (file == INVALID_HANDLE_VALUE || !LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &at)) {
+        fprintf(stderr, "holder: cannot lock %s: error=%lu\n", path, GetLastError());
+        return 1;
+    }
+    write_copy(copy, "", 0);
+    DWORD start = GetTickCount();
+    while (GetFileAttributesA(copy_stop) == INVALID_FILE_ATTRIBUTES &&
+           GetTickCount() - start < limit) {
+        Sleep(50);
+    }
+    UnlockFileEx(file, 0, 1, 0, &at);
+    CloseHandle(file);
+    return 0;
+}
+
 int main(int argc, char **argv) {
+    if (argc == 5 && strcmp(argv[1], "-lock") == 0) {
+        snprintf(copy_tmp, sizeof copy_tmp, "%s.tmp", argv[3]);
+        snprintf(copy_stop, sizeof copy_stop, "%s.stop", argv[3]);
+        return hold_lock(argv[2], argv[3], (DWORD)(strtod(argv[4], NULL) * 1000.0));
+    }
     int mutex = argc == 5 && strcmp(argv[1], "-mutex") == 0;
     if (mutex) {
         argv++;
         argc--;
     }
     if (argc != 4 && !(argc == 5 && !mutex && strcmp(argv[4], "r") == 0)) {
-        fprintf(stderr, "usage: holder FILE COPY SECONDS [r] | holder -mutex NAME COPY SECONDS\n");
+        fprintf(stderr, "usage: holder FILE COPY SECONDS [r] | holder -mutex NAME COPY SECONDS | "
+                        "holder -lock FILE COPY SECONDS\n");
         return 2;
     }
     snprintf(copy_tmp, sizeof copy_tmp, "%s.tmp", argv[2]);

@@ -9,7 +9,8 @@
  *   printer fail N            "failing run 1" and "failing run 2", then "failing run 3" with
  *                             no line end, and exits with code N
  *   printer gate FILE N TAG   "TAG ready", waits until FILE exists, then "TAG K" for
- *                             K = 1..N and "TAG done", and waits to be ended
+ *                             K = 1..N and "TAG done", makes the file FILE.done, and waits
+ *                             to be ended
  *   printer long              lines of 995, 996, 997, 1992 and 2500 letters (a, b, c, d, e),
  *                             each ended by CR LF and written in two writes, the first of at
  *                             most 997 bytes (so a CR may come alone after 996 letters), then
@@ -103,6 +104,10 @@ static int gate(const char *file, long count, const char *tag) {
     }
     snprintf(text, sizeof text, "%.200s done", tag);
     say(text);
+    char done[MAX_PATH + 8];
+    snprintf(done, sizeof done, "%.*s.done", MAX_PATH, file);
+    CloseHandle(
+        CreateFileA(done, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL));
     Sleep(INFINITE);
     return 0;
 }
