@@ -31,7 +31,14 @@ static BOOL WINAPI on_ctrl(DWORD event) {
     return TRUE;
 }
 
-/* Line K of 100 bytes into `line`, whose last 2 of the 100 are CR LF already. */
+/* The filler of every line: 98 bytes and CR LF. */
+static void blank_line(char line[101]) {
+    memset(line, 'x', 101);
+    line[98] = '\r';
+    line[99] = '\n';
+}
+
+/* Line K of 100 bytes into `line`, made by blank_line. */
 static void number_line(char *line, long k) {
     char number[16];
     int digits = snprintf(number, sizeof number, "line %08ld ", k);
@@ -65,9 +72,7 @@ static int lines(long count, const char *to, const char *stamp_path) {
         }
     }
     char line[101];
-    memset(line, 'x', sizeof line);
-    line[98] = '\r';
-    line[99] = '\n';
+    blank_line(line);
     LARGE_INTEGER begin, end;
     QueryPerformanceCounter(&begin);
     for (long k = 1; k <= count; k++) {
@@ -102,9 +107,7 @@ static int buffered_lines(long count, const char *to, const char *stamp_path) {
         return 95;
     }
     char line[101];
-    memset(line, 'x', sizeof line);
-    line[98] = '\r';
-    line[99] = '\n';
+    blank_line(line);
     LARGE_INTEGER begin, end;
     QueryPerformanceCounter(&begin);
     for (long k = 1; k <= count; k++) {

@@ -109,26 +109,40 @@ static double cpu_ms(HANDLE process) {
     return (double)(k.QuadPart + u.QuadPart) / 10000.0;
 }
 
+/* Opens the service NAME (*scm: the manager's handle, to close after it), which must be
+ * stopped, and deletes STAMP_PATH for the run to come; NULL, having said why, if not. */
+static SC_HANDLE open_stopped(const char *name, const char *stamp_path, SC_HANDLE *scm) {
+    *scm = OpenSCManagerA(NULL, NULL, SC_MANAGER_CONNECT);
+    if (*scm == NULL) {
+        fail("OpenSCManager");
+        return NULL;
+    }
+    SC_HANDLE svc = OpenServiceA(*scm, name, SERVICE_START | SERVICE_STOP | SERVICE_QUERY_STATUS);
+    if (svc == NULL) {
+        fail("OpenService");
+        return NULL;
+    }
+    SERVICE_STATUS_PROCESS sp;
+    if (!query(svc, &sp) || sp.dwCurrentState != SERVICE_STOPPED) {
+        fprintf(stderr, "benchctl: %s is not stopped before the start\n", name);
+        return NULL;
+    }
+    DeleteFileA(stamp_path);
+    return svc;
+}
+
 static void stop_quietly(SC_HANDLE svc) {
     SERVICE_STATUS st;
     ControlService(svc, SERVICE_CONTROL_STOP, &st);
 }
 
 static int cycle(const char *name, const char *stamp_path, double idle_seconds, const char *marks) {
-    SC_HANDLE scm = OpenSCManagerA(NULL, NULL, SC_MANAGER_CONNECT);
-    if (scm == NULL) {
-        return fail("OpenSCManager");
-    }
-    SC_HANDLE svc = OpenServiceA(scm, name, SERVICE_START | SERVICE_STOP | SERVICE_QUERY_STATUS);
+    SC_HANDLE scm = NULL;
+    SC_HANDLE svc = open_stopped(name, stamp_path, &scm);
     if (svc == NULL) {
-        return fail("OpenService");
-    }
-    SERVICE_STATUS_PROCESS sp;
-    if (!query(svc, &sp) || sp.dwCurrentState != SERVICE_STOPPED) {
-        fprintf(stderr, "benchctl: %s is not stopped before the start\n", name);
         return 1;
     }
-    DeleteFileA(stamp_path);
+    SERVICE_STATUS_PROCESS sp;
 
     long long called = now();
     if (!StartServiceA(svc, 0, NULL)) {
@@ -219,20 +233,12 @@ static int cycle(const char *name, const char *stamp_path, double idle_seconds, 
 }
 
 static int lines(const char *name, const char *stamp_path) {
-    SC_HANDLE scm = OpenSCManagerA(NULL, NULL, SC_MANAGER_CONNECT);
-    if (scm == NULL) {
-        return fail("OpenSCManager");
-    }
-    SC_HANDLE svc = OpenServiceA(scm, name, SERVICE_START | SERVICE_STOP | SERVICE_QUERY_STATUS);
+    SC_HANDLE scm = NULL;
+    SC_HANDLE svc = open_stopped(name, stamp_path, &scm);
     if (svc == NULL) {
-        return fail("OpenService");
-    }
-    SERVICE_STATUS_PROCESS sp;
-    if (!query(svc, &sp) || sp.dwCurrentState != SERVICE_STOPPED) {
-        fprintf(stderr, "benchctl: %s is not stopped before the start\n", name);
         return 1;
     }
-    DeleteFileA(stamp_path);
+    SERVICE_STATUS_PROCESS sp;
     if (!StartServiceA(svc, 0, NULL)) {
         return fail("StartService");
     }

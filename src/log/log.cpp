@@ -182,14 +182,13 @@ static BOOL keep_and_empty(HANDLE file, bool keep, const char *old_path,
 }
 
 // Empties the log at `path` (with `keep`, its content kept at `old_path` first; a null
-// `old_path` is a lack of memory) and
-// opens it for the lines. Services run by one copy of tolvard share the file, each process with
-// a handle of its own. A handle that may only append writes each line at the end the file has
-// at that moment, in one step, so the processes' lines never overwrite each other (with a file
-// position of its own, each would write over the other's lines). Such a handle cannot empty the
-// file, so a first one does that and is closed again. The line handle may also read: on
-// Windows LockFileEx refuses a handle that may neither read nor write data, and reading leaves
-// the appends as they are.
+// `old_path` is a lack of memory) and opens it for the lines. Services run by one copy of
+// tolvard share the file, each process with a handle of its own. A handle that may only append
+// writes each line at the end the file has at that moment, in one step, so the processes' lines
+// never overwrite each other (with a file position of its own, each would write over the other's
+// lines). Such a handle cannot empty the file, so a first one does that and is closed again. The
+// line handle may also read: on Windows LockFileEx refuses a handle that may neither read nor write
+// data, and reading leaves the appends as they are.
 static HANDLE open_log(const char *path, bool keep, const char *old_path,
                        LPSECURITY_ATTRIBUTES attributes, bool *replaced, DWORD *kept_error) {
     HANDLE file = open_own(path, GENERIC_READ | GENERIC_WRITE, attributes, replaced);

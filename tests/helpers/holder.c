@@ -36,18 +36,24 @@ static void write_copy(const char *copy, const char *data, DWORD size) {
     MoveFileExA(copy_tmp, copy, MOVEFILE_REPLACE_EXISTING);
 }
 
-static int hold_mutex(const char *name, const char *copy, DWORD limit) {
-    HANDLE mutex = CreateMutexA(NULL, TRUE, name);
-    if (mutex == NULL || GetLastError() == ERROR_ALREADY_EXISTS) {
-        fprintf(stderr, "holder: CreateMutex error=%lu\n", GetLastError());
-        return 1;
-    }
+/* Makes COPY (empty) to say the thing is held, then waits until COPY.stop exists or LIMIT ms
+ * have passed. */
+static void hold_until_stop(const char *copy, DWORD limit) {
     write_copy(copy, "", 0);
     DWORD start = GetTickCount();
     while (GetFileAttributesA(copy_stop) == INVALID_FILE_ATTRIBUTES &&
            GetTickCount() - start < limit) {
         Sleep(50);
     }
+}
+
+static int hold_mutex(const char *name, const char *copy, DWORD limit) {
+    HANDLE mutex = CreateMutexA(NULL, TRUE, name);
+    if (mutex == NULL || GetLastError() == ERROR_ALREADY_EXISTS) {
+        fprintf(stderr, "holder: CreateMutex error=%lu\n", GetLastError());
+        return 1;
+    }
+    hold_until_stop(copy, limit);
     ReleaseMutex(mutex);
     CloseHandle(mutex);
     return 0;
@@ -65,29 +71,20 @@ static int hold_lock(const char *path, const char *copy, DWORD limit) {
         fprintf(stderr, "holder: cannot lock %s: error=%lu\n", path, GetLastError());
         return 1;
     }
-    write_copy(copy, "", 0);
-    DWORD start = GetTickCount();
-    while (GetFileAttributesA(copy_stop) == INVALID_FILE_ATTRIBUTES &&
-           GetTickCount() - start < limit) {
-        Sleep(50);
-    }
+    hold_until_stop(copy, limit);
     UnlockFileEx(file, 0, 1, 0, &at);
     CloseHandle(file);
     return 0;
 }
 
 int main(int argc, char **argv) {
-    if (argc == 5 && strcmp(argv[1], "-lock") == 0) {
-        snprintf(copy_tmp, sizeof copy_tmp, "%s.tmp", argv[3]);
-        snprintf(copy_stop, sizeof copy_stop, "%s.stop", argv[3]);
-        return hold_lock(argv[2], argv[3], (DWORD)(strtod(argv[4], NULL) * 1000.0));
-    }
+    int lock = argc == 5 && strcmp(argv[1], "-lock") == 0;
     int mutex = argc == 5 && strcmp(argv[1], "-mutex") == 0;
-    if (mutex) {
+    if (mutex || lock) {
         argv++;
         argc--;
     }
-    if (argc != 4 && !(argc == 5 && !mutex && strcmp(argv[4], "r") == 0)) {
+    if (argc != 4 && !(argc == 5 && !mutex && !lock && strcmp(argv[4], "r") == 0)) {
         fprintf(stderr, "usage: holder FILE COPY SECONDS [r] | holder -mutex NAME COPY SECONDS | "
                         "holder -lock FILE COPY SECONDS\n");
         return 2;
@@ -97,6 +94,9 @@ int main(int argc, char **argv) {
     DWORD limit = (DWORD)(strtod(argv[3], NULL) * 1000.0);
     if (mutex) {
         return hold_mutex(argv[1], argv[2], limit);
+    }
+    if (lock) {
+        return hold_lock(argv[1], argv[2], limit);
     }
     DWORD share = argc == 5 ? FILE_SHARE_READ : FILE_SHARE_READ | FILE_SHARE_WRITE;
     HANDLE file = CreateFileA(argv[1], GENERIC_READ | GENERIC_WRITE, share, NULL, OPEN_ALWAYS,
