@@ -61,6 +61,8 @@ typedef void *HLOCAL;
 #define ERROR_NEGATIVE_SEEK 131u
 #define ERROR_ALREADY_EXISTS 183u
 #define ERROR_BAD_EXE_FORMAT 193u
+#define ERROR_TOO_MANY_POSTS 298u
+#define ERROR_MR_MID_NOT_FOUND 317u
 #define ERROR_NO_DATA 232u
 #define ERROR_MORE_DATA 234u
 #define ERROR_INVALID_WINDOW_HANDLE 1400u
@@ -124,6 +126,11 @@ typedef struct _SERVICE_TABLE_ENTRYA {
 #define SERVICE_CONTROL_INTERROGATE 4u
 #define SERVICE_CONTROL_SHUTDOWN 5u
 
+/// The service's description, as services.msc shows it.
+#define SERVICE_CONFIG_DESCRIPTION 1u
+typedef struct _SERVICE_DESCRIPTIONA {
+    LPSTR lpDescription;
+} SERVICE_DESCRIPTIONA;
 /// Whether recovery actions also follow a service's non-crash failures (an exit code reported).
 #define SERVICE_CONFIG_FAILURE_ACTIONS_FLAG 4u
 typedef struct _SERVICE_FAILURE_ACTIONS_FLAG {
@@ -141,7 +148,9 @@ BOOL CloseServiceHandle(SC_HANDLE handle);
 BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA *table);
 SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerA(LPCSTR name, LPHANDLER_FUNCTION handler);
 BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS status);
-/// Only SERVICE_CONFIG_FAILURE_ACTIONS_FLAG; any other level fails with ERROR_INVALID_PARAMETER.
+/// SERVICE_CONFIG_DESCRIPTION (a null lpDescription leaves it as it is, "" deletes it, as on
+/// Windows) and SERVICE_CONFIG_FAILURE_ACTIONS_FLAG; any other level fails with
+/// ERROR_INVALID_PARAMETER. Both need SERVICE_CHANGE_CONFIG access.
 BOOL ChangeServiceConfig2A(SC_HANDLE service, DWORD info_level, LPVOID info);
 
 // The rights of a service's DACL that the stand-in's database keeps (see standin::Service).
@@ -326,17 +335,47 @@ HANDLE CreateEventA(LPSECURITY_ATTRIBUTES security, BOOL manual_reset, BOOL init
                     LPCSTR name);
 BOOL SetEvent(HANDLE event);
 
-// The registry: values that tests set (standin::set_registry_value) under HKEY_LOCAL_MACHINE,
-// read only. A key exists once a value has been set under it; names compare without case.
+// Semaphores, unnamed only: WaitForSingleObject and WaitForMultipleObjects take one count.
+HANDLE CreateSemaphoreA(LPSECURITY_ATTRIBUTES security, LONG initial, LONG maximum, LPCSTR name);
+/// Fails with ERROR_TOO_MANY_POSTS, changing nothing, when the count would pass the maximum.
+BOOL ReleaseSemaphore(HANDLE semaphore, LONG count, LONG *previous);
+
+// Message texts: only the system's (FORMAT_MESSAGE_FROM_SYSTEM with
+// FORMAT_MESSAGE_IGNORE_INSERTS, into the caller's buffer), for a few errors: 2, 3, 5, 8, 193,
+// each with Windows' English text and its CR LF. Another error fails with
+// ERROR_MR_MID_NOT_FOUND; a buffer too small for the text and its NUL with
+// ERROR_INSUFFICIENT_BUFFER; other flags, a source or arguments with ERROR_INVALID_PARAMETER.
+#define FORMAT_MESSAGE_IGNORE_INSERTS 0x00000200u
+#define FORMAT_MESSAGE_FROM_SYSTEM 0x00001000u
+DWORD FormatMessageA(DWORD flags, const void *source, DWORD message, DWORD language, LPSTR buffer,
+                     DWORD size, void *arguments);
+
+// The registry under HKEY_LOCAL_MACHINE: values that tests set (standin::set_registry_value) or
+// that the program writes. A key exists once it has been created or a value set under it; its
+// parent keys exist with it (RegCreateKeyExA makes them, as Windows does); names compare without
+// case. A handle may query with KEY_QUERY_VALUE and set with KEY_SET_VALUE, else
+// ERROR_ACCESS_DENIED.
 typedef struct HKEY__ *HKEY;
 typedef HKEY *PHKEY;
 #define HKEY_LOCAL_MACHINE (reinterpret_cast<HKEY>(static_cast<uintptr_t>(0x80000002u)))
 #define KEY_QUERY_VALUE 0x0001u
+#define KEY_SET_VALUE 0x0002u
 #define REG_SZ 1u
+#define REG_EXPAND_SZ 2u
 #define REG_DWORD 4u
+#define REG_OPTION_NON_VOLATILE 0u
+#define REG_CREATED_NEW_KEY 1u
+#define REG_OPENED_EXISTING_KEY 2u
 LONG RegOpenKeyExA(HKEY key, LPCSTR sub_key, DWORD options, DWORD access, PHKEY result);
+/// `key_class` and `security` must be null (the default security); `disposition` may be.
+LONG RegCreateKeyExA(HKEY key, LPCSTR sub_key, DWORD reserved, LPSTR key_class, DWORD options,
+                     DWORD access, LPSECURITY_ATTRIBUTES security, PHKEY result,
+                     LPDWORD disposition);
 LONG RegQueryValueExA(HKEY key, LPCSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data,
                       LPDWORD size);
+/// Stores `size` bytes as given (a REG_DWORD must be 4 bytes: ERROR_INVALID_PARAMETER).
+LONG RegSetValueExA(HKEY key, LPCSTR name, DWORD reserved, DWORD type, const BYTE *data,
+                    DWORD size);
 LONG RegCloseKey(HKEY key);
 
 // Locking
@@ -448,6 +487,10 @@ BOOL WriteFile(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAP
 BOOL PeekNamedPipe(HANDLE pipe, LPVOID data, DWORD size, LPDWORD read, LPDWORD available,
                    LPDWORD left);
 BOOL GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION info);
+#define INVALID_FILE_ATTRIBUTES 0xFFFFFFFFu
+/// FILE_ATTRIBUTE_DIRECTORY for a folder, FILE_ATTRIBUTE_NORMAL for any other file, or
+/// INVALID_FILE_ATTRIBUTES with ERROR_FILE_NOT_FOUND (or the path's error) when there is none.
+DWORD GetFileAttributesA(LPCSTR path);
 #define FILE_BEGIN 0u
 #define FILE_CURRENT 1u
 #define FILE_END 2u
@@ -476,6 +519,22 @@ BOOL LockFileEx(HANDLE file, DWORD flags, DWORD reserved, DWORD bytes_low, DWORD
                 LPOVERLAPPED overlapped);
 BOOL UnlockFileEx(HANDLE file, DWORD reserved, DWORD bytes_low, DWORD bytes_high,
                   LPOVERLAPPED overlapped);
+
+// === The Event Log (standin_eventlog.cpp) ===
+
+// Event sources by name, local only; each report is recorded (standin::reported_events).
+#define EVENTLOG_SUCCESS 0x0000u
+#define EVENTLOG_ERROR_TYPE 0x0001u
+#define EVENTLOG_WARNING_TYPE 0x0002u
+#define EVENTLOG_INFORMATION_TYPE 0x0004u
+/// `server` must be null (this machine): else ERROR_INVALID_PARAMETER, as for an empty source.
+HANDLE RegisterEventSourceA(LPCSTR server, LPCSTR source);
+/// One of the four types, `strings` not null when `count` > 0 and no raw data, else
+/// ERROR_INVALID_PARAMETER; a handle that is no event source: ERROR_INVALID_HANDLE. While
+/// standin::hold_event_log holds the log, it waits (as the event log service can).
+BOOL ReportEventA(HANDLE source, WORD type, WORD category, DWORD id, void *user, WORD count,
+                  DWORD data_size, LPCSTR *strings, LPVOID data);
+BOOL DeregisterEventSource(HANDLE source);
 
 // === Security descriptors, ACLs, SIDs and tokens (standin_security.cpp) ===
 

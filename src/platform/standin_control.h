@@ -42,6 +42,11 @@ enum Call {
     call_SetEvent,
     call_RegOpenKeyExA,
     call_RegQueryValueExA,
+    call_RegCreateKeyExA,
+    call_RegSetValueExA,
+    call_CreateSemaphoreA,
+    call_ReleaseSemaphore,
+    call_FormatMessageA,
     // Console and windows
     call_AttachConsole,
     call_FreeConsole,
@@ -62,6 +67,10 @@ enum Call {
     call_SetEndOfFile,
     call_DeleteFileA,
     call_LockFileEx,
+    call_GetFileAttributesA,
+    // The Event Log
+    call_RegisterEventSourceA,
+    call_ReportEventA,
     // Security
     call_ConvertStringSecurityDescriptorToSecurityDescriptorA,
     call_OpenProcessToken,
@@ -76,8 +85,9 @@ enum Call {
 /// closed, and the children killed. Joins a service thread still running. Handles given out
 /// before a reset stay invalid for good: no later object is ever given the same value.
 /// Threads made by CreateThread and still running are waited for, after the children have been
-/// killed (with their process groups) and every pipe end, NUL and file descriptor closed, so a
-/// reader in ReadFile sees the end of its pipe; their handles still work meanwhile, those of
+/// killed (with their process groups), every pipe end, NUL and file descriptor closed, so a
+/// reader in ReadFile sees the end of its pipe, and the Event Log released (see
+/// hold_event_log); their handles still work meanwhile, those of
 /// closed descriptors failing. One that has not returned after 20 s ends the test process with
 /// a message (as every wait of the stand-in does), rather than run on into the next test.
 void reset();
@@ -111,6 +121,10 @@ void set_exit_hook(void (*hook)());
 /// Sets a registry value under HKEY_LOCAL_MACHINE\`key` (e.g. "SYSTEM\CurrentControlSet\Control")
 /// to `data` as stored, of `type` (REG_SZ data holds its own terminating NUL, or not).
 void set_registry_value(const char *key, const char *name, DWORD type, const std::string &data);
+/// A value under HKEY_LOCAL_MACHINE\`key` as stored: false if there is none.
+bool registry_value(const char *key, const char *name, DWORD *type, std::string *data);
+/// Whether the key HKEY_LOCAL_MACHINE\`key` exists.
+bool registry_key_exists(const char *key);
 
 // --- Service control manager: the database ---
 
@@ -128,6 +142,7 @@ struct Service {
     bool account_null;
     bool password_null;
     bool failure_actions_on_non_crash; ///< set by ChangeServiceConfig2A
+    std::string description;           ///< set by ChangeServiceConfig2A
     std::string dacl; ///< set by SetServiceObjectSecurity, as standin::dacl_text shows it
 };
 /// The services in the database, oldest first.
@@ -236,6 +251,26 @@ void hold_file(const char *path);
 /// Every LockFileEx and UnlockFileEx, in order: "lock FLAGS OFFSET" or "unlock OFFSET", FLAGS
 /// and OFFSET in hex, each followed by " ok" or " failed".
 std::vector<std::string> file_locks();
+
+// --- The Event Log ---
+
+struct ReportedEvent {
+    std::string source; ///< as registered
+    WORD type;
+    WORD category;
+    DWORD id;
+    std::vector<std::string> strings;
+    DWORD tick; ///< GetTickCount() when the report was made
+};
+/// Every ReportEventA that succeeded, in order.
+std::vector<ReportedEvent> reported_events();
+
+/// While held, ReportEventA waits (at most 20 s, as every wait of the stand-in) in the calling
+/// thread, as when the event log service is slow to answer; released, every waiting one goes on.
+void hold_event_log(bool held);
+
+/// How many ReportEventA calls wait at this moment.
+int waiting_reports();
 
 // --- Security ---
 

@@ -199,9 +199,11 @@ void reset() {
         // A thread of the program's may wait in ReadFile on a pipe: it returns once the children
         // and the stand-in's own descriptors no longer hold a write end, and the thread can then
         // run to its end, calling into the stand-in, before any state it may touch is cleared.
+        // One that waits in ReportEventA goes on once the log is released.
         std::unique_lock<std::mutex> lock(state_mutex());
         end_children();
         close_descriptors();
+        release_event_log();
         wait_for_threads(lock);
     }
     std::lock_guard<std::mutex> lock(state_mutex());
@@ -215,6 +217,7 @@ void reset() {
     reset_file();
     reset_console();
     reset_security();
+    reset_eventlog();
     c.objects.clear();
 }
 

@@ -445,6 +445,30 @@ BOOL DeleteFileA(LPCSTR path) {
     return unlink(native.path.c_str()) == 0 ? TRUE : fail_with(error_of(errno));
 }
 
+DWORD GetFileAttributesA(LPCSTR path) {
+    if (injected(standin::call_GetFileAttributesA))
+        return INVALID_FILE_ATTRIBUTES;
+    standin::NativePath native = standin::native_path(path);
+    if (native.error != 0) {
+        SetLastError(native.error);
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    struct stat info;
+    if (stat(native.path.c_str(), &info) != 0) {
+        // Windows tells a missing file in a folder that is there from a missing folder.
+        DWORD error = error_of(errno);
+        size_t cut = native.path.rfind('/');
+        struct stat folder;
+        if (errno == ENOENT && cut != std::string::npos &&
+            stat(native.path.substr(0, cut > 0 ? cut : 1).c_str(), &folder) == 0 &&
+            S_ISDIR(folder.st_mode))
+            error = ERROR_FILE_NOT_FOUND;
+        SetLastError(error);
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    return S_ISDIR(info.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
+}
+
 static BOOL record_lock(HANDLE handle, const std::string &what, LPOVERLAPPED overlapped,
                         bool fails) {
     DWORD access = 0;

@@ -289,6 +289,37 @@ std::string drain(HANDLE read_end, DWORD *error) {
     return data;
 }
 
+TEST(StandinFile, AttributesTellFilesFromFoldersAndMissingOnes) {
+    standin::reset();
+    std::string dir = test_support::temp_dir();
+    test_support::write_file(dir + "/a.dll", "x");
+    const struct {
+        std::string path;
+        DWORD attributes;
+        DWORD error;
+    } cases[] = {
+        {"Z:" + test_support::windows_path(dir + "/a.dll"), FILE_ATTRIBUTE_NORMAL, 0},
+        {test_support::windows_path(dir), FILE_ATTRIBUTE_DIRECTORY, 0},
+        {test_support::windows_path(dir + "/b.dll"), INVALID_FILE_ATTRIBUTES, ERROR_FILE_NOT_FOUND},
+        {test_support::windows_path(dir + "/no/b.dll"), INVALID_FILE_ATTRIBUTES,
+         ERROR_PATH_NOT_FOUND},
+        {"C:\\Windows", INVALID_FILE_ATTRIBUTES, ERROR_PATH_NOT_FOUND},
+        {test_support::windows_path(dir + "/a?.dll"), INVALID_FILE_ATTRIBUTES, ERROR_INVALID_NAME},
+    };
+    for (const auto &c : cases) {
+        SetLastError(0);
+        EXPECT_EQ(GetFileAttributesA(c.path.c_str()), c.attributes) << c.path;
+        EXPECT_EQ(GetLastError(), c.error) << c.path;
+    }
+    standin::fail(standin::call_GetFileAttributesA, 1, ERROR_ACCESS_DENIED);
+    EXPECT_EQ(GetFileAttributesA(test_support::windows_path(dir + "/a.dll").c_str()),
+              INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    unlink((dir + "/a.dll").c_str());
+    rmdir(dir.c_str());
+    standin::reset();
+}
+
 TEST(StandinPipe, ReadWriteAndTheEndOnceTheWriterCloses) {
     standin::reset();
     HANDLE r = nullptr, w = nullptr;

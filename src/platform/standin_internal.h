@@ -129,6 +129,8 @@ void end_children();
 /// Files: closes the descriptor of every pipe end, NUL and file, leaving the handles (a late
 /// call on one fails); lock held.
 void close_descriptors();
+/// The Event Log: lets every ReportEventA that waits go on; lock held.
+void release_event_log();
 /// Processes: waits (bounded, else timed_out) until every CreateThread thread has returned from
 /// its start routine, releasing the lock meanwhile, and forgets them.
 void wait_for_threads(std::unique_lock<std::mutex> &lock);
@@ -142,6 +144,7 @@ void reset_process();
 void reset_file();
 void reset_console();
 void reset_security();
+void reset_eventlog();
 
 /// System: whether `c` begins a double-byte character in the current code page; caller holds
 /// the lock.

@@ -219,7 +219,7 @@ SC_HANDLE CreateServiceA(SC_HANDLE manager, LPCSTR name, LPCSTR display_name, DW
     scm().services.push_back({name, display_name != nullptr ? display_name : name, access,
                               service_type, start_type, error_control, binary_path,
                               load_order_group == nullptr, tag == nullptr, dependencies == nullptr,
-                              account == nullptr, password == nullptr, false, ""});
+                              account == nullptr, password == nullptr, false, "", ""});
     return new_service_handle(name, access);
 }
 
@@ -373,13 +373,21 @@ BOOL ChangeServiceConfig2A(SC_HANDLE handle, DWORD info_level, LPVOID info) {
     Object *service = find_object(handle, &service_type);
     if (service == nullptr)
         return fail_with(ERROR_INVALID_HANDLE);
-    if (info_level != SERVICE_CONFIG_FAILURE_ACTIONS_FLAG || info == nullptr)
+    if ((info_level != SERVICE_CONFIG_FAILURE_ACTIONS_FLAG &&
+         info_level != SERVICE_CONFIG_DESCRIPTION) ||
+        info == nullptr)
         return fail_with(ERROR_INVALID_PARAMETER);
     if ((service->access & 0x0002u) == 0) // SERVICE_CHANGE_CONFIG
         return fail_with(ERROR_ACCESS_DENIED);
     auto entry = service_named(service->name.c_str());
     if (entry == scm().services.end())
         return fail_with(ERROR_SERVICE_MARKED_FOR_DELETE);
+    if (info_level == SERVICE_CONFIG_DESCRIPTION) {
+        const char *text = static_cast<SERVICE_DESCRIPTIONA *>(info)->lpDescription;
+        if (text != nullptr)
+            entry->description = text;
+        return TRUE;
+    }
     entry->failure_actions_on_non_crash =
         static_cast<SERVICE_FAILURE_ACTIONS_FLAG *>(info)->fFailureActionsOnNonCrashFailures != 0;
     return TRUE;
@@ -430,7 +438,7 @@ void add_service(const char *name) {
     std::lock_guard<std::mutex> lock(state_mutex());
     scm().services.push_back({name, name, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
                               SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
-                              "x.exe " + std::string(name), true, true, true, true, true, false,
+                              "x.exe " + std::string(name), true, true, true, true, true, false, "",
                               ""});
 }
 

@@ -211,6 +211,42 @@ TEST(StandinDatabase, FailureActionsFlag) {
     standin::reset();
 }
 
+// The description: set, left by a null text, emptied by "", with change access only.
+TEST(StandinDatabase, Description) {
+    standin::reset();
+    standin::add_service("Web");
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE changer = OpenServiceA(manager, "Web", 0x0002); // SERVICE_CHANGE_CONFIG
+    SC_HANDLE reader = OpenServiceA(manager, "Web", DELETE);
+    char runs[] = "Runs app.exe (tolvard 1.2.0)";
+    char empty[] = "";
+    const struct {
+        SC_HANDLE service;
+        char *text;
+        DWORD error; // 0: done
+        const char *after;
+    } cases[] = {{reader, runs, ERROR_ACCESS_DENIED, ""},
+                 {changer, runs, 0, "Runs app.exe (tolvard 1.2.0)"},
+                 {changer, nullptr, 0, "Runs app.exe (tolvard 1.2.0)"},
+                 {changer, empty, 0, ""}};
+    for (const auto &c : cases) {
+        SERVICE_DESCRIPTIONA description = {c.text};
+        SetLastError(0);
+        EXPECT_EQ(ChangeServiceConfig2A(c.service, SERVICE_CONFIG_DESCRIPTION, &description),
+                  c.error == 0 ? TRUE : FALSE);
+        EXPECT_EQ(GetLastError(), c.error);
+        EXPECT_EQ(standin::services()[0].description, c.after);
+    }
+    EXPECT_FALSE(standin::services()[0].failure_actions_on_non_crash) << "the other level kept";
+    standin::fail(standin::call_ChangeServiceConfig2A, 1, ERROR_ACCESS_DENIED);
+    SERVICE_DESCRIPTIONA description = {runs};
+    EXPECT_FALSE(ChangeServiceConfig2A(changer, SERVICE_CONFIG_DESCRIPTION, &description));
+    EXPECT_EQ(standin::services()[0].description, "");
+    for (SC_HANDLE handle : {changer, reader, manager})
+        CloseServiceHandle(handle);
+    standin::reset();
+}
+
 TEST(StandinDispatcher, UnarmedItCannotConnect) {
     standin::reset();
     SetLastError(0);

@@ -1,6 +1,7 @@
 // The stand-in's system calls: errors, the module file name and command line, ExitProcess,
 // Sleep and the tick count, double-byte code pages, the environment, the process heap, critical
-// sections and events, the registry and the C runtime's time.
+// sections, events and semaphores, the system's message texts, the registry and the C runtime's
+// time.
 #include "platform/standin_internal.h"
 
 #include <stdio.h>
@@ -21,6 +22,10 @@ thread_local DWORD last_error;
 bool event_signaled(Object &event);
 DWORD wait_for_event(HANDLE handle, DWORD milliseconds);
 const ObjectType event_type = {"event", true, true, nullptr, wait_for_event, event_signaled};
+bool semaphore_signaled(Object &semaphore);
+DWORD wait_for_semaphore(HANDLE handle, DWORD milliseconds);
+const ObjectType semaphore_type = {"semaphore",       true, true, nullptr, wait_for_semaphore,
+                                   semaphore_signaled};
 const ObjectType key_type = {"key", true, true, nullptr, nullptr, nullptr};
 
 struct Value {
@@ -67,6 +72,44 @@ DWORD wait_for_event(HANDLE handle, DWORD milliseconds) {
         return WAIT_FAILED;
     return wait_any(1, &handle, milliseconds);
 }
+
+// A semaphore keeps its count in `exit_code` and its maximum in `access`.
+bool semaphore_signaled(Object &semaphore) {
+    if (semaphore.exit_code == 0)
+        return false;
+    --semaphore.exit_code;
+    return true;
+}
+
+DWORD wait_for_semaphore(HANDLE handle, DWORD milliseconds) {
+    if (injected(standin::call_WaitForSingleObject))
+        return WAIT_FAILED;
+    return wait_any(1, &handle, milliseconds);
+}
+
+// Whether the key `path` exists: created, given a value, or the parent of one that is; lock held.
+bool key_exists(const std::string &path) {
+    for (const auto &[key, values] : system_state().registry) {
+        if (strcasecmp(key.c_str(), path.c_str()) == 0 ||
+            (key.size() > path.size() && key[path.size()] == '\\' &&
+             strncasecmp(key.c_str(), path.c_str(), path.size()) == 0))
+            return true;
+    }
+    return false;
+}
+
+// Windows' English texts of the few errors the stand-in knows.
+const struct {
+    DWORD error;
+    const char *text;
+} system_texts[] = {
+    {ERROR_FILE_NOT_FOUND, "The system cannot find the file specified.\r\n"},
+    {ERROR_PATH_NOT_FOUND, "The system cannot find the path specified.\r\n"},
+    {ERROR_ACCESS_DENIED, "Access is denied.\r\n"},
+    {ERROR_NOT_ENOUGH_MEMORY, "Not enough memory resources are available to process this "
+                              "command.\r\n"},
+    {ERROR_BAD_EXE_FORMAT, "%1 is not a valid Win32 application.\r\n"},
+};
 
 } // namespace
 
@@ -260,18 +303,43 @@ BOOL SetEvent(HANDLE handle) {
     return TRUE;
 }
 
-LONG RegOpenKeyExA(HKEY key, LPCSTR sub_key, DWORD, DWORD, PHKEY result) {
+LONG RegOpenKeyExA(HKEY key, LPCSTR sub_key, DWORD, DWORD access, PHKEY result) {
     note("RegOpenKeyExA(" + text_or_null(sub_key) + ")");
     if (injected(standin::call_RegOpenKeyExA))
         return static_cast<LONG>(GetLastError());
     std::lock_guard<std::mutex> lock(state_mutex());
     if (key != HKEY_LOCAL_MACHINE || sub_key == nullptr)
         return ERROR_INVALID_HANDLE;
-    if (system_state().registry.count(sub_key) == 0)
+    if (!key_exists(sub_key))
         return ERROR_FILE_NOT_FOUND;
     Object object = {};
     object.type = &key_type;
     object.name = sub_key;
+    object.access = access;
+    *result = static_cast<HKEY>(add_object(object));
+    return ERROR_SUCCESS;
+}
+
+LONG RegCreateKeyExA(HKEY key, LPCSTR sub_key, DWORD, LPSTR key_class, DWORD options, DWORD access,
+                     LPSECURITY_ATTRIBUTES security, PHKEY result, LPDWORD disposition) {
+    note("RegCreateKeyExA(" + text_or_null(sub_key) + ")");
+    if (injected(standin::call_RegCreateKeyExA))
+        return static_cast<LONG>(GetLastError());
+    std::lock_guard<std::mutex> lock(state_mutex());
+    if (key != HKEY_LOCAL_MACHINE)
+        return ERROR_INVALID_HANDLE;
+    if (sub_key == nullptr || *sub_key == '\0' || key_class != nullptr || security != nullptr ||
+        options != REG_OPTION_NON_VOLATILE)
+        return ERROR_INVALID_PARAMETER;
+    bool existed = key_exists(sub_key);
+    if (!existed)
+        system_state().registry[sub_key];
+    if (disposition != nullptr)
+        *disposition = existed ? REG_OPENED_EXISTING_KEY : REG_CREATED_NEW_KEY;
+    Object object = {};
+    object.type = &key_type;
+    object.name = sub_key;
+    object.access = access;
     *result = static_cast<HKEY>(add_object(object));
     return ERROR_SUCCESS;
 }
@@ -284,6 +352,8 @@ LONG RegQueryValueExA(HKEY key, LPCSTR name, LPDWORD, LPDWORD type, LPBYTE data,
     Object *object = find_object(key, &key_type);
     if (object == nullptr)
         return ERROR_INVALID_HANDLE;
+    if ((object->access & KEY_QUERY_VALUE) == 0)
+        return ERROR_ACCESS_DENIED;
     auto &values = system_state().registry[object->name];
     auto it = values.find(name != nullptr ? name : "");
     if (it == values.end())
@@ -307,12 +377,89 @@ LONG RegQueryValueExA(HKEY key, LPCSTR name, LPDWORD, LPDWORD type, LPBYTE data,
     return ERROR_SUCCESS;
 }
 
+LONG RegSetValueExA(HKEY key, LPCSTR name, DWORD, DWORD type, const BYTE *data, DWORD size) {
+    note("RegSetValueExA(" + text_or_null(name) + "," + std::to_string(type) + ")");
+    if (injected(standin::call_RegSetValueExA))
+        return static_cast<LONG>(GetLastError());
+    std::lock_guard<std::mutex> lock(state_mutex());
+    Object *object = find_object(key, &key_type);
+    if (object == nullptr)
+        return ERROR_INVALID_HANDLE;
+    if ((object->access & KEY_SET_VALUE) == 0)
+        return ERROR_ACCESS_DENIED;
+    if ((data == nullptr && size > 0) || (type == REG_DWORD && size != 4))
+        return ERROR_INVALID_PARAMETER;
+    std::string stored(reinterpret_cast<const char *>(data), data != nullptr ? size : 0);
+    system_state().registry[object->name][name != nullptr ? name : ""] = {type, stored};
+    return ERROR_SUCCESS;
+}
+
 LONG RegCloseKey(HKEY key) {
     std::lock_guard<std::mutex> lock(state_mutex());
     if (find_object(key, &key_type) == nullptr)
         return ERROR_INVALID_HANDLE;
     drop_object(key);
     return ERROR_SUCCESS;
+}
+
+HANDLE CreateSemaphoreA(LPSECURITY_ATTRIBUTES, LONG initial, LONG maximum, LPCSTR name) {
+    note("CreateSemaphoreA(" + text_or_null(name) + ")");
+    if (injected(standin::call_CreateSemaphoreA))
+        return nullptr;
+    if (name != nullptr || maximum <= 0 || initial < 0 || initial > maximum) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    Object semaphore = {};
+    semaphore.type = &semaphore_type;
+    semaphore.exit_code = static_cast<DWORD>(initial);
+    semaphore.access = static_cast<DWORD>(maximum);
+    std::lock_guard<std::mutex> lock(state_mutex());
+    return add_object(semaphore);
+}
+
+BOOL ReleaseSemaphore(HANDLE handle, LONG count, LONG *previous) {
+    note("ReleaseSemaphore(" + std::to_string(count) + ")");
+    if (injected(standin::call_ReleaseSemaphore))
+        return FALSE;
+    std::lock_guard<std::mutex> lock(state_mutex());
+    Object *semaphore = find_object(handle, &semaphore_type);
+    if (semaphore == nullptr)
+        return fail_with(ERROR_INVALID_HANDLE);
+    if (count <= 0)
+        return fail_with(ERROR_INVALID_PARAMETER);
+    if (static_cast<DWORD>(count) > semaphore->access - semaphore->exit_code)
+        return fail_with(ERROR_TOO_MANY_POSTS);
+    if (previous != nullptr)
+        *previous = static_cast<LONG>(semaphore->exit_code);
+    semaphore->exit_code += static_cast<DWORD>(count);
+    state_changed().notify_all();
+    return TRUE;
+}
+
+DWORD FormatMessageA(DWORD flags, const void *source, DWORD message, DWORD, LPSTR buffer,
+                     DWORD size, void *arguments) {
+    note("FormatMessageA(" + hex(flags) + "," + std::to_string(message) + ")");
+    if (injected(standin::call_FormatMessageA))
+        return 0;
+    if (flags != (FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS) ||
+        source != nullptr || arguments != nullptr || buffer == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    for (const auto &known : system_texts) {
+        if (known.error != message)
+            continue;
+        size_t length = strlen(known.text);
+        if (length + 1 > size) {
+            SetLastError(ERROR_INSUFFICIENT_BUFFER);
+            return 0;
+        }
+        memcpy(buffer, known.text, length + 1);
+        return static_cast<DWORD>(length);
+    }
+    SetLastError(ERROR_MR_MID_NOT_FOUND);
+    return 0;
 }
 
 BOOL IsDBCSLeadByte(BYTE c) {
@@ -392,6 +539,25 @@ void set_exit_hook(void (*hook)()) {
 void set_registry_value(const char *key, const char *name, DWORD type, const std::string &data) {
     std::lock_guard<std::mutex> lock(state_mutex());
     system_state().registry[key][name] = {type, data};
+}
+
+bool registry_value(const char *key, const char *name, DWORD *type, std::string *data) {
+    std::lock_guard<std::mutex> lock(state_mutex());
+    auto &registry = system_state().registry;
+    auto values = registry.find(key);
+    if (values == registry.end())
+        return false;
+    auto value = values->second.find(name);
+    if (value == values->second.end())
+        return false;
+    *type = value->second.type;
+    *data = value->second.data;
+    return true;
+}
+
+bool registry_key_exists(const char *key) {
+    std::lock_guard<std::mutex> lock(state_mutex());
+    return key_exists(key);
 }
 
 } // namespace standin

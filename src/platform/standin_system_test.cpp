@@ -294,4 +294,171 @@ TEST(StandinRegistry, ValuesAsStoredUnderKeysThatExist) {
         << "a reset empties the registry";
 }
 
+// Keys made with their parents, values written as given, each handle only with its access.
+TEST(StandinRegistry, CreatedKeysAndWrittenValues) {
+    standin::reset();
+    const char *path = "SYSTEM\\Services\\Web\\Parameters";
+    HKEY key;
+    DWORD disposition = 0;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, path, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                              KEY_SET_VALUE, nullptr, &key, &disposition),
+              0);
+    EXPECT_EQ(disposition, REG_CREATED_NEW_KEY);
+    EXPECT_TRUE(standin::registry_key_exists("system\\services\\web"))
+        << "the parents come with it";
+    EXPECT_FALSE(standin::registry_key_exists("SYSTEM\\Services\\We"));
+    const DWORD seven = 7;
+    const char text[] = "Z:\\t\\tolvard-messages.dll";
+    EXPECT_EQ(RegSetValueExA(key, "TypesSupported", 0, REG_DWORD,
+                             reinterpret_cast<const BYTE *>(&seven), 4),
+              0);
+    EXPECT_EQ(RegSetValueExA(key, "File", 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE *>(text),
+                             sizeof text),
+              0);
+    EXPECT_EQ(RegSetValueExA(key, "Short", 0, REG_DWORD, reinterpret_cast<const BYTE *>(&seven), 2),
+              static_cast<LONG>(ERROR_INVALID_PARAMETER));
+    DWORD type = 0;
+    DWORD size = sizeof seven;
+    DWORD read = 0;
+    EXPECT_EQ(RegQueryValueExA(key, "TypesSupported", nullptr, &type,
+                               reinterpret_cast<BYTE *>(&read), &size),
+              static_cast<LONG>(ERROR_ACCESS_DENIED))
+        << "a handle made to set values only";
+    EXPECT_EQ(RegCloseKey(key), 0);
+
+    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "system\\services\\WEB\\parameters", 0, nullptr,
+                              REG_OPTION_NON_VOLATILE, KEY_QUERY_VALUE, nullptr, &key,
+                              &disposition),
+              0);
+    EXPECT_EQ(disposition, REG_OPENED_EXISTING_KEY);
+    EXPECT_EQ(RegQueryValueExA(key, "typessupported", nullptr, &type,
+                               reinterpret_cast<BYTE *>(&read), &size),
+              0);
+    EXPECT_EQ(type, REG_DWORD);
+    EXPECT_EQ(read, 7u);
+    EXPECT_EQ(RegSetValueExA(key, "TypesSupported", 0, REG_DWORD,
+                             reinterpret_cast<const BYTE *>(&seven), 4),
+              static_cast<LONG>(ERROR_ACCESS_DENIED))
+        << "a handle made to query only";
+    EXPECT_EQ(RegCloseKey(key), 0);
+    std::string data;
+    ASSERT_TRUE(standin::registry_value(path, "File", &type, &data));
+    EXPECT_EQ(type, REG_EXPAND_SZ);
+    EXPECT_EQ(data, std::string(text, sizeof text));
+    EXPECT_FALSE(standin::registry_value(path, "Other", &type, &data));
+
+    // An existing key whose value a test set, and the parent of a created one, open too.
+    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\Services", 0, KEY_QUERY_VALUE, &key), 0);
+    EXPECT_EQ(RegCloseKey(key), 0);
+    const struct {
+        standin::Call call;
+        const char *key;
+        LPSECURITY_ATTRIBUTES security;
+        LONG error;
+    } refused[] = {{standin::call_RegCreateKeyExA, path, nullptr, ERROR_ACCESS_DENIED},
+                   {standin::call_count, "", nullptr, ERROR_INVALID_PARAMETER},
+                   {standin::call_count, path, reinterpret_cast<LPSECURITY_ATTRIBUTES>(8),
+                    ERROR_INVALID_PARAMETER}};
+    for (const auto &c : refused) {
+        if (c.call != standin::call_count)
+            standin::fail(c.call, 1, ERROR_ACCESS_DENIED);
+        EXPECT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, c.key, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                  KEY_SET_VALUE, c.security, &key, nullptr),
+                  c.error)
+            << c.key;
+    }
+    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, path, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                              KEY_SET_VALUE, nullptr, &key, nullptr),
+              0);
+    standin::fail(standin::call_RegSetValueExA, 1, ERROR_ACCESS_DENIED);
+    EXPECT_EQ(RegSetValueExA(key, "Other", 0, REG_DWORD, reinterpret_cast<const BYTE *>(&seven), 4),
+              static_cast<LONG>(ERROR_ACCESS_DENIED));
+    EXPECT_FALSE(standin::registry_value(path, "Other", &type, &data));
+    EXPECT_EQ(RegCloseKey(key), 0);
+    EXPECT_EQ(standin::open_handles(), 0);
+    std::vector<std::string> trace = standin::trace();
+    EXPECT_EQ(trace[0], "RegCreateKeyExA(SYSTEM\\Services\\Web\\Parameters)");
+    EXPECT_EQ(trace[1], "RegSetValueExA(TypesSupported,4)");
+    EXPECT_EQ(trace[2], "RegSetValueExA(File,2)");
+    standin::reset();
+}
+
+// A semaphore's count: each wait takes one, a release adds up to the maximum and no further.
+TEST(StandinSemaphore, CountsWaitsAndReleases) {
+    standin::reset();
+    HANDLE semaphore = CreateSemaphoreA(nullptr, 1, 3, nullptr);
+    ASSERT_NE(semaphore, nullptr);
+    EXPECT_EQ(WaitForSingleObject(semaphore, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(semaphore, 10), WAIT_TIMEOUT);
+    LONG previous = -1;
+    EXPECT_TRUE(ReleaseSemaphore(semaphore, 2, &previous));
+    EXPECT_EQ(previous, 0);
+    EXPECT_FALSE(ReleaseSemaphore(semaphore, 2, &previous));
+    EXPECT_EQ(GetLastError(), ERROR_TOO_MANY_POSTS);
+    EXPECT_EQ(previous, 0) << "a refused release changes nothing";
+    HANDLE both[] = {semaphore, semaphore};
+    EXPECT_EQ(WaitForMultipleObjects(2, both, FALSE, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(semaphore, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(semaphore, 0), WAIT_TIMEOUT);
+    // A release wakes a thread that waits.
+    DWORD waited = WAIT_FAILED;
+    std::thread waiter([&] { waited = WaitForSingleObject(semaphore, 5000); });
+    Sleep(20);
+    EXPECT_TRUE(ReleaseSemaphore(semaphore, 1, nullptr));
+    waiter.join();
+    EXPECT_EQ(waited, WAIT_OBJECT_0);
+    EXPECT_EQ(CreateSemaphoreA(nullptr, 2, 1, nullptr), nullptr);
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(CreateSemaphoreA(nullptr, 0, 1, "named"), nullptr);
+    standin::fail(standin::call_CreateSemaphoreA, 1, ERROR_NOT_ENOUGH_MEMORY);
+    EXPECT_EQ(CreateSemaphoreA(nullptr, 0, 1, nullptr), nullptr);
+    EXPECT_EQ(GetLastError(), ERROR_NOT_ENOUGH_MEMORY);
+    standin::fail(standin::call_ReleaseSemaphore, 1, ERROR_INVALID_HANDLE);
+    EXPECT_FALSE(ReleaseSemaphore(semaphore, 1, nullptr));
+    EXPECT_EQ(WaitForSingleObject(semaphore, 0), WAIT_TIMEOUT) << "a failed release adds nothing";
+    EXPECT_TRUE(CloseHandle(semaphore));
+    EXPECT_EQ(standin::open_handles(), 0);
+    standin::reset();
+}
+
+// The system's texts: the known ones as Windows writes them, into the caller's buffer only.
+TEST(StandinMessages, SystemTextsOfKnownErrors) {
+    standin::reset();
+    const DWORD from_system = FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS;
+    const struct {
+        DWORD flags;
+        DWORD error;
+        DWORD size;
+        const char *text; // nullptr: refused
+        DWORD failure;
+    } cases[] = {
+        {from_system, ERROR_FILE_NOT_FOUND, 256, "The system cannot find the file specified.\r\n",
+         0},
+        {from_system, ERROR_ACCESS_DENIED, 256, "Access is denied.\r\n", 0},
+        {from_system, ERROR_BAD_EXE_FORMAT, 256, "%1 is not a valid Win32 application.\r\n", 0},
+        {from_system, ERROR_ACCESS_DENIED, 20, "Access is denied.\r\n", 0},
+        {from_system, ERROR_ACCESS_DENIED, 19, nullptr, ERROR_INSUFFICIENT_BUFFER},
+        {from_system, 12345, 256, nullptr, ERROR_MR_MID_NOT_FOUND},
+        {FORMAT_MESSAGE_FROM_SYSTEM, ERROR_ACCESS_DENIED, 256, nullptr, ERROR_INVALID_PARAMETER},
+    };
+    for (const auto &c : cases) {
+        char buffer[256] = "untouched";
+        SetLastError(0);
+        DWORD length = FormatMessageA(c.flags, nullptr, c.error, 0, buffer, c.size, nullptr);
+        if (c.text == nullptr) {
+            EXPECT_EQ(length, 0u) << c.error;
+            EXPECT_EQ(GetLastError(), c.failure) << c.error;
+            EXPECT_STREQ(buffer, "untouched");
+        } else {
+            EXPECT_EQ(length, strlen(c.text)) << c.error;
+            EXPECT_STREQ(buffer, c.text);
+        }
+    }
+    standin::fail(standin::call_FormatMessageA, 1, ERROR_NOT_ENOUGH_MEMORY);
+    char buffer[64];
+    EXPECT_EQ(FormatMessageA(from_system, nullptr, 2, 0, buffer, sizeof buffer, nullptr), 0u);
+    EXPECT_EQ(GetLastError(), ERROR_NOT_ENOUGH_MEMORY);
+    standin::reset();
+}
+
 } // namespace
