@@ -1,6 +1,7 @@
 #include "host/host.h"
 
 #include "cli/args.h"
+#include "host/events.h"
 #include "host/output.h"
 #include "log/log.h"
 #include "platform/util.h"
@@ -75,6 +76,7 @@ static void set_stopped(DWORD exit_code, DWORD service_exit_code) {
 }
 
 void run_as_service(int argc, char **argv) {
+    events_open();
     log_open();
     log_msg("main() start:%d\n", argc);
     HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
@@ -102,11 +104,13 @@ void run_as_service(int argc, char **argv) {
     LeaveCriticalSection(&svc_lock);
     if (event != nullptr)
         CloseHandle(event);
+    events_finish();
     log_msg("main() end\n", 0);
 }
 
 void WINAPI MyServiceStart(DWORD argc, LPSTR *argv) {
     log_msg("MyServiceStart start:%d\n", argc);
+    events_start(argv[0]);
     EnterCriticalSection(&svc_lock);
     svc_status.dwServiceType = SERVICE_WIN32;
     svc_status.dwCurrentState = SERVICE_START_PENDING;
@@ -145,6 +149,7 @@ void WINAPI MyServiceStart(DWORD argc, LPSTR *argv) {
     // The one stopped report, after every line of this thread: the process may end as soon as
     // it is made.
     EnterCriticalSection(&svc_lock);
+    event_stopped(stop_requested, exit_code, service_exit_code);
     // A stop the administrator asked for is no failure, whatever the child returned.
     if (stop_requested)
         exit_code = service_exit_code = 0;
@@ -350,11 +355,14 @@ static void stop_tree(HANDLE process, DWORD pid, HANDLE job) {
     // 3. The grace time.
     DWORD spent = GetTickCount() - begin;
     if (gone || wait_tree_gone(process, job, spent < grace ? grace - spent : 0)) {
-        log_msg("the child ended on its own after %d ms\n", GetTickCount() - begin);
+        DWORD ms = GetTickCount() - begin;
+        log_msg("the child ended on its own after %d ms\n", ms);
+        event_stopped_on_request(ms);
         return;
     }
     // 4. The end, as without a grace time.
     log_msg("killing the child after the grace time of %d ms\n", grace);
+    event_child_killed(grace);
     if (job != nullptr)
         TerminateJobObject(job, 0);
     else
@@ -429,6 +437,7 @@ DWORD exec_proc(DWORD *service_exit_code) {
         capture_start(false);
         log_msg("fail to CreateProcess\n", 0);
         LeaveCriticalSection(&svc_lock);
+        event_child_not_started(error, cmdline);
         return error;
     }
     log_msg("success CreateProcess\n", 0);
@@ -452,6 +461,7 @@ DWORD exec_proc(DWORD *service_exit_code) {
     }
     LeaveCriticalSection(&svc_lock);
     CloseHandle(child.hThread);
+    event_child_started(child.dwProcessId, cmdline);
 
     // 1. The service runs until the child ends or a stop is asked for.
     DWORD result = error;

@@ -1,5 +1,6 @@
 #include "host/output.h"
 
+#include "host/events.h"
 #include "log/log.h"
 #include "platform/util.h"
 
@@ -262,10 +263,12 @@ void capture_finish(void (*tick)(void)) {
             tick();
         }
     }
-    if (ended)
+    if (ended) {
         heap_free(capture);
-    else
+    } else {
         log_msg("child output still open after stop\n", 0);
+        event_output_still_open();
+    }
     CloseHandle(reader);
     reader = nullptr;
     capture = nullptr;

@@ -1,5 +1,6 @@
 #include "log/log.h"
 
+#include "host/events.h"
 #include "platform/util.h"
 #include "platform/win.h"
 
@@ -226,10 +227,10 @@ void log_open(void) {
     // A process that holds the log open and shares no writing (any user who may read it can)
     // would otherwise silence every later run. Windows cannot rename or delete a file that is
     // held without FILE_SHARE_DELETE, so the run logs to a name of its own beside it instead.
+    char name[48] = "";
     if (path != nullptr && log_file == INVALID_HANDLE_VALUE) {
         error = GetLastError();
         for (int n = 0; n < 10 && log_file == INVALID_HANDLE_VALUE; ++n) {
-            char name[48];
             if (n == 0)
                 snprintf(name, sizeof name, "tolvard-%lu.log",
                          static_cast<unsigned long>(GetCurrentProcessId()));
@@ -245,10 +246,14 @@ void log_open(void) {
     heap_free(path);
     LeaveCriticalSection(&log_lock);
     LocalFree(descriptor);
-    if (error != 0)
+    if (error != 0) {
         log_msg("fail to open tolvard.log error=%d\n", static_cast<int>(error));
-    if (kept_error != 0)
+        event_log_not_opened(error, log_file != INVALID_HANDLE_VALUE ? name : nullptr);
+    }
+    if (kept_error != 0) {
         log_msg("fail to keep tolvard.old.log error=%d\n", static_cast<int>(kept_error));
+        event_old_log_not_kept(kept_error);
+    }
     if (replaced)
         log_msg("replaced a log file that had another name or was a reparse point\n", 0);
 }

@@ -38,6 +38,7 @@ TEST(StandinEventLog, ReportsAreRecordedWithTheirSourceTypeAndStrings) {
 TEST(StandinEventLog, RefusedCallsRecordNothing) {
     standin::reset();
     HANDLE source = RegisterEventSourceA(nullptr, "tolvard");
+    HANDLE other = CreateSemaphoreA(nullptr, 0, 1, nullptr);
     const char *one[] = {"Web"};
     const char *with_null[] = {"Web", nullptr};
     int data = 0;
@@ -50,8 +51,7 @@ TEST(StandinEventLog, RefusedCallsRecordNothing) {
         void *data;
         DWORD error;
     } cases[] = {
-        {"not a source", reinterpret_cast<HANDLE>(4), EVENTLOG_ERROR_TYPE, 1, one, nullptr,
-         ERROR_INVALID_HANDLE},
+        {"not a source", other, EVENTLOG_ERROR_TYPE, 1, one, nullptr, ERROR_INVALID_HANDLE},
         {"unknown type", source, 3, 1, one, nullptr, ERROR_INVALID_PARAMETER},
         {"strings missing", source, EVENTLOG_ERROR_TYPE, 1, nullptr, nullptr,
          ERROR_INVALID_PARAMETER},

@@ -44,3 +44,22 @@ const char *last_separator(const char *path) {
     }
     return last;
 }
+
+char *heap_copy_cut(const char *text, size_t limit) {
+    // Character boundaries are found from the start only: a trail byte may look like a lead byte.
+    size_t kept = 0;
+    while (text[kept] != '\0') {
+        size_t step =
+            IsDBCSLeadByte(static_cast<BYTE>(text[kept])) && text[kept + 1] != '\0' ? 2 : 1;
+        if (kept + step > limit)
+            break;
+        kept += step;
+    }
+    bool cut = text[kept] != '\0';
+    char *copy = static_cast<char *>(heap_alloc(kept + (cut ? 4 : 1)));
+    if (copy == nullptr)
+        return nullptr;
+    memcpy(copy, text, kept);
+    memcpy(copy + kept, cut ? "..." : "", cut ? 4 : 1);
+    return copy;
+}

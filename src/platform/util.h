@@ -22,3 +22,8 @@ char *module_file_name(void);
 /// forwards so that the second byte of a double-byte character (0x5C in many Shift-JIS ones)
 /// is never taken for a backslash.
 const char *last_separator(const char *path);
+
+/// A heap copy of `text` cut to at most `limit` bytes, never inside a double-byte character of
+/// the ANSI code page, with "..." after the cut when there was one (so up to `limit` + 3 bytes);
+/// nullptr when there is no memory left.
+char *heap_copy_cut(const char *text, size_t limit);

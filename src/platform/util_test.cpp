@@ -61,4 +61,36 @@ TEST(HeapCopy, CopiesOrSaysNoMemory) {
     standin::reset();
 }
 
+TEST(HeapCopyCut, NeverInsideADoubleByteCharacter) {
+    const struct {
+        UINT code_page;
+        const char *text;
+        size_t limit;
+        const char *copy;
+    } cases[] = {
+        {1252, "abcdef", 6, "abcdef"},
+        {1252, "abcdef", 10, "abcdef"},
+        {1252, "abcdef", 4, "abcd..."},
+        {1252, "abcdef", 0, "..."},
+        {1252, "", 0, ""},
+        // "a" and two characters of two bytes; under 1252 the same bytes are single ones.
+        {932, "a\x83\x5C\x95\x5C", 5, "a\x83\x5C\x95\x5C"},
+        {932, "a\x83\x5C\x95\x5C", 4, "a\x83\x5C..."},
+        {932, "a\x83\x5C\x95\x5C", 2, "a..."},
+        {932, "\x83\x5C", 1, "..."},
+        {1252, "a\x83\x5C\x95\x5C", 4, "a\x83\x5C\x95..."},
+        // A lead byte at the very end stands alone.
+        {932, "ab\x83", 3, "ab\x83"},
+    };
+    for (const auto &c : cases) {
+        standin::reset();
+        standin::set_ansi_code_page(c.code_page);
+        EXPECT_EQ(take(heap_copy_cut(c.text, c.limit)), c.copy) << c.text << " " << c.limit;
+    }
+    standin::reset();
+    standin::fail(standin::call_HeapAlloc, 1, ERROR_NOT_ENOUGH_MEMORY);
+    EXPECT_EQ(take(heap_copy_cut("abc", 2)), "<null>");
+    standin::reset();
+}
+
 } // namespace
