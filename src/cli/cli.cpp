@@ -2,6 +2,7 @@
 
 #include "cli/args.h"
 #include "host/host.h"
+#include "install/describe.h"
 #include "install/install.h"
 #include "platform/util.h"
 #include "platform/win.h"
@@ -65,12 +66,17 @@ int tolvard::main(int argc, char **argv) {
             words[argc - 2] = argv[2];
             image_path = join_image_path(argc - 1, words);
         }
+        // The description names the child command as the service will start it.
+        char *command = join_child_command(argc - 3, &argv[3]);
+        char *description = command != nullptr ? service_description(command) : nullptr;
         if (image_path != nullptr)
-            reg_service(image_path, argv[2], argv[2]);
+            reg_service(image_path, argv[2], argv[2], description);
         else
             printf("fail to allocate memory\n");
         heap_free(words);
         heap_free(image_path);
+        heap_free(command);
+        heap_free(description);
         return 1;
     }
     if (strcmp(argv[1], "rem") == 0) {

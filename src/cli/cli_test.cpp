@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <stdio.h>
 #include <stdlib.h>
 
@@ -104,6 +106,7 @@ TEST(Main, RegStoresTheImagePathAndReturnsOne) {
     EXPECT_EQ(services[0].display_name, "Web");
     EXPECT_EQ(services[0].binary_path,
               "\"C:\\Program Files\\tolvard.exe\" server.exe -p c:\\web Web ");
+    EXPECT_EQ(services[0].description, "Runs server.exe -p c:\\web (tolvard " TOLVARD_VERSION ")");
     EXPECT_EQ(standin::open_handles(), 0);
     standin::reset();
 }
@@ -122,22 +125,41 @@ TEST(Main, RegInAPlaceOthersMayChangeCreatesNothing) {
     standin::reset();
 }
 
-// Each allocation of reg made to fail in turn: the folder check's, the image path's words and
-// pieces; the one after them all is none of reg's, and the service is made.
+// Each allocation of reg made to fail in turn, in the order they come: the folder check's and
+// the image path's words and pieces (nothing is made), the description's (the service is made
+// without one), the event source's (the service is made, and the source's failure said); the
+// one after them all is none of reg's, and the service is made whole.
 TEST(Main, RegWithoutMemorySaysSoAndCreatesNothing) {
-    for (int nth = 1; nth <= 9; ++nth) {
+    enum Outcome { nothing, no_description, no_source, whole };
+    std::vector<Outcome> seen;
+    for (int nth = 1; seen.empty() || seen.back() != whole; ++nth) {
+        ASSERT_LE(nth, 40) << "reg never came through";
         standin::reset();
         standin::fail(standin::call_HeapAlloc, nth, ERROR_NOT_ENOUGH_MEMORY);
         test_support::Outcome outcome = run_in_child([] {
             std::vector<std::string> words = {"C:\\t\\tolvard.exe", "reg", "Web", "a.exe"};
             std::vector<char *> argv = test_support::argv_of(words);
             int result = tolvard::main(static_cast<int>(words.size()), argv.data());
-            return static_cast<int>(standin::services().size()) * 2 + result;
+            std::vector<standin::Service> services = standin::services();
+            if (services.empty())
+                return result;
+            return (services[0].description.empty() ? 2 : 4) + result;
         });
-        bool made = nth == 9;
-        EXPECT_EQ(outcome.status, made ? 103 : 101) << nth;
-        EXPECT_EQ(outcome.out, made ? "" : "fail to allocate memory\n") << nth;
+        if (outcome.status == 101 && outcome.out == "fail to allocate memory\n")
+            seen.push_back(nothing);
+        else if (outcome.status == 103 && outcome.out == "")
+            seen.push_back(no_description);
+        else if (outcome.status == 105 &&
+                 outcome.out == "fail to register the event source error=8\n")
+            seen.push_back(no_source);
+        else if (outcome.status == 105 && outcome.out == "")
+            seen.push_back(whole);
+        else
+            FAIL() << nth << ": " << outcome.status << " " << outcome.out;
     }
+    EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end()));
+    for (Outcome o : {nothing, no_description, no_source})
+        EXPECT_NE(std::count(seen.begin(), seen.end(), o), 0) << o;
     standin::reset();
 }
 

@@ -1,5 +1,6 @@
 #include "install/install.h"
 
+#include "install/describe.h"
 #include "platform/util.h"
 #include "platform/win.h"
 
@@ -154,7 +155,8 @@ static const char service_dacl[] = "D:(A;;CCLCSWRPWPDTLOCRRC;;;SY)"
                                    "(A;;CCDCLCSWRPWPDTLOCRSDRCWDWO;;;BA)"
                                    "(A;;CCLCSWLORC;;;IU)(A;;CCLCSWLORC;;;SU)";
 
-int reg_service(const char *image_path, const char *name, const char *display_name) {
+int reg_service(const char *image_path, const char *name, const char *display_name,
+                const char *description) {
     SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
     if (manager == nullptr) {
         printf("fail to open\n");
@@ -186,8 +188,13 @@ int reg_service(const char *image_path, const char *name, const char *display_na
         // not looked at.
         SERVICE_FAILURE_ACTIONS_FLAG on_failure = {TRUE};
         ChangeServiceConfig2A(service, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &on_failure);
+        if (DWORD error = description != nullptr ? describe_service(service, description) : 0)
+            printf("fail to set the description error=%lu\n", static_cast<unsigned long>(error));
     }
     CloseServiceHandle(service);
+    // The service runs without them, so neither failure undoes the registration.
+    if (DWORD error = secured ? register_event_source() : 0)
+        printf("fail to register the event source error=%lu\n", static_cast<unsigned long>(error));
     return secured ? 1 : 0;
 }
 int rem_service(const char *name) {

@@ -18,8 +18,12 @@ int safe_places(const char *program, const char *exename);
 /// of non-administrators to send user-defined controls. Prints "fail to open",
 /// "fail to CreateService" or "fail to SetServiceObjectSecurity" on failure; after the last,
 /// the new service is deleted again ("fail to DeleteService" if even that fails). Returns 1 if
-/// the service was created, 0 otherwise.
-int reg_service(const char *image_path, const char *name, const char *display_name);
+/// the service was created, 0 otherwise. A created service gets the description
+/// `description` (none if nullptr) and the event source is registered (register_event_source);
+/// either failing prints "fail to set the description error=N" or
+/// "fail to register the event source error=N", and the service stays.
+int reg_service(const char *image_path, const char *name, const char *display_name,
+                const char *description);
 
 /// Deletes the service `name`. Prints "fail to open", "fail to OpenService" or
 /// "fail to DeleteService" on failure. Returns 1 if the service was deleted, 0 otherwise.

@@ -23,7 +23,8 @@ TEST(RegService, CreatesTheServiceAsSpecified) {
         if (flag_refused)
             standin::fail(standin::call_ChangeServiceConfig2A, 1, ERROR_INVALID_PARAMETER);
         test_support::Outcome outcome = run_in_child([&] {
-            int result = reg_service("C:\\t\\tolvard.exe app.exe Web ", "Web", "Web");
+            int result = reg_service("C:\\t\\tolvard.exe app.exe Web ", "Web", "Web",
+                                     "Runs app.exe (tolvard 9)");
             // The child's stand-in holds the database: check it here and report through the
             // status.
             std::vector<standin::Service> services = standin::services();
@@ -38,12 +39,21 @@ TEST(RegService, CreatesTheServiceAsSpecified) {
                 return 11;
             if (s.failure_actions_on_non_crash == flag_refused)
                 return 14;
+            if (s.description != "Runs app.exe (tolvard 9)")
+                return 16;
             if (standin::open_handles() != 0)
                 return 12;
+            // The event source registered, as it was missing.
             if (standin::trace() !=
                 Trace{"OpenSCManagerA(null,null,0xf003f)", "CreateServiceA(Web)",
                       "CloseServiceHandle(manager)", "SetServiceObjectSecurity(0x4)",
-                      "ChangeServiceConfig2A(4)", "CloseServiceHandle(service)"})
+                      "ChangeServiceConfig2A(4)", "ChangeServiceConfig2A(1)",
+                      "CloseServiceHandle(service)",
+                      "RegOpenKeyExA("
+                      "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\tolvard)",
+                      "RegCreateKeyExA("
+                      "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\tolvard)",
+                      "RegSetValueExA(EventMessageFile,2)", "RegSetValueExA(TypesSupported,4)"})
                 return 13;
             // The default DACL of a new service, but interactive (S-1-5-4) and service
             // (S-1-5-6) logons lack 0x100, the right to send user-defined controls; SYSTEM
@@ -105,7 +115,7 @@ TEST(RegService, Failures) {
         if (c.call != standin::call_count)
             standin::fail(c.call, 1, ERROR_ACCESS_DENIED);
         test_support::Outcome outcome = run_in_child([&] {
-            int result = reg_service("C:\\t.exe app.exe Web ", "Web", "Web");
+            int result = reg_service("C:\\t.exe app.exe Web ", "Web", "Web", nullptr);
             if (standin::trace() != c.trace)
                 return 10;
             if (standin::open_handles() != 0)
@@ -125,11 +135,42 @@ TEST(RegService, ADaclRefusedAndADeleteRefusedAreBothSaid) {
     standin::fail(standin::call_SetServiceObjectSecurity, 1, ERROR_ACCESS_DENIED);
     standin::fail(standin::call_DeleteService, 1, ERROR_ACCESS_DENIED);
     test_support::Outcome outcome = run_in_child([] {
-        int result = reg_service("C:\\t.exe app.exe Web ", "Web", "Web");
+        int result = reg_service("C:\\t.exe app.exe Web ", "Web", "Web", nullptr);
         return standin::open_handles() == 0 ? result : 10;
     });
     EXPECT_EQ(outcome.status, 100);
     EXPECT_EQ(outcome.out, "fail to SetServiceObjectSecurity\nfail to DeleteService\n");
+    standin::reset();
+}
+
+// The description and the event source are extras: a service without them runs all the same,
+// so a failure of either is said and the service stays.
+TEST(RegService, ExtrasThatFailAreSaidAndTheServiceStays) {
+    const struct {
+        const char *what;
+        standin::Call call;
+        int nth;
+        const char *message;
+    } cases[] = {
+        {"description refused", standin::call_ChangeServiceConfig2A, 2,
+         "fail to set the description error=5\n"},
+        {"source key refused", standin::call_RegCreateKeyExA, 1,
+         "fail to register the event source error=5\n"},
+        {"source value refused", standin::call_RegSetValueExA, 2,
+         "fail to register the event source error=5\n"},
+    };
+    for (const auto &c : cases) {
+        standin::reset();
+        standin::fail(c.call, c.nth, ERROR_ACCESS_DENIED);
+        test_support::Outcome outcome = run_in_child([] {
+            int result = reg_service("C:\\t.exe app.exe Web ", "Web", "Web", "Runs app.exe");
+            if (standin::services().size() != 1)
+                return 10;
+            return standin::open_handles() == 0 ? result : 11;
+        });
+        EXPECT_EQ(outcome.status, 101) << c.what;
+        EXPECT_EQ(outcome.out, c.message) << c.what;
+    }
     standin::reset();
 }
 
