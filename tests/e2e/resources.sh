@@ -1,9 +1,10 @@
 #!/bin/bash
-# resources.sh WINDRES EXE MANIFEST VERSION: EXE holds exactly two resources, both in US
-# English: the version resource 1, whose numbers and texts carry VERSION (the project's version
-# in CMakeLists.txt), and the manifest 1 of type 24, byte for byte the file MANIFEST, which asks
-# for no elevation, names the systems from Vista to 11 and says nothing about DPI or UI. No Wine:
-# windres reads the resources back from the PE file.
+# resources.sh WINDRES EXE MANIFEST VERSION: EXE holds exactly three resources, all in US
+# English: the message table 1 of the Event Log's texts (checked with tolvard-messages.dll by
+# message_file.sh), the version resource 1, whose numbers and texts carry VERSION (the project's
+# version in CMakeLists.txt), and the manifest 1 of type 24, byte for byte the file MANIFEST,
+# which asks for no elevation, names the systems from Vista to 11 and says nothing about DPI or
+# UI. No Wine: windres reads the resources back from the PE file.
 E2E_WITHOUT_WINE=1
 . "$(dirname "$0")/lib.sh"
 windres=$1
@@ -16,7 +17,7 @@ trap 'rm -rf "$W"; e2e_on_exit' EXIT
 "$windres" -i "$exe" -O rc >"$W/res.rc" || die "$windres could not read the resources of $exe"
 
 # windres heads each resource with a comment "Type: T" and "Name: N."; LANGUAGE follows.
-check_eq "resources (type:name)" "version:1 24:1" \
+check_eq "resources (type:name)" "messagetable:1 version:1 24:1" \
     "$(awk '/^\/\* Type: / { t = $3 } /^   Name: / { sub(/\.$/, "", $2); printf "%s%s:%s", sep, t, $2; sep = " " }' "$W/res.rc")"
 check_eq "languages: US English only" "LANGUAGE 9, 1" "$(grep "^LANGUAGE" "$W/res.rc" | sort -u)"
 
