@@ -338,12 +338,15 @@ static void put(DWORD id, int count, const char *const *data, DWORD system_error
     }
     bool whole = true;
     for (int i = 0; i < count; ++i) {
-        pending.data[pending.count] =
-            heap_copy_cut(data[i] != nullptr ? data[i] : "", string_limit);
-        if (pending.data[pending.count] != nullptr)
-            ++pending.count;
-        else
+        char *copy = heap_copy_cut(data[i] != nullptr ? data[i] : "", string_limit);
+        if (copy == nullptr) {
             whole = false;
+            continue;
+        }
+        // The child command's words each end in a blank, the last one too.
+        for (size_t length = strlen(copy); length > 0 && copy[length - 1] == ' ';)
+            copy[--length] = '\0';
+        pending.data[pending.count++] = copy;
     }
     if (!whole || events.count == queue_room) {
         release(&pending);

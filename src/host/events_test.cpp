@@ -112,6 +112,10 @@ TEST(Events, EachWithItsTypeIdAndStrings) {
         {"started",
          [&] { event_child_started(1234, command.c_str()); },
          {{EVENTLOG_INFORMATION_TYPE, 101, {"Web", "1234", command, ""}}}},
+        // As join_child_command writes it, each word with a blank after it.
+        {"started, the command's last blank left out",
+         [&] { event_child_started(1234, (command + " ").c_str()); },
+         {{EVENTLOG_INFORMATION_TYPE, 101, {"Web", "1234", command, ""}}}},
         {"a long command is cut",
          [&] { event_child_started(7, long_command.c_str()); },
          {{EVENTLOG_INFORMATION_TYPE, 101, {"Web", "7", std::string(2048, 'x') + "...", ""}}}},

@@ -27,8 +27,10 @@
 # MSI package installed, upgraded and removed by msiexec), bench_programs.sh (the bench's
 # Windows programs still run a cycle), security.sh (a held mutex of an older tolvard's log, a
 # planted hard link, a reader denying writers and a flood of controls do no harm; reg from
-# Wine's folders; "%" quoted), imports.sh (tolvard.exe's PE headers and imports; no Wine) and
-# resources.sh (the resources read back by windres; no Wine). localedef needs the Debian package
+# Wine's folders; "%" quoted), events.sh (the Event Log's entries as Wine traces them, the
+# event source and the description that reg sets, the entries rendered with the message file),
+# imports.sh (tolvard.exe's PE headers and imports; no Wine), resources.sh (the resources read
+# back by windres; no Wine) and message_file.sh (tolvard-messages.dll; no Wine). localedef needs the Debian package
 # locales for its sources, xmllint the package libxml2-utils, the MSI tests the packages wixl and
 # msitools.
 #
@@ -40,7 +42,7 @@
 #
 # Environment, set by tests/CMakeLists.txt: WINEPREFIX, TOLVARD (tolvard.exe), E2E_HELPERS
 # (directory of runcmd.exe, svcctl.exe, probe.exe, ticker.exe, launcher.exe, verinfo.exe,
-# holder.exe, saver.exe, printer.exe),
+# holder.exe, saver.exe, printer.exe, evrender.exe),
 # BENCH_PROGRAMS (directory of the bench's bare_service.exe, bench_child.exe,
 # benchctl.exe), E2E_WORK (scratch root), E2E_LOCALES (private locale directory), E2E_BITS (32
 # or 64), E2E_COUNTS_DEFAULT (where the tallies go unless RELIABILITY_COUNTS_DIR is set),

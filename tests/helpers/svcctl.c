@@ -22,6 +22,11 @@
  * each run has ended; SECONDS bounds every single wait.
  *
  *   svcctl startall NAME...         StartService for each name, one right after the other
+ *   svcctl restarts NAME COUNT SECONDS
+ *                                   starts the service COUNT times, each time once it has
+ *                                   stopped again (a restart loop); one line per start with
+ *                                   its StartService error (0, or 1053 for a run that ended
+ *                                   before the call returned) and the state reached
  *   svcctl runall SECONDS NAME...   starts each service and waits until each has stopped by
  *                                   itself; one line per service with its exit codes
  *   svcctl cycles NAME COUNT CHILD LOG OUTDIR SECONDS
@@ -315,6 +320,29 @@ static int cmd_startall(int count, char **names) {
             CloseServiceHandle(svc);
         }
     }
+    return rc;
+}
+
+static int cmd_restarts(const char *name, const char *count_text, const char *seconds) {
+    DWORD limit = parse_ms(seconds);
+    int count = atoi(count_text);
+    SC_HANDLE svc = open_service(name, SERVICE_START | SERVICE_QUERY_STATUS);
+    if (svc == NULL) {
+        return 1;
+    }
+    int rc = 0;
+    for (int i = 0; i < count; i++) {
+        DWORD error = StartServiceA(svc, 0, NULL) ? 0 : GetLastError();
+        SERVICE_STATUS_PROCESS sp;
+        memset(&sp, 0, sizeof sp);
+        poll_state(svc, SERVICE_STOPPED, limit, &sp);
+        printf("start=%d error=%lu state=%lu\n", i + 1, error, sp.dwCurrentState);
+        if ((error != 0 && error != ERROR_SERVICE_REQUEST_TIMEOUT) ||
+            sp.dwCurrentState != SERVICE_STOPPED) {
+            rc = 1;
+        }
+    }
+    CloseServiceHandle(svc);
     return rc;
 }
 
@@ -622,6 +650,9 @@ int main(int argc, char **argv) {
     if (argc >= 3 && strcmp(argv[1], "startall") == 0) {
         return cmd_startall(argc - 2, &argv[2]);
     }
+    if (argc == 5 && strcmp(argv[1], "restarts") == 0) {
+        return cmd_restarts(argv[2], argv[3], argv[4]);
+    }
     if (argc >= 4 && strcmp(argv[1], "runall") == 0) {
         return cmd_runall(argv[2], argc - 3, &argv[3]);
     }
@@ -643,7 +674,7 @@ int main(int argc, char **argv) {
     fprintf(stderr,
             "usage: svcctl start NAME [ARG...] | control NAME CODE | query NAME |\n"
             "              wait NAME STATE SECONDS | watch NAME SECONDS | config NAME |\n"
-            "              startall NAME... |\n"
+            "              startall NAME... | restarts NAME COUNT SECONDS |\n"
             "              runall SECONDS NAME... | cycles|race NAME COUNT CHILD LOG OUTDIR "
             "SECONDS |\n"
             "              saves NAME COUNT CHILD LOG OUTDIR SECONDS READY |\n"
