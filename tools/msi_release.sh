@@ -3,9 +3,10 @@
 # the Windows Installer package of a built tolvard.exe (ARCH x86 for the win32 build, x64 for
 # win64) from packaging/tolvard.wxs: the files of tools/stage_release.sh in
 # [ProgramFilesFolder]tolvard (x86) or [ProgramFiles64Folder]tolvard (x64), that folder on the
-# system PATH, installed per machine, a newer version replacing an older one. VERSION is the
-# package's version; the exe keeps its own. Called by the build's release target (see
-# tools/release.sh); needs wixl and msitools (tools/deps.sh).
+# system PATH, the event source tolvard with tolvard-messages.dll as its message file, installed
+# per machine, a newer version replacing an older one. VERSION is the package's version; the exe
+# and the DLL keep their own. Called by the build's release target (see tools/release.sh); needs
+# wixl and msitools (tools/deps.sh).
 #
 # The same inputs give the same package: the files and the package carry the time of the last
 # commit (or SOURCE_DATE_EPOCH), the product code follows from the version and architecture, and
@@ -49,12 +50,18 @@ uuid5() {
         $(((0x${hex:16:1} & 3) | 8)) "${hex:17:3}" "${hex:20:12}" | tr a-f A-F
 }
 
-# The exe's own file version, from the fixed part of its version resource (signature
-# 0xFEEF04BD, then the structure version, then the version's high and low double words).
-at=$(LC_ALL=C grep -obUaP '\xBD\x04\xEF\xFE' "$stage/tolvard.exe" | head -n 1 | cut -d: -f1)
-[ -n "$at" ] || { echo "$0: $exe has no version resource" >&2; exit 1; }
-read -r minor major fourth third < <(od -An -tu2 -j $((at + 8)) -N 8 "$stage/tolvard.exe")
-file_version=$major.$minor.$third.$fourth
+# file_version FILE: a PE file's own version, from the fixed part of its version resource
+# (signature 0xFEEF04BD, then the structure version, then the version's high and low double
+# words).
+file_version() {
+    local at minor major fourth third
+    at=$(LC_ALL=C grep -obUaP '\xBD\x04\xEF\xFE' "$1" | head -n 1 | cut -d: -f1)
+    [ -n "$at" ] || { echo "$0: $1 has no version resource" >&2; exit 1; }
+    read -r minor major fourth third < <(od -An -tu2 -j $((at + 8)) -N 8 "$1")
+    echo "$major.$minor.$third.$fourth"
+}
+exe_version=$(file_version "$stage/tolvard.exe")
+dll_version=$(file_version "$stage/tolvard-messages.dll")
 
 # wixl looks for the files only in the current folder, and writes their times into the cabinet
 # as local times.
@@ -70,6 +77,17 @@ wxs=$(realpath "$src/packaging/tolvard.wxs")
 # then compares hashes instead of versions and leaves a file alone that looks changed since it
 # was installed. Nor does it write the short name that a file name longer than 8.3 must come
 # with ("short|long"), which Windows Installer's own checks (ICE03) require.
+#
+# The event source's key: wixl writes the key with a "\" at its end, an expandable value as a
+# plain string (Windows Installer writes REG_EXPAND_SZ for a value that starts with "#%"), and
+# knows no ForceDeleteOnUninstall: the row named "*" makes the key on install and deletes it,
+# with what else is in it, on uninstall. And its MajorUpgrade removes the older version before
+# the newer one is installed, whatever Schedule says: every file of the older one would then be
+# deleted first, tolvard-messages.dll too, which Event Viewer may hold open (a restart to finish
+# the upgrade). After InstallFinalize, the newer version is installed first: a file of the same
+# version is left in place, and the files the two share are not removed with the older one.
+source_key='SYSTEM\CurrentControlSet\Services\EventLog\Application\tolvard'
+
 msibuild "$msi" \
     -q "CREATE TABLE Environment (Environment CHAR(72) NOT NULL,
         Name CHAR(255) NOT NULL LOCALIZABLE, Value CHAR(255) LOCALIZABLE,
@@ -80,9 +98,21 @@ msibuild "$msi" \
         VALUES ('RemoveEnvironmentStrings', 3300)" \
     -q "INSERT INTO InstallExecuteSequence (Action, Sequence)
         VALUES ('WriteEnvironmentStrings', 5200)" \
-    -q "UPDATE File SET Version = '$file_version', Language = '1033' WHERE File = 'tolvard.exe'" \
+    -q "UPDATE File SET Version = '$exe_version', Language = '1033' WHERE File = 'tolvard.exe'" \
+    -q "UPDATE File SET Version = '$dll_version', Language = '1033'
+        WHERE File = 'tolvard_messages.dll'" \
     -q "DELETE FROM MsiFileHash WHERE File_ = 'tolvard.exe'" \
-    -q "UPDATE File SET FileName = 'CHANGE~1.TXT|CHANGELOG.txt' WHERE File = 'CHANGELOG.txt'"
+    -q "DELETE FROM MsiFileHash WHERE File_ = 'tolvard_messages.dll'" \
+    -q "UPDATE File SET FileName = 'CHANGE~1.TXT|CHANGELOG.txt' WHERE File = 'CHANGELOG.txt'" \
+    -q "UPDATE File SET FileName = 'TOLVAR~1.DLL|tolvard-messages.dll'
+        WHERE File = 'tolvard_messages.dll'" \
+    -q "UPDATE Registry SET \`Key\` = '$source_key' WHERE Component_ = 'EventSource'" \
+    -q "UPDATE Registry SET \`Value\` = '#%[INSTALLDIR]tolvard-messages.dll'
+        WHERE Name = 'EventMessageFile'" \
+    -q "INSERT INTO Registry (Registry, Root, \`Key\`, Name, Component_)
+        VALUES ('EventSourceKey', 2, '$source_key', '*', 'EventSource')" \
+    -q "UPDATE InstallExecuteSequence SET Sequence = 6601
+        WHERE Action = 'RemoveExistingProducts'"
 
 # The summary information: wixl's, with the commit's time instead of the current one and a
 # package code (the revision number, a GUID that wixl draws at random) made from the package's

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # zip_release.sh STRIP EXE VERSION ARCH SOURCE_DIR OUT_DIR: makes OUT_DIR/tolvard-VERSION-ARCH.zip
-# from a built tolvard.exe: the files of tools/stage_release.sh (the exe stripped, README.txt,
-# LICENSE.txt and CHANGELOG.txt with CR LF line ends) and SHA256SUMS over those four in
-# sha256sum's format. Called by the build's release target (see tools/release.sh).
+# from a built tolvard.exe: the files of tools/stage_release.sh (the exe and tolvard-messages.dll
+# stripped, README.txt, LICENSE.txt and CHANGELOG.txt with CR LF line ends) and SHA256SUMS over
+# those five in sha256sum's format. Called by the build's release target (see tools/release.sh).
 #
 # The same inputs give the same zip: every entry has the same mode and the time of the last
 # commit (or SOURCE_DATE_EPOCH, if set), no extra attributes, and the entries are sorted.
@@ -15,7 +15,8 @@ stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
 
 bash "$(dirname "$0")/stage_release.sh" "$strip" "$exe" "$src" "$stage"
-(cd "$stage" && sha256sum CHANGELOG.txt LICENSE.txt README.txt tolvard.exe >SHA256SUMS)
+(cd "$stage" && sha256sum CHANGELOG.txt LICENSE.txt README.txt tolvard-messages.dll tolvard.exe \
+    >SHA256SUMS)
 
 epoch=${SOURCE_DATE_EPOCH:-$(git -C "$src" log -1 --format=%ct 2>/dev/null || true)}
 [ -n "$epoch" ] || { echo "$0: no commit time: set SOURCE_DATE_EPOCH" >&2; exit 1; }

@@ -1,11 +1,13 @@
 #!/bin/bash
-# The MSI package under Wine's msiexec, as an administrator uses it: msiexec /i puts the exe
-# (the bytes the release zip holds) and the texts into the folder under Program Files and that
-# folder on the system PATH, so that a new process finds tolvard by name; "tolvard reg" typed
-# that way registers a service that starts and stops; a newer package replaces an older one
-# (one copy, one entry in Programs and Features, PATH holding the folder once, the service
-# still working) and an older one is refused over it; msiexec /x removes the files and the PATH
-# entry and leaves the registered service and the service's log alone.
+# The MSI package under Wine's msiexec, as an administrator uses it: msiexec /i puts the exe and
+# tolvard-messages.dll (the bytes the release zip holds) and the texts into the folder under
+# Program Files, that folder on the system PATH, so that a new process finds tolvard by name,
+# and makes the event source's key with the DLL as its message file; "tolvard reg" typed that
+# way registers a service that starts and stops, and leaves that key as it is; a newer package
+# replaces an older one (one copy, one entry in Programs and Features, PATH holding the folder
+# once, the DLL of the same version not touched at all, the service still working) and an older
+# one is refused over it; msiexec /x removes the files, the PATH entry and the event source's
+# key and leaves the registered service and the service's log alone.
 . "$(dirname "$0")/lib.sh"
 work_dir msi
 version=${TOLVARD_VERSION:?}
@@ -31,6 +33,8 @@ dir=$drive_c/$folder/tolvard
 dir_win="C:\\$folder\\tolvard"
 env_key='HKLM\System\CurrentControlSet\Control\Session Manager\Environment'
 uninstall_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall'
+source_key='HKLM\System\CurrentControlSet\Services\EventLog\Application\tolvard'
+services_key='HKLM\System\CurrentControlSet\Services'
 
 # The package of this build as this version and as 1.0.0.
 for v in "$version" 1.0.0; do
@@ -53,6 +57,15 @@ msiexec() {
 system_path() {
     wine_call "$W/envq" reg query "$env_key" /v PATH
     tr -d '\r' <"$W/envq.out" | sed -n 's/^    PATH    REG_[A-Z_]*    //p'
+}
+
+# The value NAME of a key as reg.exe shows it, "TYPE VALUE"; "<no key>" without the key.
+key_value() {
+    wine_call "$W/keyq" reg query "$1" || {
+        echo "<no key>"
+        return
+    }
+    tr -d '\r' <"$W/keyq.out" | sed -n "s/^    $2    \(REG_[A-Z_]*\)    /\1 /p"
 }
 
 # The entries of the PATH that a new process gets, one per line, empty ones left out.
@@ -92,8 +105,9 @@ copies() {
 check_installed() {
     local what=$1 f
     check_eq "$what: the files in C:\\$folder\\tolvard" \
-        "CHANGELOG.txt LICENSE.txt README.txt tolvard.exe" "$(installed_files | sed 's/ tolvard.log//')"
-    for f in tolvard.exe README.txt LICENSE.txt CHANGELOG.txt; do
+        "CHANGELOG.txt LICENSE.txt README.txt tolvard-messages.dll tolvard.exe" \
+        "$(installed_files | sed 's/ tolvard.log//')"
+    for f in tolvard.exe tolvard-messages.dll README.txt LICENSE.txt CHANGELOG.txt; do
         check_true "$what: $f as the release holds it" cmp -s "$W/stage/$f" "$dir/$f"
     done
     check_eq "$what: one tolvard.exe under drive C:" 1 "$(copies)"
@@ -101,6 +115,10 @@ check_installed() {
         "$(system_path | tr ';' '\n' | grep -cixF "$dir_win\\")"
     check_eq "$what: a new process has it on its PATH" 1 \
         "$(new_process_path | grep -cixF "$dir_win\\")"
+    check_eq "$what: the event source's message file" \
+        "REG_EXPAND_SZ $dir_win\\tolvard-messages.dll" "$(key_value "$source_key" EventMessageFile)"
+    check_eq "$what: the event source's types" "REG_DWORD 0x7" \
+        "$(key_value "$source_key" TypesSupported)"
 }
 
 # tolvard typed by name from a folder without it: the usage names the copy that ran.
@@ -140,6 +158,7 @@ sc_delete tvd_msi
 msiexec pre-new /x "$(winpath "$new_msi")"
 msiexec pre-old /x "$(winpath "$old_msi")"
 rm -rf "$dir"
+wine_call "$W/regdel" reg delete "$source_key" /f
 mkdir -p "$W/elsewhere" "$W/bin"
 cp "$E2E_HELPERS/probe.exe" "$W/bin/probe.exe"
 probe=$(winpath "$W/bin/probe.exe")
@@ -160,25 +179,28 @@ check_eq "reg by name: silent" "" "$(cat "$W/reg.out")"
 svcctl config tvd_msi
 check_eq "reg by name: the image path names the installed exe, quoted" \
     "[\"$dir_win\\tolvard.exe\" $probe msi tvd_msi ]" "$(field path)"
+check_eq "reg by name: the service's description" \
+    "REG_SZ Runs $probe msi (tolvard ${TOLVARD_VERSION:?})" \
+    "$(key_value "$services_key\\tvd_msi" Description)"
+check_eq "reg by name: the package's event source left as it was" \
+    "REG_EXPAND_SZ $dir_win\\tolvard-messages.dll" "$(key_value "$source_key" EventMessageFile)"
 start_stop "1.0.0"
 check_true "the service's log lies in the installed folder" test -s "$dir/tolvard.log"
 
 # --- upgrade to this version ---
+# Both packages hold the DLL of the same version: the upgrade must not touch it (a write, a
+# rename or a new file would change its inode or its change time), as Event Viewer may hold it.
+dll_before=$(stat -c '%i %Z' "$dir/tolvard-messages.dll")
+sleep 1.1
 msiexec upgrade /i "$(winpath "$new_msi")"
 check_eq "msiexec /i $version over 1.0.0: exit status" 0 "$?"
 check_installed "$version over 1.0.0"
+check_eq "$version over 1.0.0: tolvard-messages.dll of the same version not touched" \
+    "$dll_before" "$(stat -c '%i %Z' "$dir/tolvard-messages.dll")"
 check_eq "$version over 1.0.0: one entry in Programs and Features, no modify" \
     "$version|0x1|the tolvard developers" "$(arp_entries)"
 check_found_by_name "$version over 1.0.0"
 start_stop "$version over 1.0.0, the service registered before"
-
-# --- an older version over a newer one ---
-msiexec downgrade /i "$(winpath "$old_msi")"
-# 1603, the failed install, of which a Unix exit status keeps the low byte.
-check_eq "msiexec /i 1.0.0 over $version: refused (1603)" $((1603 % 256)) "$?"
-check_eq "1.0.0 over $version: $version stays" "$version|0x1|the tolvard developers" \
-    "$(arp_entries)"
-check_true "1.0.0 over $version: the exe stays" cmp -s "$W/stage/tolvard.exe" "$dir/tolvard.exe"
 
 # --- uninstall ---
 msiexec uninstall /x "$(winpath "$new_msi")"
@@ -193,6 +215,8 @@ check_eq "msiexec /x: the rest of the system PATH as before" "$other_entries" \
     "$(system_path | tr ';' '\n' | sed '/^$/d')"
 check_eq "msiexec /x: a new process no longer has it on its PATH" 0 \
     "$(new_process_path | grep -cixF "$dir_win\\")"
+check_eq "msiexec /x: the event source's key is gone" "<no key>" \
+    "$(key_value "$source_key" EventMessageFile)"
 # The service is the administrator's to remove (tolvard rem before the uninstall, or sc delete
 # after): it stays registered, and can no longer start.
 svcctl config tvd_msi
@@ -201,5 +225,21 @@ svcctl start tvd_msi
 check_eq "msiexec /x: the service cannot start: exit status" 1 "$?"
 check_eq "msiexec /x: the service cannot start: file not found" \
     "svcctl: StartService error=2" "$(svcctl_error)"
+
+# --- an older version over a newer one ---
+# Over a fresh install of the newer version. Wine's msi, removing the older product after the
+# newer one is in (as the package asks), deletes the whole registration of their upgrade code,
+# where Windows deletes the older product's alone: under Wine a version that came by an upgrade
+# is no longer found by the next package, and would not refuse it.
+msiexec reinstall /i "$(winpath "$new_msi")"
+check_eq "msiexec /i $version again: exit status" 0 "$?"
+msiexec downgrade /i "$(winpath "$old_msi")"
+# 1603, the failed install, of which a Unix exit status keeps the low byte.
+check_eq "msiexec /i 1.0.0 over $version: refused (1603)" $((1603 % 256)) "$?"
+check_eq "1.0.0 over $version: $version stays" "$version|0x1|the tolvard developers" \
+    "$(arp_entries)"
+check_true "1.0.0 over $version: the exe stays" cmp -s "$W/stage/tolvard.exe" "$dir/tolvard.exe"
+msiexec uninstall-again /x "$(winpath "$new_msi")"
+check_eq "msiexec /x $version again: exit status" 0 "$?"
 
 finish

@@ -1,13 +1,16 @@
 #!/bin/bash
 # The MSI package as tools/msi_release.sh makes it from the built tolvard.exe, read back with
 # msitools and no Wine: the same inputs give the same bytes in any time zone; the tables hold the
-# files (the exe as the release zip holds it, with its file version), the components, the folder
-# under Program Files, the PATH entry, the version, the fixed upgrade code, the per-machine
-# install and the major upgrade; another version gets another product code and keeps the rest.
+# files (the exe and tolvard-messages.dll as the release zip holds them, each with its own file
+# version), the components, the folder under Program Files, the PATH entry, the event source's
+# key, the version, the fixed upgrade code, the per-machine install and the major upgrade, which
+# removes the older version after the newer one is installed; another version gets another
+# product code and keeps the rest.
 E2E_WITHOUT_WINE=1
 . "$(dirname "$0")/lib.sh"
 work_dir msi_tables
 version=${TOLVARD_VERSION:?}
+messages_version=${TOLVARD_MESSAGES_VERSION:?}
 src=${TOLVARD_SOURCE:?}
 case ${TOLVARD_BITS:?} in
 # msiextract puts ProgramFilesFolder in "Program Files" and knows no ProgramFiles64Folder.
@@ -52,27 +55,39 @@ IFS=. read -r major minor patch <<<"$version"
 tab=$'\t'
 expected_files=$(LC_ALL=C sort <<EOF
 tolvard.exe${tab}Exe${tab}tolvard.exe${tab}$(size tolvard.exe)${tab}$major.$minor.$patch.0${tab}1033${tab}512${tab}1
-README.txt${tab}Docs${tab}README.txt${tab}$(size README.txt)${tab}${tab}${tab}512${tab}2
-LICENSE.txt${tab}Docs${tab}LICENSE.txt${tab}$(size LICENSE.txt)${tab}${tab}${tab}512${tab}3
-CHANGELOG.txt${tab}Docs${tab}CHANGE~1.TXT|CHANGELOG.txt${tab}$(size CHANGELOG.txt)${tab}${tab}${tab}512${tab}4
+tolvard_messages.dll${tab}Messages${tab}TOLVAR~1.DLL|tolvard-messages.dll${tab}$(size tolvard-messages.dll)${tab}$messages_version.0${tab}1033${tab}512${tab}2
+README.txt${tab}Docs${tab}README.txt${tab}$(size README.txt)${tab}${tab}${tab}512${tab}3
+LICENSE.txt${tab}Docs${tab}LICENSE.txt${tab}$(size LICENSE.txt)${tab}${tab}${tab}512${tab}4
+CHANGELOG.txt${tab}Docs${tab}CHANGE~1.TXT|CHANGELOG.txt${tab}$(size CHANGELOG.txt)${tab}${tab}${tab}512${tab}5
 EOF
 )
-check_eq "File: the four files (a short name beside a long one), the exe versioned" \
+check_eq "File: the five files (short names beside long ones), the exe and the DLL versioned" \
     "$expected_files" "$(table "$msi" File)"
 check_eq "MsiFileHash: hashes of the texts only (a versioned file has none)" \
     "CHANGELOG.txt LICENSE.txt README.txt" "$(table "$msi" MsiFileHash | cut -f1 | paste -sd' ')"
-check_eq "Component: the exe and the texts, in INSTALLDIR, each keyed by its first file" \
+source_row=$(table "$msi" Registry | awk -F '\t' '$4 == "EventMessageFile" { print $1 }')
+check_eq "Component: the files keyed by their first file, the event source by its message file" \
     "Docs INSTALLDIR $component_bits README.txt
-Exe INSTALLDIR $component_bits tolvard.exe" \
+EventSource INSTALLDIR $((component_bits + 4)) $source_row
+Exe INSTALLDIR $component_bits tolvard.exe
+Messages INSTALLDIR $component_bits tolvard_messages.dll" \
     "$(table "$msi" Component | awk -F '\t' '{ print $1, $3, $4, $6 }')"
-check_eq "Component: each with a GUID" 2 \
+check_eq "Component: each with a GUID" 4 \
     "$(table "$msi" Component | cut -f2 | grep -cE '^\{[0-9A-F-]{36}\}$')"
+source_key='SYSTEM\CurrentControlSet\Services\EventLog\Application\tolvard'
+check_eq "Registry: the event source's key, made and deleted whole, its message file expandable" \
+    "2|$source_key|*||EventSource
+2|$source_key|EventMessageFile|#%[INSTALLDIR]tolvard-messages.dll|EventSource
+2|$source_key|TypesSupported|#7|EventSource" \
+    "$(table "$msi" Registry | cut -f2- | tr '\t' '|' | LC_ALL=C sort)"
 check_eq "Directory: tolvard under $folder" \
     "INSTALLDIR $folder tolvard
 $folder TARGETDIR .
 TARGETDIR  SourceDir" "$(table "$msi" Directory | tr '\t' ' ')"
-check_eq "FeatureComponents: one feature with both" "Main Docs
-Main Exe" "$(table "$msi" FeatureComponents | tr '\t' ' ')"
+check_eq "FeatureComponents: one feature with all four" "Main Docs
+Main EventSource
+Main Exe
+Main Messages" "$(table "$msi" FeatureComponents | tr '\t' ' ')"
 check_eq "Environment: the folder appended to the system PATH, taken out on uninstall" \
     "PATH =-*PATH [~];[INSTALLDIR] Exe" "$(table "$msi" Environment | tr '\t' ' ')"
 
@@ -96,10 +111,10 @@ product_code=$(cell "$msi" Property ProductCode 2)
 check_true "ProductCode is a GUID: $product_code" grep -qE '^\{[0-9A-F-]{36}\}$' <<<"$product_code"
 
 # The actions that the package depends on, in their order.
-check_eq "InstallExecuteSequence: the older version goes first, PATH is written after the files" \
-    "FindRelatedProducts LaunchConditions InstallValidate RemoveExistingProducts InstallInitialize RemoveEnvironmentStrings RemoveFiles InstallFiles WriteEnvironmentStrings InstallFinalize" \
+check_eq "InstallExecuteSequence: the registry and PATH after the files, the older version last" \
+    "FindRelatedProducts LaunchConditions InstallValidate InstallInitialize RemoveRegistryValues RemoveEnvironmentStrings RemoveFiles InstallFiles WriteRegistryValues WriteEnvironmentStrings InstallFinalize RemoveExistingProducts" \
     "$(table "$msi" InstallExecuteSequence | sort -t "$tab" -k3,3n | cut -f1 |
-        grep -xE 'FindRelatedProducts|LaunchConditions|InstallValidate|RemoveExistingProducts|InstallInitialize|RemoveEnvironmentStrings|RemoveFiles|InstallFiles|WriteEnvironmentStrings|InstallFinalize' |
+        grep -xE 'FindRelatedProducts|LaunchConditions|InstallValidate|RemoveExistingProducts|InstallInitialize|RemoveRegistryValues|RemoveEnvironmentStrings|RemoveFiles|InstallFiles|WriteRegistryValues|WriteEnvironmentStrings|InstallFinalize' |
         paste -sd' ')"
 check_eq "Upgrade: older versions are replaced, a newer one is detected" \
     "$upgrade_code  $version  1  WIX_UPGRADE_DETECTED
@@ -133,10 +148,10 @@ check_true "summary: the package code is a GUID, not the placeholder: $package_c
 x=$W/x
 mkdir -p "$x"
 (cd "$x" && msiextract "$msi" >"$W/extract.out") || die "msiextract failed"
-check_eq "the cabinet holds the four files, in the tolvard folder" \
-    "$extracted/CHANGELOG.txt|$extracted/LICENSE.txt|$extracted/README.txt|$extracted/tolvard.exe" \
+check_eq "the cabinet holds the five files, in the tolvard folder" \
+    "$extracted/CHANGELOG.txt|$extracted/LICENSE.txt|$extracted/README.txt|$extracted/tolvard-messages.dll|$extracted/tolvard.exe" \
     "$(cd "$x" && find . -type f | sed 's|^\./||' | LC_ALL=C sort | paste -sd'|')"
-for f in tolvard.exe README.txt LICENSE.txt CHANGELOG.txt; do
+for f in tolvard.exe tolvard-messages.dll README.txt LICENSE.txt CHANGELOG.txt; do
     check_true "$f: the bytes the zip ships" cmp -s "$W/stage/$f" "$x/$extracted/$f"
 done
 

@@ -2,8 +2,9 @@
 # The release zip as tools/zip_release.sh makes it from the built tolvard.exe: its name and
 # entries, SHA256SUMS verifies, the texts have CR LF ends and otherwise the repository's
 # content, the exe is stripped, of the build's machine type, with its resources and only system
-# imports, the same inputs give the same bytes in any time zone, and the exe taken from the zip
-# runs under Wine and prints the usage (where Wine runs this build; the rest needs no Wine).
+# imports, tolvard-messages.dll is the build's (checked as message_file.sh checks it), the same
+# inputs give the same bytes in any time zone, and the exe taken from the zip runs under Wine
+# and prints the usage (where Wine runs this build; the rest needs no Wine).
 E2E_WITHOUT_WINE=1
 . "$(dirname "$0")/lib.sh"
 work_dir release_zip
@@ -26,7 +27,8 @@ zip=$W/a/$zip_name
 [ -f "$zip" ] || die "no $zip_name: $(ls "$W/a")"
 check_true "same inputs, other time zone: the same zip" cmp -s "$zip" "$W/b/$zip_name"
 
-check_eq "entries, sorted" "CHANGELOG.txt LICENSE.txt README.txt SHA256SUMS tolvard.exe" \
+check_eq "entries, sorted" \
+    "CHANGELOG.txt LICENSE.txt README.txt SHA256SUMS tolvard-messages.dll tolvard.exe" \
     "$(unzip -Z1 "$zip" | paste -sd' ')"
 check_eq "every entry's time is the given one" "$stamp" "$(unzip -Z -T "$zip" |
     awk '$1 ~ /^-/ { print $7 }' | sort -u | paste -sd' ')"
@@ -38,7 +40,8 @@ check_eq "every entry's mode" "-rw-r--r--" \
 x=$W/x
 unzip -q "$zip" -d "$x" || die "unzip failed"
 check_true "SHA256SUMS verifies" bash -c "cd '$x' && sha256sum --strict -c --quiet SHA256SUMS"
-check_eq "SHA256SUMS covers every other entry" "CHANGELOG.txt LICENSE.txt README.txt tolvard.exe" \
+check_eq "SHA256SUMS covers every other entry" \
+    "CHANGELOG.txt LICENSE.txt README.txt tolvard-messages.dll tolvard.exe" \
     "$(awk '{ print $2 }' "$x/SHA256SUMS" | paste -sd' ')"
 
 # entry | repository file
@@ -67,6 +70,9 @@ check_eq "exe: the version resource kept" "\"$version\"" \
     "$("$MINGW_WINDRES" -i "$exe" -O rc | sed -n 's/^ *VALUE "ProductVersion", //p')"
 check_true "exe: imports only system DLLs" \
     bash "$(dirname "$0")/imports.sh" "$MINGW_OBJDUMP" "$exe" "$bits" >"$W/imports.out"
+check_true "tolvard-messages.dll: the message table and its version, nothing to run" \
+    bash "$(dirname "$0")/message_file.sh" "$MINGW_OBJDUMP" "$MINGW_WINDRES" \
+    "$x/tolvard-messages.dll" "$exe" "${TOLVARD_MESSAGES_VERSION:?}" "$bits" >"$W/message_file.out"
 
 # Without SOURCE_DATE_EPOCH the entries carry the time of the last commit.
 if commit=$(git -C "$src" log -1 --format=%ct 2>/dev/null); then
