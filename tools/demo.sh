@@ -59,7 +59,7 @@ fi
 dir=$WINEPREFIX/drive_c/tolvard-demo
 rm -rf "$dir"
 mkdir -p "$dir"
-cp build/$preset/tolvard.exe build/$preset/tests/ticker.exe "$dir/"
+cp build/$preset/tolvard.exe build/$preset/tolvard-messages.dll build/$preset/tests/ticker.exe "$dir/"
 cp build/$preset/tests/svcctl.exe "$WINEPREFIX/drive_c/windows/"
 run sc delete TolvardDemo > /dev/null 2>&1
 
