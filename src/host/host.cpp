@@ -461,7 +461,8 @@ DWORD exec_proc(DWORD *service_exit_code) {
     }
     LeaveCriticalSection(&svc_lock);
     CloseHandle(child.hThread);
-    event_child_started(child.dwProcessId, cmdline);
+    if (error == 0)
+        event_child_started(child.dwProcessId, cmdline);
 
     // 1. The service runs until the child ends or a stop is asked for.
     DWORD result = error;

@@ -985,3 +985,59 @@ TEST(HostOutput, WithoutCaptureTheChildStillRuns) {
 }
 
 } // namespace
+
+namespace {
+
+// What each run tells the Event Log, as the host reports it at the places that happen: the
+// first string the service's name, numbers masked where the run decides them.
+TEST(HostEvents, EachRunTellsWhatHappened) {
+    const struct {
+        const char *what;
+        std::vector<std::string> words;
+        std::vector<Step> script;
+        std::vector<std::string> expected; // "TYPE ID|STRING|...", numbers of the run as N
+    } cases[] = {
+        // A child that ends within its first second: its end alone.
+        {"ends with 3", {child, "exit:3"}, {}, {"1 302|Svc|3|"}},
+        {"ends with 0", {child, "exit:0"}, {}, {"4 103|Svc|"}},
+        {"cannot start",
+         {"/nonexistent/app.exe", "x"},
+         {},
+         {"1 301|Svc|2|The system cannot find the file specified.|/nonexistent/app.exe x|"}},
+        // Stopped after its first second: its start, then the stop.
+        {"stopped",
+         {child, "save:10"},
+         {{standin::step_wait_child_ready, 0},
+          {standin::step_sleep, 1300},
+          {standin::step_control, SERVICE_CONTROL_STOP}},
+         {"4 101|Svc|N|" + child + " save:10|", "4 102|Svc|N|"}},
+        // Killed: one warning tells both the stop and the kill.
+        {"killed",
+         {child, "ignore"},
+         {{standin::step_wait_child_ready, 0},
+          {standin::step_sleep, 1300},
+          {standin::step_control, SERVICE_CONTROL_STOP}},
+         {"4 101|Svc|N|" + child + " ignore|", "2 201|Svc|500|"}},
+    };
+    static const std::regex number(R"(\|[0-9]+\|)");
+    for (const auto &c : cases) {
+        HostRun run = run_host(c.words, c.script, false, [] { set_grace("500"); });
+        std::vector<std::string> got;
+        for (const standin::ReportedEvent &e : standin::reported_events()) {
+            std::string line = std::to_string(e.type) + " " + std::to_string(e.id);
+            for (const std::string &s : e.strings)
+                line += "|" + s;
+            // The process id and the milliseconds, which the run decides; the grace time and
+            // the codes are set by the case.
+            if (e.id == 101 || e.id == 102)
+                line = std::regex_replace(line, number, "|N|",
+                                          std::regex_constants::format_first_only);
+            got.push_back(line);
+        }
+        EXPECT_EQ(got, c.expected) << c.what;
+        EXPECT_EQ(run.log.back(), "main() end") << c.what;
+        EXPECT_EQ(run.open_handles, 0) << c.what;
+    }
+}
+
+} // namespace

@@ -244,11 +244,12 @@ void log_open(void) {
         }
     }
     heap_free(path);
+    bool logging = log_file != INVALID_HANDLE_VALUE;
     LeaveCriticalSection(&log_lock);
     LocalFree(descriptor);
     if (error != 0) {
         log_msg("fail to open tolvard.log error=%d\n", static_cast<int>(error));
-        event_log_not_opened(error, log_file != INVALID_HANDLE_VALUE ? name : nullptr);
+        event_log_not_opened(error, logging ? name : nullptr);
     }
     if (kept_error != 0) {
         log_msg("fail to keep tolvard.old.log error=%d\n", static_cast<int>(kept_error));
