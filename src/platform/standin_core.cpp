@@ -114,14 +114,24 @@ DWORD wait_any(DWORD count, const HANDLE *handles, DWORD milliseconds) {
                 return WAIT_FAILED;
             }
         }
+        bool notified = true;
         for (DWORD i = 0; i < count; ++i) {
-            if (Object *object = find_object(handles[i], nullptr); object->type->signaled(*object))
+            Object *object = find_object(handles[i], nullptr);
+            if (object->type->signaled(*object))
                 return WAIT_OBJECT_0 + i;
+            notified = notified && object->type->notifies;
         }
-        if (milliseconds != INFINITE && std::chrono::steady_clock::now() >= deadline)
+        auto now = std::chrono::steady_clock::now();
+        if (milliseconds != INFINITE && now >= deadline)
             return WAIT_TIMEOUT;
-        // Events notify when set; processes end without a word, so look again soon.
-        state_changed().wait_for(lock, std::chrono::milliseconds(1));
+        // Events and semaphores notify when set; processes end without a word, so look again
+        // soon.
+        if (!notified)
+            state_changed().wait_for(lock, std::chrono::milliseconds(1));
+        else if (milliseconds != INFINITE)
+            state_changed().wait_for(lock, deadline - now);
+        else
+            state_changed().wait(lock);
     }
 }
 
@@ -161,6 +171,8 @@ BOOL CloseHandle(HANDLE handle) {
     if (object->type->close != nullptr)
         object->type->close(*object);
     drop_object(handle);
+    // A wait on it looks again, and fails.
+    state_changed().notify_all();
     return TRUE;
 }
 

@@ -59,6 +59,10 @@ struct ObjectType {
     /// Whether it is signalled, for WaitForMultipleObjects, with the lock held; a successful
     /// wait that takes it (an auto-reset event) clears it. nullptr: it cannot be waited on so.
     bool (*signaled)(Object &object);
+    /// Whether its state changes only through calls that notify state_changed() (events and
+    /// semaphores): a wait on such objects alone sleeps until notified instead of looking again
+    /// every millisecond, as it must for processes, which end without a word.
+    bool notifies = false;
 };
 
 /// One object behind a handle. A plain record: each kind uses the fields it needs.

@@ -21,11 +21,11 @@ thread_local DWORD last_error;
 
 bool event_signaled(Object &event);
 DWORD wait_for_event(HANDLE handle, DWORD milliseconds);
-const ObjectType event_type = {"event", true, true, nullptr, wait_for_event, event_signaled};
+const ObjectType event_type = {"event", true, true, nullptr, wait_for_event, event_signaled, true};
 bool semaphore_signaled(Object &semaphore);
 DWORD wait_for_semaphore(HANDLE handle, DWORD milliseconds);
-const ObjectType semaphore_type = {"semaphore",       true, true, nullptr, wait_for_semaphore,
-                                   semaphore_signaled};
+const ObjectType semaphore_type = {"semaphore",        true, true, nullptr, wait_for_semaphore,
+                                   semaphore_signaled, true};
 const ObjectType key_type = {"key", true, true, nullptr, nullptr, nullptr};
 
 struct Value {
