@@ -24,20 +24,6 @@ TEST(HasDot, AnywhereInTheText) {
         EXPECT_EQ(has_dot(c.text), c.expected) << c.text;
 }
 
-TEST(JoinArgs, EachWordFollowedByOneBlank) {
-    char *words[] = {const_cast<char *>("a"), const_cast<char *>("bc"), const_cast<char *>("d"),
-                     const_cast<char *>("")};
-    const struct {
-        int count;
-        const char *expected;
-    } cases[] = {{0, ""}, {1, "a "}, {3, "a bc d "}, {4, "a bc d  "}};
-    for (const auto &c : cases) {
-        char *text = join_args(c.count, words);
-        EXPECT_STREQ(text, c.expected);
-        heap_free(text);
-    }
-}
-
 const char usage_text[] = "Usage:\n"
                           "When register new service,\n"
                           "C:\\t\\tolvard.exe reg SVCNAME EXENAME ARGV...\n"

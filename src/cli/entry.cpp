@@ -1,7 +1,7 @@
 // The process entry. The C runtime's own argument vector is not used: tolvard splits its command
 // line by its own rule, the one its service image paths are written for.
-#include "cli/args.h"
 #include "cli/cli.h"
+#include "cmdline/cmdline.h"
 
 #include <stdio.h>
 
