@@ -47,10 +47,12 @@ int tolvard::main(int argc, char **argv) {
             words[argc - 2] = argv[2];
             image_path = join_image_path(argc - 1, words);
         }
-        if (image_path != nullptr)
+        if (image_path != nullptr) {
             reg_service(image_path, argv[2], argv[2]);
-        else
+        } else {
             printf("fail to allocate memory\n");
+            print_system_error(ERROR_NOT_ENOUGH_MEMORY);
+        }
         heap_free(words);
         heap_free(image_path);
         return 1;

@@ -104,7 +104,8 @@ TEST(Main, RegInAPlaceOthersMayChangeCreatesNothing) {
         return standin::trace().empty() && standin::services().empty() ? result : 10;
     });
     EXPECT_EQ(outcome.status, 101);
-    EXPECT_EQ(outcome.out, "fail to reg, others may change C:\\tools\n");
+    EXPECT_EQ(outcome.out, "fail to reg, others may change C:\\tools\n"
+                           "why: an ACE allows S-1-5-32-545 the rights 0x1f01ff\n");
     standin::reset();
 }
 
@@ -122,7 +123,10 @@ TEST(Main, RegWithoutMemorySaysSoAndCreatesNothing) {
         });
         bool made = nth == 9;
         EXPECT_EQ(outcome.status, made ? 103 : 101) << nth;
-        EXPECT_EQ(outcome.out, made ? "" : "fail to allocate memory\n") << nth;
+        EXPECT_EQ(outcome.out, made ? ""
+                                    : "fail to allocate memory\nerror 8: Not enough memory "
+                                      "resources are available to process this command.\n")
+            << nth;
     }
     standin::reset();
 }
@@ -142,11 +146,14 @@ TEST(Main, FailedCommandsStillReturnOne) {
     standin::reset();
     test_support::Outcome outcome = run_main({"C:\\t.exe", "rem", "Missing"});
     EXPECT_EQ(outcome.status, 101);
-    EXPECT_EQ(outcome.out, "fail to OpenService\n");
+    EXPECT_EQ(outcome.out, "fail to OpenService\n"
+                           "error 1060: The specified service does not exist as an installed "
+                           "service.\n");
     standin::add_service("Web");
     outcome = run_main({"C:\\t.exe", "reg", "Web", "app.exe"});
     EXPECT_EQ(outcome.status, 101);
-    EXPECT_EQ(outcome.out, "fail to CreateService\n");
+    EXPECT_EQ(outcome.out,
+              "fail to CreateService\nerror 1073: The specified service already exists.\n");
     standin::reset();
 }
 
