@@ -2,6 +2,8 @@
 // They are no part of the stand-in: the same code runs on Windows and over the stand-in.
 #pragma once
 
+#include "platform/win.h"
+
 #include <stddef.h>
 
 /// `size` bytes (at least one) from the process heap, or nullptr when there is no memory left.
@@ -27,3 +29,10 @@ const char *last_separator(const char *path);
 /// the ANSI code page, with "..." after the cut when there was one (so up to `limit` + 3 bytes);
 /// nullptr when there is no memory left.
 char *heap_copy_cut(const char *text, size_t limit);
+
+/// Prints "error N: TEXT" and a line break to standard output: N the system error code `code`,
+/// TEXT the system's message for it (in the system's language and ANSI code page) on one line:
+/// each run of blanks, tabs and line breaks in it as one blank, none at either end. "error N"
+/// alone where the system has no text for it. Allocates nothing, so it also serves after a
+/// failed allocation.
+void print_system_error(DWORD code);
