@@ -40,11 +40,11 @@ void events_open(void);
 /// writer thread starts with the first event.
 void events_start(const char *service);
 
-/// After the stopped report: gives the writer 2 s at most to report what is due (an event held
-/// back by this process's own event of the last second included), then ends it. What it
-/// cannot report is left out and counted for the service's next event. Logs
-/// "fail to write events to the Event Log error=N" if a report failed. Nothing is reported
-/// of a run that was never started (a console run).
+/// After the stopped report and the run's last log line: gives the writer 2 s at most to report
+/// what is due (an event held back by this process's own event of the last second included),
+/// then ends it. What it cannot report is left out and counted for the service's next event.
+/// Logs "fail to write events to the Event Log error=N" if a report failed or the writer did
+/// not end in time. Nothing is reported of a run that was never started (a console run).
 void events_finish(void);
 
 /// Information: the child started, with its process id and command (cut at 2048 bytes). Told

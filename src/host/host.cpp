@@ -104,8 +104,10 @@ void run_as_service(int argc, char **argv) {
     LeaveCriticalSection(&svc_lock);
     if (event != nullptr)
         CloseHandle(event);
-    events_finish();
     log_msg("main() end\n", 0);
+    // After the run's last line: the wait for the last events may outlast the start of the
+    // service's next run, whose log this process still holds.
+    events_finish();
 }
 
 void WINAPI MyServiceStart(DWORD argc, LPSTR *argv) {

@@ -265,11 +265,19 @@ check_svcctl() {
 
 # sc_create NAME IMAGE_PATH: (re)creates a demand-start service with that image path, as an
 # administrator would with sc.exe, and reads its configuration back (field path). The service
-# is stopped and deleted when the test ends, however it ends.
+# is stopped and deleted when the test ends, however it ends. A host that has reported STOPPED
+# may take up to 2 s more to end (its last Event Log entry): a service deleted meanwhile goes
+# only once its process has ended, and until then its name cannot be used again, so the create
+# is tried again for up to 5 s.
 sc_create() {
     E2E_SERVICES+=("$1")
     wine_call "$W/sc" sc delete "$1"
-    wine_call "$W/sc" sc create "$1" binPath= "$2" || die "sc create $1 failed: $(cat "$W/sc.out")"
+    local tries=10
+    until wine_call "$W/sc" sc create "$1" binPath= "$2"; do
+        tries=$((tries - 1))
+        [ "$tries" -gt 0 ] || die "sc create $1 failed: $(cat "$W/sc.out")"
+        sleep 0.5
+    done
     svcctl config "$1" || die "svcctl config $1: $(svcctl_error)"
 }
 
