@@ -156,8 +156,10 @@ struct Step {
 /// The next StartServiceCtrlDispatcherA connects: it runs the table's service main on a thread
 /// of its own with argv { name }, follows `script` on the calling thread, and returns TRUE once
 /// the service has reported stopped. Unarmed, it fails with 1063 as in a console.
-/// With `gate`, GetStartupInfoA on the service thread waits until step_open_gate.
-void arm_dispatcher(const std::vector<Step> &script, bool gate = false);
+/// With `gate`, GetStartupInfoA on the service thread waits until step_open_gate; with `gate`
+/// and `gate_at` a call of the list above, the first call of `gate_at` waits there instead
+/// (before its fault, if one is set), on whichever thread makes it.
+void arm_dispatcher(const std::vector<Step> &script, bool gate = false, Call gate_at = call_count);
 
 /// Waits for the service thread to end.
 void join_service();
