@@ -144,10 +144,10 @@ void WINAPI MyServiceStart(DWORD argc, LPSTR *argv) {
 
     // The one stopped report, after every line of this thread: the process may end as soon as
     // it is made.
+    // exec_proc says 0 for a child that the stop ended, whatever its code; a child that had
+    // ended before keeps its own, even if a stop came before this report: clearing it here
+    // would hide the failure and keep the recovery actions from running.
     EnterCriticalSection(&svc_lock);
-    // A stop the administrator asked for is no failure, whatever the child returned.
-    if (stop_requested)
-        exit_code = service_exit_code = 0;
     set_stopped(exit_code, service_exit_code);
     if (!SetServiceStatus(svc_status_handle, &svc_status)) {
         DWORD error = GetLastError();
@@ -457,7 +457,9 @@ DWORD exec_proc(DWORD *service_exit_code) {
     DWORD result = error;
     DWORD woke = wait_child_or_stop(child.hProcess);
     if (woke == WAIT_OBJECT_0 + 1) {
-        // 2. A stop: the tree is asked to end, and ended after the grace time.
+        // 2. A stop: the tree is asked to end, and ended after the grace time. However the
+        // child then ends (0xC000013A on Ctrl+C, 1, the kill's 0), the stop ended it: no failure.
+        // When the child and the stop come together, the wait names the child first.
         stop_tree(child.hProcess, child.dwProcessId, job);
     } else if (woke != WAIT_OBJECT_0) {
         // Never report stopped over a child that may still run.

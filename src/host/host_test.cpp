@@ -41,7 +41,8 @@ std::vector<std::string> log_messages(const std::string &log) {
 // The host as the service control manager starts it: argv is the program, the child command
 // words and the service name "Svc".
 HostRun run_host(std::vector<std::string> child_words, const std::vector<Step> &script,
-                 bool gate = false, const std::function<void()> &setup = {}) {
+                 bool gate = false, const std::function<void()> &setup = {},
+                 standin::Call gate_at = standin::call_count) {
     std::string dir = test_support::temp_dir();
     std::string record = dir + "/child.argv";
     setenv("TOLVARD_CHILD_RECORD", record.c_str(), 1);
@@ -57,7 +58,7 @@ HostRun run_host(std::vector<std::string> child_words, const std::vector<Step> &
     if (setup)
         setup();
     standin::set_module_file_name(module.c_str());
-    standin::arm_dispatcher(script, gate);
+    standin::arm_dispatcher(script, gate, gate_at);
     auto begin = std::chrono::steady_clock::now();
     run_as_service(static_cast<int>(words.size()), argv.data());
     standin::join_service();
@@ -352,6 +353,47 @@ TEST(Host, StopAsksTheChildToEndAndKillsOnlyAfterTheGraceTime) {
         expected.insert(expected.end(), {c.how, "exec_proc() end", "main() end"});
         EXPECT_EQ(stop_lines, expected) << what;
         EXPECT_EQ(run.open_handles, 0) << what;
+    }
+}
+
+// The exit codes become 0 only when the stop ended the child. A child that had already ended
+// when the stop came keeps its own code; the service thread is held at the gate in
+// GetExitCodeProcess, after its wait woke for the child's end, while the stop comes.
+TEST(Host, AStopAfterTheChildEndedKeepsItsExitCode) {
+    const std::vector<Step> stop_after_end = {{standin::step_wait_gate, 0},
+                                              {standin::step_control, SERVICE_CONTROL_STOP},
+                                              {standin::step_open_gate, 0}};
+    const std::vector<Step> stop_first = {{standin::step_wait_child_ready, 0},
+                                          {standin::step_control, SERVICE_CONTROL_STOP}};
+    const struct {
+        const char *what;
+        std::string mode;
+        const std::vector<Step> &script;
+        bool gate;
+        DWORD exit_code;
+        DWORD service_exit_code;
+    } cases[] = {
+        {"ended with 3, then the stop", "exit:3", stop_after_end, true,
+         ERROR_SERVICE_SPECIFIC_ERROR, 3},
+        {"ended with 0, then the stop", "exit:0", stop_after_end, true, 0, 0},
+        // Ctrl+C ends it, with 130 as a signal's end shows here (0xC000013A on Windows).
+        {"ended by the stop's Ctrl+C", "sleep", stop_first, false, 0, 0},
+        {"ended by the stop's kill", "ignore", stop_first, false, 0, 0},
+    };
+    for (const auto &c : cases) {
+        HostRun run = run_host(
+            {child, c.mode}, c.script, c.gate, [] { set_grace("500"); },
+            standin::call_GetExitCodeProcess);
+        ASSERT_EQ(states(run).size(), 3u) << c.what;
+        EXPECT_EQ(states(run),
+                  (std::vector<DWORD>{SERVICE_RUNNING, SERVICE_STOP_PENDING, SERVICE_STOPPED}))
+            << c.what;
+        EXPECT_EQ(run.reports[2].status.dwWin32ExitCode, c.exit_code) << c.what;
+        EXPECT_EQ(run.reports[2].status.dwServiceSpecificExitCode, c.service_exit_code) << c.what;
+        EXPECT_EQ(std::count(run.log.begin(), run.log.end(), "Leaving MyService"), 1) << c.what;
+        // The stop's tree handling runs only for a stop that came first.
+        EXPECT_EQ(logged(run, "asking the child to end, grace time 500 ms"), !c.gate) << c.what;
+        EXPECT_EQ(run.open_handles, 0) << c.what;
     }
 }
 
