@@ -312,6 +312,10 @@ DWORD GetCurrentProcessId(void);
 BOOL IsDBCSLeadByte(BYTE c);
 /// %NAME% replaced by the value of the environment variable NAME; other text as it stands.
 DWORD ExpandEnvironmentStringsA(LPCSTR text, LPSTR buffer, DWORD size);
+/// "C:\Windows\System32" and "C:\Windows", as on a default installation: the length without
+/// the NUL, or, when `size` is too small, the size needed with it (the buffer left alone).
+UINT GetSystemDirectoryA(LPSTR buffer, UINT size);
+UINT GetWindowsDirectoryA(LPSTR buffer, UINT size);
 
 // The process heap: malloc and free underneath, so that HeapAlloc can be made to fail.
 HANDLE GetProcessHeap(void);
@@ -333,6 +337,7 @@ typedef HKEY *PHKEY;
 #define HKEY_LOCAL_MACHINE (reinterpret_cast<HKEY>(static_cast<uintptr_t>(0x80000002u)))
 #define KEY_QUERY_VALUE 0x0001u
 #define REG_SZ 1u
+#define REG_EXPAND_SZ 2u
 #define REG_DWORD 4u
 LONG RegOpenKeyExA(HKEY key, LPCSTR sub_key, DWORD options, DWORD access, PHKEY result);
 LONG RegQueryValueExA(HKEY key, LPCSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data,
@@ -462,6 +467,12 @@ DWORD SetFilePointer(HANDLE file, LONG distance, PLONG distance_high, DWORD meth
 /// data, not only append (ERROR_ACCESS_DENIED).
 BOOL SetEndOfFile(HANDLE file);
 BOOL DeleteFileA(LPCSTR path);
+#define INVALID_FILE_ATTRIBUTES 0xFFFFFFFFu
+/// What standin::set_file_attributes gave the path; any other is looked up through
+/// standin::native_path: FILE_ATTRIBUTE_DIRECTORY for a folder, FILE_ATTRIBUTE_NORMAL for a
+/// file; a missing one fails with ERROR_FILE_NOT_FOUND, or ERROR_PATH_NOT_FOUND when its folder
+/// is missing too (or the path has no native meaning).
+DWORD GetFileAttributesA(LPCSTR path);
 /// An anonymous pipe: `size` is a suggestion, as on Windows (0: the default).
 BOOL CreatePipe(PHANDLE read, PHANDLE write, LPSECURITY_ATTRIBUTES attributes, DWORD size);
 #define HANDLE_FLAG_INHERIT 0x1u
@@ -531,9 +542,10 @@ typedef struct _TOKEN_USER {
     SID_AND_ATTRIBUTES User;
 } TOKEN_USER;
 
-/// The subset of SDDL that tolvard and its tests use: "O:" and "D:" (flags P, AI, AR,
-/// NO_ACCESS_CONTROL for a null DACL), ACEs of type A or D with the flags OI CI NP IO ID,
-/// rights as hex or two-letter codes, SIDs as S-1-... or the usual two-letter aliases.
+/// The subset of SDDL that tolvard and its tests use: "O:", "G:" (read, then left out) and "D:"
+/// (flags P, AI, AR, NO_ACCESS_CONTROL for a null DACL), ACEs of type A or D with the flags
+/// OI CI NP IO ID, rights as hex or two-letter codes, SIDs as S-1-... or the usual two-letter
+/// aliases.
 BOOL ConvertStringSecurityDescriptorToSecurityDescriptorA(LPCSTR text, DWORD revision,
                                                           PSECURITY_DESCRIPTOR *descriptor,
                                                           PULONG size);

@@ -42,6 +42,8 @@ enum Call {
     call_SetEvent,
     call_RegOpenKeyExA,
     call_RegQueryValueExA,
+    call_GetSystemDirectoryA,
+    call_GetWindowsDirectoryA,
     // Console and windows
     call_AttachConsole,
     call_FreeConsole,
@@ -62,6 +64,7 @@ enum Call {
     call_SetEndOfFile,
     call_DeleteFileA,
     call_LockFileEx,
+    call_GetFileAttributesA,
     // Security
     call_ConvertStringSecurityDescriptorToSecurityDescriptorA,
     call_OpenProcessToken,
@@ -230,6 +233,12 @@ struct FileOpen {
     std::string dacl; ///< the DACL of the security attributes given, as dacl_text shows it
 };
 std::vector<FileOpen> file_opens();
+
+/// What GetFileAttributesA gives for the Windows path `path` (compared without regard to ASCII
+/// case, as Windows compares names) until the next reset, e.g. FILE_ATTRIBUTE_NORMAL for a file
+/// or FILE_ATTRIBUTE_DIRECTORY for a folder; INVALID_FILE_ATTRIBUTES: it fails with `error`.
+/// Such paths need not exist natively, so tests can lay out "C:\Windows" and its like.
+void set_file_attributes(const char *path, DWORD attributes, DWORD error = 0);
 
 /// Another process holds the file at this Windows path open and shares nothing: CreateFileA and
 /// DeleteFileA of that path fail with ERROR_SHARING_VIOLATION until the next reset.

@@ -53,7 +53,7 @@ const struct {
     {"SY", "S-1-5-18"},     {"BA", "S-1-5-32-544"}, {"BU", "S-1-5-32-545"}, {"BG", "S-1-5-32-546"},
     {"PU", "S-1-5-32-547"}, {"WD", "S-1-1-0"},      {"AU", "S-1-5-11"},     {"IU", "S-1-5-4"},
     {"SU", "S-1-5-6"},      {"AN", "S-1-5-7"},      {"LS", "S-1-5-19"},     {"NS", "S-1-5-20"},
-    {"CO", "S-1-3-0"},      {"OW", "S-1-3-4"},
+    {"CO", "S-1-3-0"},      {"OW", "S-1-3-4"},      {"AC", "S-1-15-2-1"},
 };
 
 const struct {
@@ -177,12 +177,15 @@ bool parse_ace(const std::string &text, Ace *ace) {
 
 bool parse_sddl(const std::string &text, Descriptor *d) {
     for (size_t i = 0; i < text.size();) {
-        if (text.compare(i, 2, "O:") == 0) {
+        if (text.compare(i, 2, "O:") == 0 || text.compare(i, 2, "G:") == 0) {
+            // The group is read and left out, as tolvard never asks for it.
             size_t end = text.find_first_of(":", i + 2);
             end = end == std::string::npos ? text.size() : end - 1;
-            d->owner = parse_sid(text.substr(i + 2, end - i - 2));
-            if (d->owner.empty())
+            Bytes sid = parse_sid(text.substr(i + 2, end - i - 2));
+            if (sid.empty())
                 return false;
+            if (text[i] == 'O')
+                d->owner = sid;
             i = end;
         } else if (text.compare(i, 2, "D:") == 0) {
             d->dacl_present = true;

@@ -32,6 +32,10 @@ TEST(StandinSecurity, SddlToDescriptor) {
         {"D:", ""},
         {"D:NO_ACCESS_CONTROL", "null"},
         {"O:BA", "null"}, // no DACL at all reads as a null one
+        // As Windows 10 shows C:\Program Files: a group, and the app-package SIDs.
+        {"O:S-1-5-80-1-2G:SYD:PAI(A;;0x1200a9;;;AC)(A;OICIIO;GXGR;;;S-1-15-2-2)",
+         "(A;0x0;0x1200a9;S-1-15-2-1)(A;0xb;0xa0000000;S-1-15-2-2)"},
+        {"G:XXD:", "refused 87"},
         {"D:(A;;FA;;;XX)", "refused 87"},
         {"D:(A;;QQ;;;SY)", "refused 87"},
         {"D:(X;;FA;;;SY)", "refused 87"},

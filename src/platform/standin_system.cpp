@@ -213,6 +213,31 @@ DWORD ExpandEnvironmentStringsA(LPCSTR text, LPSTR buffer, DWORD size) {
     return needed;
 }
 
+namespace {
+
+// Copies `text` as the two calls do: its length when it fits with its NUL, else the size needed.
+UINT folder_text(const char *text, LPSTR buffer, UINT size) {
+    UINT length = static_cast<UINT>(strlen(text));
+    if (buffer == nullptr || size <= length)
+        return length + 1;
+    memcpy(buffer, text, length + 1);
+    return length;
+}
+
+} // namespace
+
+UINT GetSystemDirectoryA(LPSTR buffer, UINT size) {
+    if (injected(standin::call_GetSystemDirectoryA))
+        return 0;
+    return folder_text("C:\\Windows\\System32", buffer, size);
+}
+
+UINT GetWindowsDirectoryA(LPSTR buffer, UINT size) {
+    if (injected(standin::call_GetWindowsDirectoryA))
+        return 0;
+    return folder_text("C:\\Windows", buffer, size);
+}
+
 HANDLE GetProcessHeap(void) {
     // Any value but null: the stand-in has one heap.
     return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(0x10000));
