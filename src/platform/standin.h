@@ -310,7 +310,8 @@ void Sleep(DWORD milliseconds);
 DWORD GetTickCount(void);
 DWORD GetCurrentProcessId(void);
 BOOL IsDBCSLeadByte(BYTE c);
-/// %NAME% replaced by the value of the environment variable NAME; other text as it stands.
+/// %NAME% replaced by the value of the environment variable NAME, whose name compares without
+/// regard to ASCII case as on Windows; other text as it stands.
 DWORD ExpandEnvironmentStringsA(LPCSTR text, LPSTR buffer, DWORD size);
 /// "C:\Windows\System32" and "C:\Windows", as on a default installation: the length without
 /// the NUL, or, when `size` is too small, the size needed with it (the buffer left alone).

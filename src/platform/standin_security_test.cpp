@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -91,6 +92,10 @@ TEST(StandinSecurity, NamedDescriptorsAndTheToken) {
     const char *wine = "O:S-1-5-21-0-0-0-1000 0/3/2032127/S-1-5-18 0/3/2032127/S-1-5-21-0-0-0-1000 "
                        "0/3/1179817/S-1-1-0";
     EXPECT_EQ(seen("C:\\TOOLS"), wine) << "paths are taken as written";
+    EXPECT_EQ(standin::trace(), (std::vector<std::string>{"GetNamedSecurityInfoA(C:\\tools)",
+                                                          "GetNamedSecurityInfoA(C:\\gone)",
+                                                          "GetNamedSecurityInfoA(C:\\open)",
+                                                          "GetNamedSecurityInfoA(C:\\TOOLS)"}));
     standin::set_token_user("S-1-5-21-7-8-9-500");
     EXPECT_EQ(seen("Z:\\x"), "O:S-1-5-21-7-8-9-500 0/3/2032127/S-1-5-18 0/3/2032127/"
                              "S-1-5-21-7-8-9-500 0/3/1179817/S-1-1-0");

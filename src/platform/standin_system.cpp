@@ -192,13 +192,25 @@ DWORD GetCurrentProcessId(void) {
     return static_cast<DWORD>(getpid());
 }
 
+extern char **environ;
+
+// The value of the variable `name` in any case of its letters, as Windows finds it; nullptr if
+// it is not set.
+static const char *environment_value(const std::string &name) {
+    for (char **entry = environ; *entry != nullptr; ++entry) {
+        if (strncasecmp(*entry, name.c_str(), name.size()) == 0 && (*entry)[name.size()] == '=')
+            return *entry + name.size() + 1;
+    }
+    return nullptr;
+}
+
 DWORD ExpandEnvironmentStringsA(LPCSTR text, LPSTR buffer, DWORD size) {
     std::string expanded;
     for (const char *p = text; *p != '\0';) {
         const char *end = *p == '%' ? strchr(p + 1, '%') : nullptr;
         const char *value = nullptr;
         if (end != nullptr && end > p + 1)
-            value = getenv(std::string(p + 1, end).c_str());
+            value = environment_value(std::string(p + 1, end));
         if (value != nullptr) {
             expanded += value;
             p = end + 1;

@@ -181,6 +181,8 @@ TEST(StandinEnvironment, ExpandsTheVariablesThatAreSet) {
         const char *text;
         const char *expanded;
     } cases[] = {{"%TV_A%\\x", "C:\\Program Files\\x"},
+                 {"%tv_a%", "C:\\Program Files"},
+                 {"%TV_%", "%TV_%"},
                  {"%TV_UNSET%", "%TV_UNSET%"},
                  {"100%", "100%"},
                  {"%%TV_A%", "%C:\\Program Files"},
