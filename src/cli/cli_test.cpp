@@ -130,16 +130,27 @@ TEST(Main, RegInAPlaceOthersMayChangeCreatesNothing) {
 // Each allocation of reg made to fail in turn: the folder check's, the image path's words and
 // pieces; the one after them all is none of reg's, and the service is made.
 TEST(Main, RegWithoutMemorySaysSoAndCreatesNothing) {
-    for (int nth = 1; nth <= 9; ++nth) {
+    auto reg = [] {
+        std::vector<std::string> words = {"C:\\t\\tolvard.exe", "reg", "Web", "a.exe"};
+        std::vector<char *> argv = test_support::argv_of(words);
+        return tolvard::main(static_cast<int>(words.size()), argv.data());
+    };
+    // How many there are, from a run without a failure.
+    standin::reset();
+    int allocations = run_in_child([&] {
+                          reg();
+                          return standin::calls(standin::call_HeapAlloc);
+                      }).status -
+                      100;
+    ASSERT_GT(allocations, 0);
+    for (int nth = 1; nth <= allocations + 1; ++nth) {
         standin::reset();
         standin::fail(standin::call_HeapAlloc, nth, ERROR_NOT_ENOUGH_MEMORY);
-        test_support::Outcome outcome = run_in_child([] {
-            std::vector<std::string> words = {"C:\\t\\tolvard.exe", "reg", "Web", "a.exe"};
-            std::vector<char *> argv = test_support::argv_of(words);
-            int result = tolvard::main(static_cast<int>(words.size()), argv.data());
+        test_support::Outcome outcome = run_in_child([&] {
+            int result = reg();
             return static_cast<int>(standin::services().size()) * 2 + result;
         });
-        bool made = nth == 9;
+        bool made = nth == allocations + 1;
         EXPECT_EQ(outcome.status, made ? 103 : 101) << nth;
         EXPECT_EQ(outcome.out, made ? "" : "fail to allocate memory\n") << nth;
     }
