@@ -305,7 +305,7 @@ static char *expanded(const char *text) {
 
 // The folder that `get` (GetSystemDirectoryA or GetWindowsDirectoryA) gives, in a new heap text.
 // nullptr when it cannot be had: said, as `what`, or with *no_memory set after saying so.
-static char *system_folder(UINT (*get)(LPSTR, UINT), const char *what, bool *no_memory) {
+static char *system_folder(UINT(WINAPI *get)(LPSTR, UINT), const char *what, bool *no_memory) {
     for (UINT size = 260;; size *= 2) {
         char *folder = static_cast<char *>(heap_alloc(size));
         if (folder == nullptr) {
