@@ -68,6 +68,7 @@ enum Call {
     // Security
     call_ConvertStringSecurityDescriptorToSecurityDescriptorA,
     call_OpenProcessToken,
+    call_GetNamedSecurityInfoA,
     // Any handle
     call_CloseHandle,
     call_WaitForMultipleObjects,

@@ -313,6 +313,8 @@ BOOL ConvertSidToStringSidA(PSID sid, LPSTR *text) {
 DWORD GetNamedSecurityInfoA(LPCSTR name, SE_OBJECT_TYPE type, SECURITY_INFORMATION, PSID *owner,
                             PSID *group, PACL *dacl, PACL *sacl, PSECURITY_DESCRIPTOR *descriptor) {
     note("GetNamedSecurityInfoA(" + text_or_null(name) + ")");
+    if (injected(standin::call_GetNamedSecurityInfoA))
+        return GetLastError();
     if (name == nullptr || type != SE_FILE_OBJECT || descriptor == nullptr)
         return ERROR_INVALID_PARAMETER;
     std::string sddl;

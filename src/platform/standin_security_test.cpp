@@ -96,6 +96,10 @@ TEST(StandinSecurity, NamedDescriptorsAndTheToken) {
                                                           "GetNamedSecurityInfoA(C:\\gone)",
                                                           "GetNamedSecurityInfoA(C:\\open)",
                                                           "GetNamedSecurityInfoA(C:\\TOOLS)"}));
+    standin::fail(standin::call_GetNamedSecurityInfoA, 2, ERROR_NOT_ENOUGH_MEMORY);
+    EXPECT_EQ(seen("C:\\tools"), "O:S-1-5-18 0/3/2032127/S-1-5-32-544 0/0/2/S-1-5-32-545");
+    EXPECT_EQ(seen("C:\\tools"), "error 8") << "the second call fails, set or not";
+    EXPECT_EQ(seen("C:\\open"), "O:S-1-5-32-544 null");
     standin::set_token_user("S-1-5-21-7-8-9-500");
     EXPECT_EQ(seen("Z:\\x"), "O:S-1-5-21-7-8-9-500 0/3/2032127/S-1-5-18 0/3/2032127/"
                              "S-1-5-21-7-8-9-500 0/3/1179817/S-1-1-0");
