@@ -59,49 +59,6 @@ static bool trusted(PSID sid, const char *user) {
     return found;
 }
 
-// What others than the trusted may do to a place.
-struct Grants {
-    bool all;          // an untrusted owner (who may always change the DACL) or a null DACL
-    DWORD own;         // rights over the place itself
-    DWORD new_files;   // rights over the files that will be made in it
-    DWORD new_folders; // rights over the folders that will be made in it
-};
-
-// Reads the owner and DACL of `place` into *grants, or returns the error that kept it from
-// being read.
-static DWORD read_grants(const char *place, const char *user, Grants *grants) {
-    memset(grants, 0, sizeof *grants);
-    PSID owner = nullptr;
-    PACL dacl = nullptr;
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    DWORD error = GetNamedSecurityInfoA(place, SE_FILE_OBJECT,
-                                        OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-                                        &owner, nullptr, &dacl, nullptr, &descriptor);
-    if (error != ERROR_SUCCESS)
-        return error;
-    grants->all = dacl == nullptr || (owner != nullptr && !trusted(owner, user));
-    for (DWORD i = 0; dacl != nullptr && i < dacl->AceCount; ++i) {
-        void *found;
-        if (!GetAce(dacl, i, &found))
-            continue;
-        const auto *ace = static_cast<const ACCESS_ALLOWED_ACE *>(found);
-        // Deny ACEs can only take rights away, so passing over them errs on the side of
-        // refusing.
-        if (ace->Header.AceType != ACCESS_ALLOWED_ACE_TYPE ||
-            trusted(const_cast<DWORD *>(&ace->SidStart), user))
-            continue;
-        BYTE flags = ace->Header.AceFlags;
-        if ((flags & INHERIT_ONLY_ACE) == 0)
-            grants->own |= ace->Mask;
-        if ((flags & OBJECT_INHERIT_ACE) != 0)
-            grants->new_files |= ace->Mask;
-        if ((flags & CONTAINER_INHERIT_ACE) != 0)
-            grants->new_folders |= ace->Mask;
-    }
-    LocalFree(descriptor);
-    return ERROR_SUCCESS;
-}
-
 // What a place is to the program, and so which rights of others make it unsafe.
 enum Role {
     role_file,     // the program: change_rights
@@ -111,6 +68,19 @@ enum Role {
     role_maker,    // the nearest folder above one that is not there yet: also making it
 };
 
+// The room for the line that says why a place is unsafe: the longest SID as text has 184 bytes.
+static const size_t why_size = 320;
+
+// Writes `lead` ("why: ...") and the rest in words, with the account as a SID (as icacls takes
+// it, after a "*").
+static void say_why(char *why, const char *lead, const char *reason, PSID sid, const char *rest) {
+    char *text = nullptr;
+    if (!ConvertSidToStringSidA(sid, &text))
+        text = nullptr;
+    snprintf(why, why_size, "%s%s%s%s", lead, reason, text != nullptr ? text : "an account", rest);
+    LocalFree(text);
+}
+
 // Inherit-only entries are judged only where they act. For a folder further up, those that
 // reach the folders below it are copied into their DACLs when they are made or the entries set,
 // and are judged there, as each folder down to the program is; a folder whose DACL is protected
@@ -118,23 +88,64 @@ enum Role {
 // rights over what the maker made, which holds nothing of ours. So a folder further up is
 // judged on what applies to itself. Where the program or its folder is not there yet, what it
 // will inherit is judged on the folder that will make it.
-static bool unsafe(const Grants &grants, Role role, bool root) {
-    // Nobody can delete or rename a drive's root.
-    DWORD own = grants.own & (root ? ~static_cast<DWORD>(DELETE) : ~static_cast<DWORD>(0));
-    switch (role) {
-    case role_file:
-    case role_holder:
-        return grants.all || ((own | grants.new_files) & change_rights) != 0;
-    case role_above:
-        return grants.all || (own & replace_rights) != 0;
-    case role_searched:
-        return grants.all || (own & (replace_rights | FILE_ADD_FILE | GENERIC_WRITE)) != 0;
-    case role_maker:
-        return grants.all ||
-               (own & (replace_rights | FILE_ADD_SUBDIRECTORY | GENERIC_WRITE)) != 0 ||
-               ((grants.new_folders | grants.new_files) & change_rights) != 0;
+//
+// Whether others than the trusted may change a place of this owner and DACL in `role`; if so,
+// writes why (why_size bytes) after `lead`.
+static bool unsafe(PSID owner, PACL dacl, const char *user, Role role, bool root, const char *lead,
+                   char *why) {
+    if (dacl == nullptr) {
+        snprintf(why, why_size, "%sits DACL is null, so everyone may change it", lead);
+        return true;
     }
-    return true;
+    // The owner may always change the DACL.
+    if (owner != nullptr && !trusted(owner, user)) {
+        say_why(why, lead, "its owner ", owner, " may change its permissions");
+        return true;
+    }
+    DWORD own = role == role_file || role == role_holder ? change_rights
+                : role == role_above                     ? replace_rights
+                : role == role_searched ? replace_rights | FILE_ADD_FILE | GENERIC_WRITE
+                                        : replace_rights | FILE_ADD_SUBDIRECTORY | GENERIC_WRITE;
+    // Nobody can delete or rename a drive's root.
+    if (root)
+        own &= ~static_cast<DWORD>(DELETE);
+    bool new_files = role == role_file || role == role_holder || role == role_maker;
+    bool new_folders = role == role_maker;
+    for (DWORD i = 0; i < dacl->AceCount; ++i) {
+        void *found;
+        if (!GetAce(dacl, i, &found))
+            continue;
+        const auto *ace = static_cast<const ACCESS_ALLOWED_ACE *>(found);
+        // Deny ACEs can only take rights away, so passing over them errs on the side of
+        // refusing.
+        if (ace->Header.AceType != ACCESS_ALLOWED_ACE_TYPE)
+            continue;
+        BYTE flags = ace->Header.AceFlags;
+        bool inherit_only = (flags & INHERIT_ONLY_ACE) != 0;
+        const char *on = nullptr;
+        if (!inherit_only && (ace->Mask & own) != 0)
+            on = "";
+        else if (new_folders && (flags & CONTAINER_INHERIT_ACE) != 0 &&
+                 (ace->Mask & change_rights) != 0)
+            on = inherit_only ? " on the folders made in it" : "";
+        else if (new_files && (flags & OBJECT_INHERIT_ACE) != 0 && (ace->Mask & change_rights) != 0)
+            on = inherit_only ? " on the files made in it" : "";
+        PSID sid = const_cast<DWORD *>(&ace->SidStart);
+        if (on != nullptr && !trusted(sid, user)) {
+            char rights[64];
+            snprintf(rights, sizeof rights, " the rights 0x%lx%s",
+                     static_cast<unsigned long>(ace->Mask), on);
+            say_why(why, lead, "an ACE allows ", sid, rights);
+            return true;
+        }
+    }
+    return false;
+}
+
+// Says that there is no memory left, in the two lines of every failure.
+static void say_no_memory() {
+    printf("fail to allocate memory\n");
+    print_system_error(ERROR_NOT_ENOUGH_MEMORY);
 }
 
 static bool is_separator(char c) {
@@ -202,11 +213,13 @@ static bool is_missing(DWORD error) {
     return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
 }
 
-// One folder of a path on the way down from its root, as read.
+// One place of a path on the way down from its root, as read.
 struct Step {
     size_t end; // where the text of this place ends in the path
     DWORD error;
-    Grants grants;
+    PSECURITY_DESCRIPTOR descriptor; // LocalFree; owner and dacl point into it
+    PSID owner;
+    PACL dacl;
 };
 
 // Judges `path` (a full path without dots) in `role`, and every folder above it up to its root
@@ -223,7 +236,7 @@ static bool safe_path(char *path, Role role, const char *user) {
         p = *separator_or_end(p) != '\0' ? separator_or_end(p) + 1 : separator_or_end(p);
     auto *steps = static_cast<Step *>(heap_alloc(count * sizeof(Step)));
     if (steps == nullptr) {
-        printf("fail to allocate memory\n");
+        say_no_memory();
         return false;
     }
     for (size_t k = 0; k < count; ++k) {
@@ -235,7 +248,12 @@ static bool safe_path(char *path, Role role, const char *user) {
         Step &step = steps[read++];
         char kept = path[step.end];
         path[step.end] = '\0';
-        step.error = read_grants(path, user, &step.grants);
+        step.owner = nullptr;
+        step.dacl = nullptr;
+        step.descriptor = nullptr;
+        step.error = GetNamedSecurityInfoA(
+            path, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+            &step.owner, nullptr, &step.dacl, nullptr, &step.descriptor);
         path[step.end] = kept;
     }
     bool safe = true;
@@ -244,22 +262,30 @@ static bool safe_path(char *path, Role role, const char *user) {
                   : k + 2 == count && role == role_file ? role_holder
                                                         : role_above;
         size_t named = steps[k].end;
+        const char *lead = "why: ";
         if (as == role_above && k + 1 < read && is_missing(steps[k + 1].error)) {
             as = role_maker;
             named = steps[k + 1].end;
+            lead = "why: it is not there, and in the folder above ";
         }
         char kept = path[named];
         path[named] = '\0';
         // Windows may deny even an administrator the reading of a folder's security: that
         // proves nothing about who else may change it, so it is said and passed.
+        char why[why_size];
         if (steps[k].error != ERROR_SUCCESS) {
             printf("fail to check %s error=%lu\n", path,
                    static_cast<unsigned long>(steps[k].error));
-        } else if (unsafe(steps[k].grants, as, k == 0)) {
-            printf("fail to reg, others may change %s\n", path);
+            print_system_error(steps[k].error);
+        } else if (unsafe(steps[k].owner, steps[k].dacl, user, as, k == 0, lead, why)) {
+            printf("fail to reg, others may change %s\n%s\n", path, why);
             safe = false;
         }
         path[named] = kept;
+    }
+    for (size_t k = 0; k < read; ++k) {
+        if (steps[k].error == ERROR_SUCCESS)
+            LocalFree(steps[k].descriptor);
     }
     heap_free(steps);
     return safe;
@@ -269,7 +295,7 @@ static bool safe_path(char *path, Role role, const char *user) {
 static bool safe_program(const char *path, const char *user) {
     char *copy = heap_copy(path);
     if (copy == nullptr) {
-        printf("fail to allocate memory\n");
+        say_no_memory();
         return false;
     }
     drop_dots(copy);
@@ -309,7 +335,7 @@ static char *system_folder(UINT(WINAPI *get)(LPSTR, UINT), const char *what, boo
     for (UINT size = 260;; size *= 2) {
         char *folder = static_cast<char *>(heap_alloc(size));
         if (folder == nullptr) {
-            printf("fail to allocate memory\n");
+            say_no_memory();
             *no_memory = true;
             return nullptr;
         }
@@ -318,8 +344,9 @@ static char *system_folder(UINT(WINAPI *get)(LPSTR, UINT), const char *what, boo
             return folder;
         heap_free(folder);
         if (length == 0 || size >= 32768) {
-            printf("fail to check %s error=%lu\n", what,
-                   static_cast<unsigned long>(GetLastError()));
+            DWORD error = GetLastError();
+            printf("fail to check %s error=%lu\n", what, static_cast<unsigned long>(error));
+            print_system_error(error);
             return nullptr;
         }
     }
@@ -353,6 +380,7 @@ static int machine_path(char **path) {
         heap_free(text);
         printf("fail to check HKLM\\%s\\Path error=%ld\n", environment_key,
                static_cast<long>(error));
+        print_system_error(static_cast<DWORD>(error));
         return 0;
     } else if (text != nullptr) {
         // The stored string may or may not hold its terminating NUL; only REG_EXPAND_SZ is
@@ -365,7 +393,7 @@ static int machine_path(char **path) {
         }
     }
     if (text == nullptr) {
-        printf("fail to allocate memory\n");
+        say_no_memory();
         return -1;
     }
     *path = text;
@@ -409,7 +437,7 @@ static bool first_look(Search *search, char *folder) {
         auto **folders = static_cast<char **>(heap_alloc(room * sizeof(char *)));
         if (folders == nullptr) {
             heap_free(folder);
-            printf("fail to allocate memory\n");
+            say_no_memory();
             search->refused = true;
             return false;
         }
@@ -429,7 +457,7 @@ static void look_at(Search *search, char *folder) {
         return;
     char *candidate = joined(folder, search->name);
     if (candidate == nullptr) {
-        printf("fail to allocate memory\n");
+        say_no_memory();
         search->refused = true;
         return;
     }
@@ -456,7 +484,7 @@ static void look_in(Search *search, const char *folder, const char *sub = nullpt
         return;
     char *copy = sub != nullptr ? joined(folder, sub) : heap_copy(folder);
     if (copy == nullptr) {
-        printf("fail to allocate memory\n");
+        say_no_memory();
         search->refused = true;
         return;
     }
@@ -483,7 +511,7 @@ static bool safe_search(const char *program, const char *name, const char *syste
         look_in(&search, own);
     }
     if (own == nullptr) {
-        printf("fail to allocate memory\n");
+        say_no_memory();
         search.refused = true;
     }
     if (system != nullptr)
@@ -550,7 +578,7 @@ static bool safe_exename(const char *program, const char *name, const char *user
         }
         safe = full != nullptr && safe_program(full, user);
         if (full == nullptr)
-            printf("fail to allocate memory\n");
+            say_no_memory();
         heap_free(full);
     } else if (safe && !from_current) {
         safe = safe_search(program, name, system, windows, user);
@@ -565,7 +593,7 @@ int safe_places(const char *program, const char *exename) {
     bool safe = safe_program(program, user);
     char *name = safe ? expanded(exename) : nullptr;
     if (safe && name == nullptr) {
-        printf("fail to allocate memory\n");
+        say_no_memory();
         safe = false;
     } else if (safe) {
         safe = safe_exename(program, name, user);
@@ -583,31 +611,40 @@ static const char service_dacl[] = "D:(A;;CCLCSWRPWPDTLOCRRC;;;SY)"
                                    "(A;;CCDCLCSWRPWPDTLOCRSDRCWDWO;;;BA)"
                                    "(A;;CCLCSWLORC;;;IU)(A;;CCLCSWLORC;;;SU)";
 
+// Prints "fail to WHAT" and the line that says why: `error`, taken right after the failed call
+// (closing a handle may change the last error) and before printing (as may writing).
+static void say_failure(const char *what, DWORD error) {
+    printf("fail to %s\n", what);
+    print_system_error(error);
+}
+
 int reg_service(const char *image_path, const char *name, const char *display_name) {
     SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
     if (manager == nullptr) {
-        printf("fail to open\n");
+        say_failure("open", GetLastError());
         return 0;
     }
     SC_HANDLE service =
         CreateServiceA(manager, name, display_name, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
                        SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, image_path, nullptr, nullptr,
                        nullptr, nullptr, nullptr);
+    DWORD error = GetLastError();
     CloseServiceHandle(manager);
     if (service == nullptr) {
-        printf("fail to CreateService\n");
+        say_failure("CreateService", error);
         return 0;
     }
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     bool secured = ConvertStringSecurityDescriptorToSecurityDescriptorA(
                        service_dacl, SDDL_REVISION_1, &descriptor, nullptr) &&
                    SetServiceObjectSecurity(service, DACL_SECURITY_INFORMATION, descriptor);
+    error = GetLastError();
     LocalFree(descriptor);
     if (!secured) {
         // A service that anyone may flood with controls is not made at all.
-        printf("fail to SetServiceObjectSecurity\n");
+        say_failure("SetServiceObjectSecurity", error);
         if (!DeleteService(service))
-            printf("fail to DeleteService\n");
+            say_failure("DeleteService", GetLastError());
     } else {
         // Recovery actions set with `sc failure` then also follow a child that ends with an
         // error (reported as 1066), not only a crash of tolvard. XP has no such setting and
@@ -619,21 +656,22 @@ int reg_service(const char *image_path, const char *name, const char *display_na
     CloseServiceHandle(service);
     return secured ? 1 : 0;
 }
+
 int rem_service(const char *name) {
     SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
     if (manager == nullptr) {
-        printf("fail to open\n");
+        say_failure("open", GetLastError());
         return 0;
     }
     SC_HANDLE service = OpenServiceA(manager, name, DELETE);
     if (service == nullptr) {
-        printf("fail to OpenService\n");
+        say_failure("OpenService", GetLastError());
         CloseServiceHandle(manager);
         return 0;
     }
     BOOL deleted = DeleteService(service);
     if (!deleted)
-        printf("fail to DeleteService\n");
+        say_failure("DeleteService", GetLastError());
     CloseServiceHandle(service);
     CloseServiceHandle(manager);
     return deleted ? 1 : 0;

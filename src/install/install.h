@@ -1,5 +1,7 @@
 // Service registration: creating and deleting the service entry, and the check of the places
-// it will run from.
+// it will run from. Each "fail to ..." line below is followed by one line that says why: the
+// failed call's error as print_system_error writes it ("error 1073: The specified service
+// already exists."), or for an unsafe place a "why: ..." line in words.
 #pragma once
 
 /// Whether only the trusted may change the places a service of `program` (tolvard's full path)
@@ -16,9 +18,14 @@
 ///   folder, the system folder, Windows\System, the Windows folder and the machine's PATH; what
 ///   is found is judged as a program, and every folder searched before it (all of them when it
 ///   is found nowhere) for the right to add a file.
-/// Prints "fail to reg, others may change PLACE" for the first unsafe place and returns 0; prints
-/// "fail to check PLACE error=N" for each place whose security (or the system folder, the
-/// Windows folder, the machine's PATH) cannot be read and passes it. Returns 1 otherwise.
+/// Prints "fail to reg, others may change PLACE" for the first unsafe place, then "why: its DACL
+/// is null, so everyone may change it", "why: its owner SID may change its permissions" or
+/// "why: an ACE allows SID the rights 0xMASK" (with " on the files made in it" or " on the
+/// folders made in it" for one that only those inherit); for a place that is not there yet the
+/// why is "why: it is not there, and in the folder above " followed by the same words. Returns 0
+/// then. Prints "fail to check PLACE error=N" and N's error line for each place
+/// whose security (or the system folder, the Windows folder, the machine's PATH) cannot be read,
+/// and passes it. Returns 1 otherwise.
 int safe_places(const char *program, const char *exename);
 
 /// Creates a demand-start, own-process service `name` (display name `display_name`) that runs

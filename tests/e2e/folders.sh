@@ -34,7 +34,9 @@ chmod 777 "$open"
 run_line reg_open "$(winpath "$open/locked/tolvard.exe") reg tvd_open $(winpath "$probe_src") run"
 rc=$?
 check_eq "a folder above tolvard.exe that everyone may write: refused" \
-    "1 fail to reg, others may change $(winpath "$open")" "$rc $(said reg_open)"
+    "1 fail to reg, others may change $(winpath "$open")" "$rc $(said reg_open | head -n 1)"
+check_true "refused: because Everyone may" grep -q '^why: an ACE allows S-1-1-0 the rights 0x' \
+    "$W/reg_open.out"
 svcctl query tvd_open
 check_eq "refused: no service made" "1060" "$(svcctl_error | sed -n 's/.*error=\([0-9]*\).*/\1/p')"
 chmod 755 "$open"
@@ -83,7 +85,9 @@ check_eq "the PATH is set" 0 $?
 run_line reg_path "$exe reg tvd_path tvd_pathprobe.exe run"
 rc=$?
 check_eq "a PATH folder that everyone may write before the hit: refused" \
-    "1 fail to reg, others may change $(winpath "$planted")" "$rc $(said reg_path)"
+    "1 fail to reg, others may change $(winpath "$planted")" "$rc $(said reg_path | head -n 1)"
+check_true "PATH: because Everyone may" grep -q '^why: an ACE allows S-1-1-0 the rights 0x' \
+    "$W/reg_path.out"
 chmod 755 "$planted"
 run_line reg_path2 "$exe reg tvd_path tvd_pathprobe.exe run"
 check_eq "the same PATH once that folder is tight: silent" "1 " "$? $(said reg_path2)"
