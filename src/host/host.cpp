@@ -143,10 +143,9 @@ void WINAPI MyServiceStart(DWORD argc, LPSTR *argv) {
     log_msg("exec_proc() end\n", 0);
 
     // The one stopped report, after every line of this thread: the process may end as soon as
-    // it is made.
-    // exec_proc says 0 for a child that the stop ended, whatever its code; a child that had
-    // ended before keeps its own, even if a stop came before this report: clearing it here
-    // would hide the failure and keep the recovery actions from running.
+    // it is made. The exit codes are exec_proc's: 0 for a child that a stop ended, whatever its
+    // code; a child that had ended on its own keeps its code even if a stop came since, which
+    // clearing them here would hide from the recovery actions.
     EnterCriticalSection(&svc_lock);
     set_stopped(exit_code, service_exit_code);
     if (!SetServiceStatus(svc_status_handle, &svc_status)) {

@@ -42,6 +42,6 @@ void WINAPI CtrlHandler(DWORD control);
 /// when cmdline or its log line could not be made, or ERROR_SERVICE_SPECIFIC_ERROR with the
 /// child's non-zero exit code in *service_exit_code). It is 0 when the wait woke for a stop (or a
 /// stop came before the launch) and the child could be resumed: the stop ended the child,
-/// whatever its exit code. A child whose
-/// end woke the wait keeps its code even if a stop comes after that.
+/// whatever its exit code. A child whose end woke the wait keeps its code even if a stop comes
+/// after that.
 DWORD exec_proc(DWORD *service_exit_code);
