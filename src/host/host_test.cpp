@@ -849,6 +849,66 @@ TEST(HostOutput, EachLineTheChildWritesIsALogLine) {
     }
 }
 
+// A log line is text: a CR that ends no line and every other control character but TAB are
+// written escaped, so that the child can neither start a line of its own in a viewer nor send a
+// terminal's escape sequences; an escape is never cut in two by a piece's end.
+TEST(HostOutput, ControlCharactersAreWrittenEscaped) {
+    const std::string x994(994, 'x'), x995(995, 'x'), x996(996, 'x');
+    std::string ones(996, ' ');
+    for (size_t i = 0; i < ones.size(); i += 4)
+        ones.replace(i, 4, "\\x01");
+    const struct {
+        std::string mode;
+        std::vector<std::string> lines;
+    } cases[] = {
+        // A lone CR would show the rest as a host line of its own.
+        {"text:> GET /x\\r2026/12/08 10:17:40:Leaving MyService\\n",
+         {"> > GET /x\\r2026/12/08 10:17:40:Leaving MyService"}},
+        {"text:\\x1b[31mred\\x1b[0m\\n", {"> \\x1B[31mred\\x1B[0m"}},
+        {"text:\\x01\\x1f\\x7f\\x09b\\x0bc\\x0c\\n", {"> \\x01\\x1F\\x7F\tb\\x0Bc\\x0C"}},
+        // Bytes above 0x7F, UTF-8 or ANSI, stay as they are.
+        {"text:\\xc3\\xa9t\\xe9 \\x80\\xff\\n", {"> \xc3\xa9t\xe9 \x80\xff"}},
+        // CR LF ends a line, NUL between them or not; a CR before it is the line's.
+        {"text:a\\r\\r\\nb\\r\\0\\nc\\n", {"> a\\r", "> b", "> c"}},
+        // A CR at the very end of the output ends no line.
+        {"text:end\\r", {"> end\\r"}},
+        {"text:one\\n\\r", {"> one", "> \\r"}},
+        // An escape that would not fit a piece begins the next.
+        {"text:" + x995 + "\\x1by\\n", {"> " + x995, "> \\x1By"}},
+        {"text:" + x994 + "\\rz\\n", {"> " + x994 + "\\r", "> z"}},
+        {"text:" + x996 + "\\ra\\n", {"> " + x996, "> \\ra"}},
+        // A chunk of nothing but control characters: four bytes each, 249 to a piece.
+        {"bytes:1000:01",
+         {"> " + ones, "> " + ones, "> " + ones, "> " + ones, "> \\x01\\x01\\x01\\x01"}},
+    };
+    for (const auto &c : cases) {
+        HostRun run = run_host({child, c.mode}, {});
+        EXPECT_EQ(output_lines(run), c.lines) << c.mode.substr(0, 60);
+        EXPECT_EQ(run.reports.back().status.dwWin32ExitCode, 0u) << c.mode.substr(0, 60);
+    }
+    // More than a whole read of escapes, and of empty lines: the most output a byte can make.
+    std::string escapes;
+    for (int i = 0; i < 249; ++i)
+        escapes += "\\x1B";
+    const struct {
+        const char *mode;
+        size_t lines;
+        std::string first;
+        size_t bytes; // of all the lines without their "> "
+    } floods[] = {{"bytes:200000:1b", 804, "> " + escapes, 800000},
+                  {"bytes:70000:0a", 70001, "> ", 0}};
+    for (const auto &f : floods) {
+        HostRun run = run_host({child, f.mode}, {});
+        std::vector<std::string> lines = output_lines(run);
+        ASSERT_EQ(lines.size(), f.lines) << f.mode;
+        EXPECT_EQ(lines[0], f.first) << f.mode;
+        size_t bytes = 0;
+        for (const std::string &line : lines)
+            bytes += line.size() - 2;
+        EXPECT_EQ(bytes, f.bytes) << f.mode;
+    }
+}
+
 // The child gets the pipe as its standard output and error and NUL as its input, and these are
 // the only handles of the host it inherits.
 TEST(HostOutput, OnlyTheChildsStandardHandlesAreInherited) {

@@ -5,6 +5,14 @@
 
 #include <string.h>
 
+static const size_t chunk = 64 * 1024;
+// What one chunk can make: each byte read gives at most four bytes (a control character's
+// "\xHH"; a LF gives "> " and a line end, three), and to the pending line and these come "> "
+// and a line end for each piece, which is cut short at most three bytes before capture_piece so
+// that no escape is cut in two; the end of the output may add a CR's escape and one more piece.
+static const size_t escaped_room = capture_piece + 4 * chunk + 2;
+static const size_t out_room = escaped_room + 3 * (escaped_room / (capture_piece - 3) + 2);
+
 // What the service thread and the reader share about one child's output. The reader owns
 // `pipe` and the buffers; the flags are read and written under capture_lock. Whichever of the
 // two comes last frees the record: the service thread once `ended`, the reader once `abandoned`.
@@ -16,17 +24,16 @@ struct Capture {
     bool open;      // the pipe has not ended yet
     bool contended; // the log was not to be had at the last try, nor since contended_since
     DWORD contended_since;
-    size_t pending;               // bytes of `line`: a line not yet ended
-    char line[capture_piece + 1]; // a full piece may be followed by a CR that ends it
+    bool cr;        // a CR came last: a LF after it ends the line, anything else not
+    size_t pending; // bytes of `line`: a line not yet ended, escaped as it will be written
+    char line[capture_piece]; // a piece is written once the next byte would not fit
     // Bytes read and not yet made lines: from `first` to `last`.
     size_t first, last;
     char in[1024 * 1024];
-    // Lines are made of `chunk` bytes of `in` at a time. Each byte gives at most three (an empty
-    // line is "> " and its end), and a pending line at most two pieces and their six more.
-    char out[3 * 64 * 1024 + 2 * capture_piece + 6];
+    // Lines are made of `chunk` bytes of `in` at a time (see out_room).
+    char out[out_room];
 };
 
-static const size_t chunk = 64 * 1024;
 // How long the reader tries for its turn at the log before it writes all the same, as the
 // log's own lines do.
 static const DWORD turn_limit_ms = 2000;
@@ -92,21 +99,42 @@ bool capture_prepare(STARTUPINFOA *startup) {
     return true;
 }
 
-// Moves the pending line, or as much of it as one log line takes, to `out` as "> " and the
-// line; returns the end. A CR that may yet begin a CR LF stays pending.
-static char *put_piece(Capture *c, char *out, bool whole) {
-    size_t length = c->pending;
-    if (!whole && length > 0 && c->line[length - 1] == '\r')
-        --length;
+// Moves the pending line to `out` as "> " and the line; returns the end.
+static char *put_piece(Capture *c, char *out) {
     memcpy(out, "> ", 2);
-    memcpy(out + 2, c->line, length);
-    out[2 + length] = '\n';
-    memmove(c->line, c->line + length, c->pending - length);
-    c->pending -= length;
-    return out + 3 + length;
+    memcpy(out + 2, c->line, c->pending);
+    out[2 + c->pending] = '\n';
+    out += 3 + c->pending;
+    c->pending = 0;
+    return out;
+}
+
+// Adds `text` to the pending line, first writing that out as a piece if `text` would not fit.
+static char *put_text(Capture *c, char *out, const char *text, size_t length) {
+    if (c->pending + length > capture_piece)
+        out = put_piece(c, out);
+    memcpy(c->line + c->pending, text, length);
+    c->pending += length;
+    return out;
+}
+
+// Adds one byte of the child's, which ends no line, to the pending line. A log line is text
+// that no viewer may break or colour, so a control character (but TAB) is written escaped: a
+// lone CR would show what follows it as a line of its own, a host line forged by the child.
+static char *put_byte(Capture *c, char *out, char byte) {
+    unsigned char b = static_cast<unsigned char>(byte);
+    if (b == '\r')
+        return put_text(c, out, "\\r", 2);
+    if ((b < 0x20 && b != '\t') || b == 0x7f) {
+        static const char digits[] = "0123456789ABCDEF";
+        const char escape[4] = {'\\', 'x', digits[b >> 4], digits[b & 15]};
+        return put_text(c, out, escape, 4);
+    }
+    return put_text(c, out, &byte, 1);
 }
 
 // Turns the next chunk of bytes read into whole log lines at c->out; returns their length.
+// LF or CR LF ends a line; NUL is left out, even between a CR and its LF.
 static size_t split_lines(Capture *c) {
     size_t size = c->last - c->first < chunk ? c->last - c->first : chunk;
     const char *in = c->in + c->first;
@@ -114,17 +142,32 @@ static size_t split_lines(Capture *c) {
     char *out = c->out;
     for (size_t i = 0; i < size; ++i) {
         char byte = in[i];
+        if (byte == '\0')
+            continue;
         if (byte == '\n') {
-            if (c->pending > 0 && c->line[c->pending - 1] == '\r')
-                --c->pending;
-            out = put_piece(c, out, true);
-        } else if (byte != '\0') {
-            // A CR after a full piece waits for the next byte: CR LF would end the line there.
-            if (c->pending > capture_piece || (c->pending == capture_piece && byte != '\r'))
-                out = put_piece(c, out, false);
-            c->line[c->pending++] = byte;
+            c->cr = false;
+            out = put_piece(c, out);
+            continue;
         }
+        // A CR waits for the next byte: only if it is not a LF is the CR part of the line.
+        if (c->cr)
+            out = put_byte(c, out, '\r');
+        c->cr = byte == '\r';
+        if (!c->cr)
+            out = put_byte(c, out, byte);
     }
+    return static_cast<size_t>(out - c->out);
+}
+
+// The last line, without an end, once the output has ended (a CR there ends no line); returns
+// the length of what it put at c->out.
+static size_t last_line(Capture *c) {
+    char *out = c->out;
+    if (c->cr)
+        out = put_byte(c, out, '\r');
+    c->cr = false;
+    if (c->pending > 0)
+        out = put_piece(c, out);
     return static_cast<size_t>(out - c->out);
 }
 
@@ -194,13 +237,7 @@ static DWORD WINAPI read_output(LPVOID data) {
         }
         write_out(c, split_lines(c));
     }
-    if (c->pending > 0) {
-        char *end = c->out;
-        if (c->pending > capture_piece)
-            end = put_piece(c, end, false);
-        end = put_piece(c, end, true);
-        write_out(c, static_cast<size_t>(end - c->out));
-    }
+    write_out(c, last_line(c));
     CloseHandle(c->pipe);
     EnterCriticalSection(&capture_lock);
     bool abandoned = c->abandoned;
@@ -221,7 +258,7 @@ void capture_start(bool started) {
         capture->pipe = reader_pipe;
         capture->reading = capture->ended = capture->abandoned = false;
         capture->open = true;
-        capture->contended = false;
+        capture->contended = capture->cr = false;
         capture->contended_since = 0;
         capture->pending = capture->first = capture->last = 0;
         reader = CreateThread(nullptr, 0, read_output, capture, 0, nullptr);

@@ -17,9 +17,10 @@ bool capture_prepare(STARTUPINFOA *startup);
 /// After the child's creation, successful or not: closes the host's copies of the child's
 /// ends, so that the pipe ends when the last process that holds its write end lets go of it,
 /// and, if `started`, starts the reader. The reader writes each line of the pipe to the log as
-/// "> " and the line: LF or CR LF ends a line, NUL bytes are left out, a line too long for one
-/// log line goes on in the next, and a last line without an end is written at the end of the
-/// pipe. Without a reader (a line says why) the pipe is closed, and the child's writes fail.
+/// "> " and the line: LF or CR LF ends a line, NUL bytes are left out, any other control
+/// character but TAB is written escaped (a CR that ends no line as "\r", the others as "\xHH"),
+/// a line too long for one log line goes on in the next (never cutting an escape in two), and a
+/// last line without an end is written at the end of the pipe. Without a reader (a line says why) the pipe is closed, and the child's writes fail.
 void capture_start(bool started);
 
 /// Waits until the reader has written the last line of the pipe, calling `tick` about once a

@@ -8,7 +8,8 @@
 //   ignore   ignores SIGINT and SIGTERM, and waits to be killed
 //   lines:N  writes N lines, "out K\n" to fd 1 for odd K and "err K\n" to fd 2 for even K
 //            (K = 1..N), then exits 0
-//   text:S   writes S to fd 1 with the escapes \n \r \0 \\ decoded, then exits 0
+//   text:S   writes S to fd 1 with the escapes \n \r \0 \\ and \xHH decoded, then exits 0
+//   bytes:N:HH  writes N bytes of hex value HH to fd 1 in one write, then "\n", and exits 0
 //   long:N   writes N bytes 'a'..'z' over and over, then "\n", to fd 1, and exits 0
 //   flood:N  writes N lines of exactly 100 bytes ("%08d " numbered from 1, filler, "\n") to
 //            fd 1 in big writes, and exits 0
@@ -91,9 +92,22 @@ static int text(const char *s) {
             continue;
         }
         char c = *++s;
+        if (c == 'x' && s[1] != '\0' && s[2] != '\0') {
+            out += static_cast<char>(std::stoi(std::string(s + 1, 2), nullptr, 16));
+            s += 2;
+            continue;
+        }
         out += c == 'n' ? '\n' : c == 'r' ? '\r' : c == '0' ? '\0' : c;
     }
     put(1, out);
+    return 0;
+}
+
+static int repeated(const char *spec) {
+    char *rest = nullptr;
+    long n = strtol(spec, &rest, 10);
+    char byte = static_cast<char>(strtol(*rest == ':' ? rest + 1 : rest, nullptr, 16));
+    put(1, std::string(static_cast<size_t>(n), byte) + "\n");
     return 0;
 }
 
@@ -233,6 +247,8 @@ int main(int argc, char **argv) {
         return lines(atoi(mode + 6));
     if (strncmp(mode, "text:", 5) == 0)
         return text(mode + 5);
+    if (strncmp(mode, "bytes:", 6) == 0)
+        return repeated(mode + 6);
     if (strncmp(mode, "long:", 5) == 0)
         return long_line(atol(mode + 5));
     if (strncmp(mode, "flood:", 6) == 0)
