@@ -49,54 +49,57 @@ static CRITICAL_SECTION capture_lock;
 [[maybe_unused]] static const bool capture_lock_ready =
     (InitializeCriticalSection(&capture_lock), true);
 
-// The service thread's: the ends it hands to the child, then the reader and its record.
+// The service thread's: the ends it hands to the child, the end of the child's input that it
+// keeps, then the reader and its record.
 static HANDLE child_input = INVALID_HANDLE_VALUE;
 static HANDLE child_output = INVALID_HANDLE_VALUE;
+static HANDLE input_kept = INVALID_HANDLE_VALUE;
 static HANDLE reader_pipe = INVALID_HANDLE_VALUE;
 static HANDLE reader;
 static Capture *capture;
 
-static void close_ends() {
-    if (child_input != INVALID_HANDLE_VALUE)
-        CloseHandle(child_input);
-    if (child_output != INVALID_HANDLE_VALUE)
-        CloseHandle(child_output);
-    child_input = child_output = INVALID_HANDLE_VALUE;
+static void close_handle(HANDLE *handle) {
+    if (*handle != INVALID_HANDLE_VALUE)
+        CloseHandle(*handle);
+    *handle = INVALID_HANDLE_VALUE;
 }
 
 bool capture_prepare(STARTUPINFOA *startup) {
     // Windows before Vista has no list of the handles a child is to inherit: it inherits every
     // inheritable handle of its parent. So the host's own handles (the log, the job, the event)
-    // are never inheritable, and the pipe's read end is made so too, or the reader would never
-    // see the pipe's end while the child lived.
-    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    // are never inheritable, nor are the ends of the two pipes that the host keeps: the reader
+    // would never see the output's end while the child lived, nor the child its input's end
+    // while the host's copy was open in it.
     HANDLE read = INVALID_HANDLE_VALUE;
     HANDLE write = INVALID_HANDLE_VALUE;
-    if (!CreatePipe(&read, &write, nullptr, pipe_size)) {
+    // The input is a pipe that nobody writes to and that stays open until the stop, as a
+    // console's input stays open while nobody types: a program that reads it waits, and one
+    // that takes the end of its input for the end of its parent runs on. The stop ends it,
+    // which also answers a batch file's "Terminate batch job (Y/N)?" after Ctrl+C.
+    bool made = CreatePipe(&child_input, &input_kept, nullptr, 0) &&
+                SetHandleInformation(child_input, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT) &&
+                CreatePipe(&read, &write, nullptr, pipe_size) &&
+                SetHandleInformation(write, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+    if (!made) {
         log_msg("fail to capture the child's output error=%d\n", GetLastError());
+        close_handle(&child_input);
+        close_handle(&input_kept);
+        close_handle(&read);
+        close_handle(&write);
         return false;
     }
     child_output = write;
     reader_pipe = read;
-    // The input is the NUL device, which gives end of file at once: nothing of the child can
-    // wait for ever on console input nobody will type, such as a batch file's "Terminate batch
-    // job (Y/N)?" after Ctrl+C.
-    child_input = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
-                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (child_input == INVALID_HANDLE_VALUE ||
-        !SetHandleInformation(write, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT)) {
-        log_msg("fail to capture the child's output error=%d\n", GetLastError());
-        close_ends();
-        CloseHandle(reader_pipe);
-        reader_pipe = INVALID_HANDLE_VALUE;
-        return false;
-    }
     startup->dwFlags |= STARTF_USESTDHANDLES;
     startup->hStdInput = child_input;
     // One pipe for both, so that the child's output and errors keep their order.
     startup->hStdOutput = write;
     startup->hStdError = write;
     return true;
+}
+
+void capture_end_input() {
+    close_handle(&input_kept);
 }
 
 // Moves the pending line to `out` as "> " and the line; returns the end.
@@ -250,7 +253,10 @@ static DWORD WINAPI read_output(LPVOID data) {
 
 void capture_start(bool started) {
     // The child has its copies now; the host's would keep the pipe open after the child's end.
-    close_ends();
+    close_handle(&child_input);
+    close_handle(&child_output);
+    if (!started)
+        capture_end_input();
     if (reader_pipe == INVALID_HANDLE_VALUE)
         return;
     capture = started ? static_cast<Capture *>(heap_alloc(sizeof *capture)) : nullptr;

@@ -15,7 +15,9 @@
 //            fd 1 in big writes, and exits 0
 //   flood    the same lines without end until SIGINT, then notes "wrote K" (K: the whole lines
 //            written) and exits 0
-//   stdin    reads fd 0 to its end, writes "eof after N bytes\n" to fd 1, and exits 0
+//   stdin    reads fd 0 to its end, writes "eof after N bytes\n" to fd 1, notes "eof" and exits
+//            0; SIGINT and SIGTERM are noted as they come ("ignored 2", "ignored 15"), and
+//            it reads on
 //   late:MS  starts a grandchild that keeps fds 1 and 2, writes "late\n" to fd 1 after MS ms
 //            and exits; the child writes "early\n" to fd 1 and exits 0 at once
 //   fds      notes "N TARGET" for each of its open descriptors (TARGET as /proc/self/fd/N
@@ -160,14 +162,28 @@ static int flood(long total) {
 static int read_stdin() {
     char buffer[4096];
     long total = 0;
+    int seen_int = 0;
+    int seen_term = 0;
+    // A signal that comes with the end may interrupt no read: it is noted before the end.
+    auto note_signals = [&] {
+        if (got_int != seen_int)
+            note("ignored 2");
+        if (got_term != seen_term)
+            note("ignored 15");
+        seen_int = got_int;
+        seen_term = got_term;
+    };
     for (ssize_t n; (n = read(0, buffer, sizeof buffer)) != 0;) {
+        note_signals();
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0)
             break;
         total += n;
     }
+    note_signals();
     put(1, "eof after " + std::to_string(total) + " bytes\n");
+    note("eof");
     return 0;
 }
 
@@ -221,7 +237,8 @@ int main(int argc, char **argv) {
         save_on = SIGTERM;
     }
     bool flood_until_int = strcmp(mode, "flood") == 0;
-    if (save_on != 0 || ignore || flood_until_int) {
+    bool input = strcmp(mode, "stdin") == 0;
+    if (save_on != 0 || ignore || flood_until_int || input) {
         struct sigaction action;
         memset(&action, 0, sizeof action);
         sigemptyset(&action.sa_mask);
@@ -255,7 +272,7 @@ int main(int argc, char **argv) {
         return flood(atol(mode + 6));
     if (flood_until_int)
         return flood(0);
-    if (strcmp(mode, "stdin") == 0)
+    if (input)
         return read_stdin();
     if (strncmp(mode, "late:", 5) == 0)
         return late(atoi(mode + 5));
