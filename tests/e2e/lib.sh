@@ -284,6 +284,41 @@ tolvard_log() {
     printf '%s/tolvard.log' "$(dirname "$TOLVARD")"
 }
 
+# service_log SVCNAME: the log that holds the service's own lines and its child's. One helper,
+# so that the tests follow the log wherever it is kept: today tolvard.log beside tolvard.exe,
+# which every service of that copy shares.
+service_log() {
+    tolvard_log
+}
+
+# service_messages SVCNAME: log_messages of the service's log.
+service_messages() {
+    log_messages "$(service_log "$1")"
+}
+
+# wait_service_log SVCNAME MESSAGE SECONDS: wait_log on the service's log.
+wait_service_log() {
+    wait_log "$2" "$3" "$(service_log "$1")"
+}
+
+# wine_processes NAME: how many processes of this prefix run the Windows program NAME (a file
+# name, e.g. node.exe), seen from Linux: Wine makes a process's first Unix argument the program
+# word of its Windows command line (a bare name or a path, as the command line had it), and
+# each process carries the prefix in its environment.
+wine_processes() {
+    local file first n=0 name=${1,,}
+    for file in $(LC_ALL=C grep -lais -F -- "$1" /proc/[0-9]*/cmdline); do
+        first=$({ tr '\0' '\n' <"$file"; } 2>/dev/null | head -n 1)
+        first=${first,,}
+        first=${first//\"/}
+        [[ "$first" == "$name" || "$first" == *"\\$name" || "$first" == *"/$name" ]] || continue
+        { tr '\0' '\n' <"${file%/cmdline}/environ"; } 2>/dev/null |
+            grep -qxF "WINEPREFIX=$WINEPREFIX" || continue
+        n=$((n + 1))
+    done
+    echo "$n"
+}
+
 # The messages of tolvard.log (or of the log file given), one per line without the time stamp.
 # A line not of the form "YYYY/MM/DD HH:MM:SS:" message CR LF comes out marked, so that any
 # comparison fails on it.
