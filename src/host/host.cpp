@@ -41,9 +41,12 @@ static const DWORD max_grace_ms = 180000;
 // How long a killed tree may take to go: termination only begins the end of a process.
 static const DWORD kill_wait_ms = 5000;
 // How long a stop gives Ctrl+C before it looks for windows to close. A console program that
-// obeys Ctrl+C at once is gone well within it (under Wine, TODO ms from the event to the end of
-// its tree), and then the stop never loads USER32; a program that takes longer, or has windows,
-// gets WM_CLOSE and the end of its input this much later.
+// obeys Ctrl+C is gone well within it (under Wine, from the request to the end of the tree:
+// esbuild 7 to 8 ms, Node.js with http-server 17 ms, on a loaded machine), and then the stop
+// never loads USER32. A program that takes longer gets WM_CLOSE and the end of its input this
+// much later (one without a console gets them at once): against a grace time of seconds that
+// is little, and a shorter while would, under load, search for windows for programs that were
+// on their way out.
 static const DWORD ctrl_c_while_ms = 100;
 // How often, and how far apart, Ctrl+C is tried again when the child has no console yet.
 static const DWORD ctrl_c_tries = 20;
