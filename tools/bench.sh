@@ -508,12 +508,12 @@ compare_row() {
 service_table() {
     row "what (median of $N)" tolvard bare "tolvard / bare" goal verdict
     row --- ---: ---: ---: --- ---
-    compare_row "start: StartService called to child running, ms" start_ms 1.10
+    compare_row "start: StartService called to child running, ms" start_ms 1.05
     compare_row "  of which StartService's own return, ms" start_return_ms
     compare_row "stop: ControlService(STOP) to STOPPED and child gone, ms" stop_ms
     row "  tolvard's Ctrl+C less the bare kill, median of the $N pairs, ms" \
-        "$stop_more" "" "" "<= 20 ms" \
-        "$(awk -v v="$stop_more" 'BEGIN { if (v == "n/a") print "n/a"; else print (v <= 20 ? "met" : "missed") }')"
+        "$stop_more" "" "" "<= 10 ms" \
+        "$(awk -v v="$stop_more" 'BEGIN { if (v == "n/a") print "n/a"; else print (v <= 10 ? "met" : "missed") }')"
     compare_row "  of which ControlService's own return, ms" stop_return_ms
     row "  host process gone, ms after the stop" "${med[tolvard.host_exit_ms]}" \
         "${med[bare.host_exit_ms]}" "" "" ""

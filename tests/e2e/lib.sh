@@ -27,7 +27,9 @@
 # MSI package installed, upgraded and removed by msiexec), bench_programs.sh (the bench's
 # Windows programs still run a cycle), security.sh (a held mutex of an older tolvard's log, a
 # planted hard link, a reader denying writers and a flood of controls do no harm; reg from
-# Wine's folders; "%" quoted), imports.sh (tolvard.exe's PE headers and imports; no Wine) and
+# Wine's folders; "%" quoted), real_programs.sh (esbuild, Node.js with http-server and Wine's
+# notepad as services, from the npm registry and Wine; skipped only when the registry cannot be
+# reached and they are not in the cache), imports.sh (tolvard.exe's PE headers and imports; no Wine) and
 # resources.sh (the resources read back by windres; no Wine). localedef needs the Debian package
 # locales for its sources, xmllint the package libxml2-utils, the MSI tests the packages wixl and
 # msitools.
@@ -35,7 +37,8 @@
 # The reliability tests: roundtrip.sh (generated word lists registered with "reg" reach the
 # child unchanged), stress.sh (start/stop cycles, stops racing the start, a long run of
 # controls, two services sharing one log), hostile.sh (extreme and hostile input) and output.sh
-# (the child's output and errors in the log, tolvard.old.log, the child's input). Each
+# (the child's output and errors in the log, escaped control characters, tolvard.old.log, the
+# child's input). Each
 # writes its tallies to RELIABILITY_COUNTS_DIR (see counts_begin).
 #
 # Environment, set by tests/CMakeLists.txt: WINEPREFIX, TOLVARD (tolvard.exe), E2E_HELPERS
