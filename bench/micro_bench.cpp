@@ -6,8 +6,7 @@
 // grows faster than the text shows. The log pair writes the same line to the same file, once
 // through log_msg and once as a plain formatted write with its flush. That file lies in a
 // directory of its own under /tmp, made for the run and removed after it.
-#include "cli/args.h"
-#include "cli/cli.h"
+#include "cmdline/cmdline.h"
 #include "log/log.h"
 #include "platform/standin_control.h"
 #include "platform/util.h"

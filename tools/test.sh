@@ -56,6 +56,10 @@ lint() {
     for f in "${files[@]}"; do
         [ -s "$f" ] && [ -n "$(tail -c 1 "$f")" ] && { echo "$f: no final newline"; bad=1; }
     done
+    # Relative links in README.md and docs/ that point nowhere; the lint's own cases first.
+    local said
+    said=$(bash tests/lint/links.sh 2>&1) || { echo "$said"; bad=1; }
+    bash tools/check_links.sh || bad=1
     if command -v clang-format > /dev/null; then
         mapfile -t code < <(git ls-files 'src/*.cpp' 'src/*.h' 'tests/*.c' 'tests/*.cpp' 'bench/*.c' \
             'bench/*.cpp')

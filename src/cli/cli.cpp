@@ -1,6 +1,6 @@
 #include "cli/cli.h"
 
-#include "cli/args.h"
+#include "cmdline/cmdline.h"
 #include "host/host.h"
 #include "install/install.h"
 #include "platform/util.h"
@@ -21,24 +21,6 @@ void usage(const char *program) {
 
 int has_dot(const char *text) {
     return strchr(text, '.') != nullptr;
-}
-
-char *join_args(int count, char *const *words) {
-    size_t length = 0;
-    for (int i = 0; i < count; ++i)
-        length += strlen(words[i]) + 1;
-    char *text = static_cast<char *>(heap_alloc(length + 1));
-    if (text == nullptr)
-        return nullptr;
-    char *end = text;
-    for (int i = 0; i < count; ++i) {
-        size_t n = strlen(words[i]);
-        memcpy(end, words[i], n);
-        end += n;
-        *end++ = ' ';
-    }
-    *end = '\0';
-    return text;
 }
 
 int tolvard::main(int argc, char **argv) {
@@ -65,10 +47,12 @@ int tolvard::main(int argc, char **argv) {
             words[argc - 2] = argv[2];
             image_path = join_image_path(argc - 1, words);
         }
-        if (image_path != nullptr)
+        if (image_path != nullptr) {
             reg_service(image_path, argv[2], argv[2]);
-        else
+        } else {
             printf("fail to allocate memory\n");
+            print_system_error(ERROR_NOT_ENOUGH_MEMORY);
+        }
         heap_free(words);
         heap_free(image_path);
         return 1;

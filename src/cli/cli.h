@@ -15,7 +15,3 @@ int main(int argc, char **argv);
 
 /// 1 if `text` contains a full stop anywhere, otherwise 0.
 int has_dot(const char *text);
-
-/// Joins `count` words, each followed by exactly one blank, into a new heap text that the caller
-/// frees (heap_free); nullptr when there is no memory left. `count` 0 gives the empty text.
-char *join_args(int count, char *const *words);

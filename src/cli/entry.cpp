@@ -1,7 +1,8 @@
 // The process entry. The C runtime's own argument vector is not used: tolvard splits its command
 // line by its own rule, the one its service image paths are written for.
-#include "cli/args.h"
 #include "cli/cli.h"
+#include "cmdline/cmdline.h"
+#include "platform/util.h"
 
 #include <stdio.h>
 
@@ -10,6 +11,7 @@ int main() {
     char **argv = build_argv(&argc);
     if (argv == nullptr) {
         printf("fail to allocate memory\n");
+        print_system_error(ERROR_NOT_ENOUGH_MEMORY);
         return 1;
     }
     return tolvard::main(argc, argv);

@@ -1,6 +1,6 @@
 #include "host/host.h"
 
-#include "cli/args.h"
+#include "cmdline/cmdline.h"
 #include "host/output.h"
 #include "log/log.h"
 #include "platform/util.h"

@@ -49,8 +49,21 @@ static bool trusted(PSID sid, const char *user) {
     return found;
 }
 
-// Reads the security of `place`: sets *unsafe, or returns the error that kept it from being read.
-static DWORD judge(const char *place, const char *user, bool *unsafe) {
+// The room for the line that says why a place is unsafe: the longest SID as text has 184 bytes.
+static const size_t why_size = 320;
+
+// Writes "why: ...", in words, with the account as a SID (as icacls takes it, after a "*").
+static void say_why(char *why, const char *reason, PSID sid, const char *rest) {
+    char *text = nullptr;
+    if (!ConvertSidToStringSidA(sid, &text))
+        text = nullptr;
+    snprintf(why, why_size, "why: %s%s%s", reason, text != nullptr ? text : "an account", rest);
+    LocalFree(text);
+}
+
+// Reads the security of `place`: sets *unsafe and, when it is, `why` (why_size bytes), or returns
+// the error that kept it from being read.
+static DWORD judge(const char *place, const char *user, bool *unsafe, char *why) {
     PSID owner = nullptr;
     PACL dacl = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
@@ -61,6 +74,10 @@ static DWORD judge(const char *place, const char *user, bool *unsafe) {
         return error;
     // A null DACL lets everyone do anything; the owner may always change the DACL.
     *unsafe = dacl == nullptr || (owner != nullptr && !trusted(owner, user));
+    if (dacl == nullptr)
+        snprintf(why, why_size, "why: its DACL is null, so everyone may change it");
+    else if (*unsafe)
+        say_why(why, "its owner ", owner, " may change its permissions");
     for (DWORD i = 0; !*unsafe && i < dacl->AceCount; ++i) {
         void *found;
         if (!GetAce(dacl, i, &found))
@@ -71,9 +88,16 @@ static DWORD judge(const char *place, const char *user, bool *unsafe) {
         // inherit gives its rights over every file made there later.
         BYTE flags = ace->Header.AceFlags;
         bool applies = (flags & INHERIT_ONLY_ACE) == 0 || (flags & OBJECT_INHERIT_ACE) != 0;
+        PSID sid = const_cast<DWORD *>(&ace->SidStart);
         if (ace->Header.AceType == ACCESS_ALLOWED_ACE_TYPE && applies &&
-            (ace->Mask & change_rights) != 0 && !trusted(const_cast<DWORD *>(&ace->SidStart), user))
+            (ace->Mask & change_rights) != 0 && !trusted(sid, user)) {
             *unsafe = true;
+            char rights[48];
+            snprintf(rights, sizeof rights, " the rights 0x%lx%s",
+                     static_cast<unsigned long>(ace->Mask),
+                     (flags & INHERIT_ONLY_ACE) != 0 ? " on the files made in it" : "");
+            say_why(why, "an ACE allows ", sid, rights);
+        }
     }
     LocalFree(descriptor);
     return ERROR_SUCCESS;
@@ -84,6 +108,7 @@ static bool safe_file_and_folder(const char *path, const char *user) {
     char *folder = heap_copy(path);
     if (folder == nullptr) {
         printf("fail to allocate memory\n");
+        print_system_error(ERROR_NOT_ENOUGH_MEMORY);
         return false;
     }
     // "C:\x.exe" lives in "C:\", not in "C:", the drive's current folder.
@@ -94,17 +119,20 @@ static bool safe_file_and_folder(const char *path, const char *user) {
     bool safe = true;
     for (const char *place : places) {
         bool unsafe = false;
+        char why[why_size];
         if (place == nullptr || !safe)
             continue;
-        DWORD error = judge(place, user, &unsafe);
+        DWORD error = judge(place, user, &unsafe, why);
         // Windows may deny even an administrator the reading of a folder's security: that
         // proves nothing about who else may change it, so it is said and passed. A program
         // that is not there yet (installed after reg) is passed in silence; its folder counts.
         if (error != ERROR_SUCCESS && error != ERROR_FILE_NOT_FOUND &&
-            error != ERROR_PATH_NOT_FOUND)
+            error != ERROR_PATH_NOT_FOUND) {
             printf("fail to check %s error=%lu\n", place, static_cast<unsigned long>(error));
+            print_system_error(error);
+        }
         if (unsafe) {
-            printf("fail to reg, others may change %s\n", place);
+            printf("fail to reg, others may change %s\n%s\n", place, why);
             safe = false;
         }
     }
@@ -137,6 +165,7 @@ int safe_places(const char *program, const char *exename) {
     char *name = safe ? expanded(exename) : nullptr;
     if (safe && name == nullptr) {
         printf("fail to allocate memory\n");
+        print_system_error(ERROR_NOT_ENOUGH_MEMORY);
         safe = false;
     } else if (safe && is_full_path(name)) {
         safe = safe_file_and_folder(name, user);
@@ -154,31 +183,40 @@ static const char service_dacl[] = "D:(A;;CCLCSWRPWPDTLOCRRC;;;SY)"
                                    "(A;;CCDCLCSWRPWPDTLOCRSDRCWDWO;;;BA)"
                                    "(A;;CCLCSWLORC;;;IU)(A;;CCLCSWLORC;;;SU)";
 
+// Prints "fail to WHAT" and the line that says why: `error`, taken right after the failed call
+// (closing a handle may change the last error) and before printing (as may writing).
+static void say_failure(const char *what, DWORD error) {
+    printf("fail to %s\n", what);
+    print_system_error(error);
+}
+
 int reg_service(const char *image_path, const char *name, const char *display_name) {
     SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
     if (manager == nullptr) {
-        printf("fail to open\n");
+        say_failure("open", GetLastError());
         return 0;
     }
     SC_HANDLE service =
         CreateServiceA(manager, name, display_name, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
                        SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, image_path, nullptr, nullptr,
                        nullptr, nullptr, nullptr);
+    DWORD error = GetLastError();
     CloseServiceHandle(manager);
     if (service == nullptr) {
-        printf("fail to CreateService\n");
+        say_failure("CreateService", error);
         return 0;
     }
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     bool secured = ConvertStringSecurityDescriptorToSecurityDescriptorA(
                        service_dacl, SDDL_REVISION_1, &descriptor, nullptr) &&
                    SetServiceObjectSecurity(service, DACL_SECURITY_INFORMATION, descriptor);
+    error = GetLastError();
     LocalFree(descriptor);
     if (!secured) {
         // A service that anyone may flood with controls is not made at all.
-        printf("fail to SetServiceObjectSecurity\n");
+        say_failure("SetServiceObjectSecurity", error);
         if (!DeleteService(service))
-            printf("fail to DeleteService\n");
+            say_failure("DeleteService", GetLastError());
     } else {
         // Recovery actions set with `sc failure` then also follow a child that ends with an
         // error (reported as 1066), not only a crash of tolvard. XP has no such setting and
@@ -190,21 +228,22 @@ int reg_service(const char *image_path, const char *name, const char *display_na
     CloseServiceHandle(service);
     return secured ? 1 : 0;
 }
+
 int rem_service(const char *name) {
     SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
     if (manager == nullptr) {
-        printf("fail to open\n");
+        say_failure("open", GetLastError());
         return 0;
     }
     SC_HANDLE service = OpenServiceA(manager, name, DELETE);
     if (service == nullptr) {
-        printf("fail to OpenService\n");
+        say_failure("OpenService", GetLastError());
         CloseServiceHandle(manager);
         return 0;
     }
     BOOL deleted = DeleteService(service);
     if (!deleted)
-        printf("fail to DeleteService\n");
+        say_failure("DeleteService", GetLastError());
     CloseServiceHandle(service);
     CloseServiceHandle(manager);
     return deleted ? 1 : 0;

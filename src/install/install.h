@@ -1,5 +1,7 @@
 // Service registration: creating and deleting the service entry, and the check of the places
-// it will run from.
+// it will run from. Each "fail to ..." line below is followed by one line that says why: the
+// failed call's error as print_system_error writes it ("error 1073: The specified service
+// already exists."), or for an unsafe place a "why: ..." line in words.
 #pragma once
 
 /// Whether only the trusted may change the places a service of `program` (tolvard's full path)
@@ -9,8 +11,11 @@
 /// is unsafe when it has a null DACL, an untrusted owner, or an ACE that allows someone else
 /// to create, write, delete or change the permissions of it (for a folder, also of the files
 /// that will be created in it). Prints "fail to reg, others may change PLACE" for the first
-/// unsafe place and returns 0; prints "fail to check PLACE error=N" for each place whose
-/// security cannot be read and counts it as safe. Returns 1 otherwise.
+/// unsafe place, then "why: its DACL is null, so everyone may change it", "why: its owner SID
+/// may change its permissions" or "why: an ACE allows SID the rights 0xMASK" (with " on the
+/// files made in it" for one that only files made there inherit), and returns 0; prints
+/// "fail to check PLACE error=N" and N's error line for each place whose security cannot be
+/// read and counts it as safe. Returns 1 otherwise.
 int safe_places(const char *program, const char *exename);
 
 /// Creates a demand-start, own-process service `name` (display name `display_name`) that runs

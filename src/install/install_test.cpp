@@ -58,13 +58,19 @@ TEST(RegService, CreatesTheServiceAsSpecified) {
     }
 }
 
+// Each failure is said in two lines: what failed, then the error and the system's text for it.
+// Each call is made to fail with an error of its own, so that a line with another call's error
+// (or one read after a later call changed it) shows.
 struct FailureCase {
     const char *what;
     standin::Call call; // the call made to fail, or call_count for none
+    DWORD error;        // with this error
     bool existing;      // "Web" registered beforehand
     const char *message;
     Trace trace;
 };
+
+const char *const denied = "error 5: Access is denied.\n";
 
 TEST(RegService, Failures) {
     const Trace created = {"OpenSCManagerA(null,null,0xf003f)", "CreateServiceA(Web)",
@@ -77,33 +83,29 @@ TEST(RegService, Failures) {
     const FailureCase cases[] = {
         {"no manager",
          standin::call_OpenSCManagerA,
+         ERROR_ACCESS_DENIED,
          false,
-         "fail to open\n",
+         "fail to open\nerror 5: Access is denied.\n",
          {"OpenSCManagerA(null,null,0xf003f)"}},
-        {"create refused",
-         standin::call_CreateServiceA,
-         false,
-         "fail to CreateService\n",
-         {"OpenSCManagerA(null,null,0xf003f)", "CreateServiceA(Web)",
-          "CloseServiceHandle(manager)"}},
-        {"name taken",
-         standin::call_count,
-         true,
-         "fail to CreateService\n",
-         {"OpenSCManagerA(null,null,0xf003f)", "CreateServiceA(Web)",
-          "CloseServiceHandle(manager)"}},
+        {"create refused", standin::call_CreateServiceA, ERROR_DUPLICATE_SERVICE_NAME, false,
+         "fail to CreateService\nerror 1078: The name is already in use as either a service name "
+         "or a service display name.\n",
+         created},
+        {"name taken", standin::call_count, 0, true,
+         "fail to CreateService\nerror 1073: The specified service already exists.\n", created},
         // A service whose DACL cannot be set is deleted again: nothing is left half made.
-        {"DACL refused", standin::call_SetServiceObjectSecurity, false,
-         "fail to SetServiceObjectSecurity\n", unsecured},
-        {"DACL not made", standin::call_ConvertStringSecurityDescriptorToSecurityDescriptorA, false,
-         "fail to SetServiceObjectSecurity\n", unconverted},
+        {"DACL refused, an error without text", standin::call_SetServiceObjectSecurity, 1115, false,
+         "fail to SetServiceObjectSecurity\nerror 1115\n", unsecured},
+        {"DACL not made", standin::call_ConvertStringSecurityDescriptorToSecurityDescriptorA,
+         ERROR_INVALID_PARAMETER, false,
+         "fail to SetServiceObjectSecurity\nerror 87: The parameter is incorrect.\n", unconverted},
     };
     for (const FailureCase &c : cases) {
         standin::reset();
         if (c.existing)
             standin::add_service("Web");
         if (c.call != standin::call_count)
-            standin::fail(c.call, 1, ERROR_ACCESS_DENIED);
+            standin::fail(c.call, 1, c.error);
         test_support::Outcome outcome = run_in_child([&] {
             int result = reg_service("C:\\t.exe app.exe Web ", "Web", "Web");
             if (standin::trace() != c.trace)
@@ -123,13 +125,15 @@ TEST(RegService, Failures) {
 TEST(RegService, ADaclRefusedAndADeleteRefusedAreBothSaid) {
     standin::reset();
     standin::fail(standin::call_SetServiceObjectSecurity, 1, ERROR_ACCESS_DENIED);
-    standin::fail(standin::call_DeleteService, 1, ERROR_ACCESS_DENIED);
+    standin::fail(standin::call_DeleteService, 1, ERROR_SERVICE_MARKED_FOR_DELETE);
     test_support::Outcome outcome = run_in_child([] {
         int result = reg_service("C:\\t.exe app.exe Web ", "Web", "Web");
         return standin::open_handles() == 0 ? result : 10;
     });
     EXPECT_EQ(outcome.status, 100);
-    EXPECT_EQ(outcome.out, "fail to SetServiceObjectSecurity\nfail to DeleteService\n");
+    EXPECT_EQ(outcome.out, std::string("fail to SetServiceObjectSecurity\n") + denied +
+                               "fail to DeleteService\n"
+                               "error 1072: The specified service has been marked for deletion.\n");
     standin::reset();
 }
 
@@ -161,32 +165,38 @@ TEST(SafePlaces, OnlyTheTrustedMayChangeThem) {
          "app.exe",
          {{"C:\\tools", under_root}},
          0,
-         "fail to reg, others may change C:\\tools\n"},
+         "fail to reg, others may change C:\\tools\nwhy: an ACE allows S-1-5-11 the rights "
+         "0x1301bf\n"},
         {"Users may add files",
          "app.exe",
          {{"C:\\tools", folder + "(A;;0x2;;;BU)"}},
          0,
-         "fail to reg, others may change C:\\tools\n"},
+         "fail to reg, others may change C:\\tools\nwhy: an ACE allows S-1-5-32-545 the rights "
+         "0x2\n"},
         {"Everyone full control",
          "app.exe",
          {{"C:\\tools", folder + "(A;OICI;FA;;;WD)"}},
          0,
-         "fail to reg, others may change C:\\tools\n"},
+         "fail to reg, others may change C:\\tools\nwhy: an ACE allows S-1-1-0 the rights "
+         "0x1f01ff\n"},
         {"Authenticated Users may delete",
          "app.exe",
          {{"C:\\tools", folder + "(A;;SD;;;AU)"}},
          0,
-         "fail to reg, others may change C:\\tools\n"},
+         "fail to reg, others may change C:\\tools\nwhy: an ACE allows S-1-5-11 the rights "
+         "0x10000\n"},
         {"only WRITE_DAC",
          "app.exe",
          {{"C:\\tools", folder + "(A;;WD;;;BU)"}},
          0,
-         "fail to reg, others may change C:\\tools\n"},
+         "fail to reg, others may change C:\\tools\nwhy: an ACE allows S-1-5-32-545 the rights "
+         "0x40000\n"},
         {"files made there writable",
          "app.exe",
          {{"C:\\tools", folder + "(A;OIIO;FW;;;BU)"}},
          0,
-         "fail to reg, others may change C:\\tools\n"},
+         "fail to reg, others may change C:\\tools\nwhy: an ACE allows S-1-5-32-545 the rights "
+         "0x120116 on the files made in it\n"},
         {"only subfolders writable",
          "app.exe",
          {{"C:\\tools", folder + "(A;CIIO;FW;;;BU)"}},
@@ -197,12 +207,14 @@ TEST(SafePlaces, OnlyTheTrustedMayChangeThem) {
          "app.exe",
          {{"C:\\tools", "O:S-1-5-21-1-2-3-1001" + folder.substr(4)}},
          0,
-         "fail to reg, others may change C:\\tools\n"},
+         "fail to reg, others may change C:\\tools\nwhy: its owner S-1-5-21-1-2-3-1001 may change "
+         "its permissions\n"},
         {"null DACL",
          "app.exe",
          {{"C:\\tools", "O:SYD:NO_ACCESS_CONTROL"}},
          0,
-         "fail to reg, others may change C:\\tools\n"},
+         "fail to reg, others may change C:\\tools\nwhy: its DACL is null, so everyone may change "
+         "it\n"},
         {"the admin who runs reg, TrustedInstaller",
          "app.exe",
          {{"C:\\tools", folder + "(A;OICI;FA;;;" + admin + ")(A;;FA;;;" + trusted_installer + ")"}},
@@ -212,38 +224,44 @@ TEST(SafePlaces, OnlyTheTrustedMayChangeThem) {
          "app.exe",
          {{"C:\\tools", folder + "(A;OICI;FA;;;S-1-5-21-1-2-3-1001)"}},
          0,
-         "fail to reg, others may change C:\\tools\n"},
+         "fail to reg, others may change C:\\tools\nwhy: an ACE allows S-1-5-21-1-2-3-1001 the "
+         "rights 0x1f01ff\n"},
         {"tolvard.exe itself",
          "app.exe",
          {{"C:\\tools", folder}, {"C:\\tools\\tolvard.exe", "O:SYD:(A;;FW;;;BU)"}},
          0,
-         "fail to reg, others may change C:\\tools\\tolvard.exe\n"},
+         "fail to reg, others may change C:\\tools\\tolvard.exe\nwhy: an ACE allows S-1-5-32-545 "
+         "the rights 0x120116\n"},
         {"EXENAME's folder",
          "C:\\web\\app.exe",
          {{"C:\\web", under_root}},
          0,
-         "fail to reg, others may change C:\\web\n"},
+         "fail to reg, others may change C:\\web\nwhy: an ACE allows S-1-5-11 the rights "
+         "0x1301bf\n"},
         {"EXENAME's file",
          "C:\\web\\app.exe",
          {{"C:\\web\\app.exe", folder + "(A;;FW;;;IU)"}},
          0,
-         "fail to reg, others may change C:\\web\\app.exe\n"},
+         "fail to reg, others may change C:\\web\\app.exe\nwhy: an ACE allows S-1-5-4 the rights "
+         "0x120116\n"},
         {"EXENAME through a variable",
          "%TV_WEB%\\app.exe",
          {{"D:\\Web Site", under_root}},
          0,
-         "fail to reg, others may change D:\\Web Site\n"},
+         "fail to reg, others may change D:\\Web Site\nwhy: an ACE allows S-1-5-11 the rights "
+         "0x1301bf\n"},
         {"EXENAME in a drive's root",
          "C:\\app.exe",
          {{"C:\\", under_root}},
          0,
-         "fail to reg, others may change C:\\\n"},
+         "fail to reg, others may change C:\\\nwhy: an ACE allows S-1-5-11 the rights 0x1301bf\n"},
         {"a bare EXENAME is not a place", "app.exe", {{"app.exe", under_root}}, 1, ""},
         {"unreadable: said and passed",
          "C:\\web\\app.exe",
          {{"C:\\tools", ""}, {"C:\\web", ""}},
          1,
-         "fail to check C:\\tools error=5\nfail to check C:\\web error=5\n"},
+         "fail to check C:\\tools error=5\nerror 5: Access is denied.\n"
+         "fail to check C:\\web error=5\nerror 5: Access is denied.\n"},
         {"EXENAME not there yet", "C:\\web\\app.exe", {{"C:\\web\\app.exe", "-"}}, 1, ""},
     };
     setenv("TV_WEB", "D:\\Web Site", 1);
@@ -290,28 +308,27 @@ TEST(RemService, DeletesByNameWithDeleteAccessOnly) {
 }
 
 TEST(RemService, Failures) {
+    const Trace unopened = {"OpenSCManagerA(null,null,0xf003f)", "OpenServiceA(Web,0x10000)",
+                            "CloseServiceHandle(manager)"};
     const FailureCase cases[] = {
         {"no manager",
          standin::call_OpenSCManagerA,
+         ERROR_ACCESS_DENIED,
          true,
-         "fail to open\n",
+         "fail to open\nerror 5: Access is denied.\n",
          {"OpenSCManagerA(null,null,0xf003f)"}},
-        {"not registered",
-         standin::call_count,
-         false,
-         "fail to OpenService\n",
-         {"OpenSCManagerA(null,null,0xf003f)", "OpenServiceA(Web,0x10000)",
-          "CloseServiceHandle(manager)"}},
-        {"open refused",
-         standin::call_OpenServiceA,
-         true,
-         "fail to OpenService\n",
-         {"OpenSCManagerA(null,null,0xf003f)", "OpenServiceA(Web,0x10000)",
-          "CloseServiceHandle(manager)"}},
+        {"not registered", standin::call_count, 0, false,
+         "fail to OpenService\nerror 1060: The specified service does not exist as an installed "
+         "service.\n",
+         unopened},
+        {"open refused", standin::call_OpenServiceA, ERROR_ACCESS_DENIED, true,
+         "fail to OpenService\nerror 5: Access is denied.\n", unopened},
         {"delete refused",
          standin::call_DeleteService,
+         ERROR_SERVICE_MARKED_FOR_DELETE,
          true,
-         "fail to DeleteService\n",
+         "fail to DeleteService\nerror 1072: The specified service has been marked for "
+         "deletion.\n",
          {"OpenSCManagerA(null,null,0xf003f)", "OpenServiceA(Web,0x10000)", "DeleteService",
           "CloseServiceHandle(service)", "CloseServiceHandle(manager)"}},
     };
@@ -320,7 +337,7 @@ TEST(RemService, Failures) {
         if (c.existing)
             standin::add_service("Web");
         if (c.call != standin::call_count)
-            standin::fail(c.call, 1, ERROR_ACCESS_DENIED);
+            standin::fail(c.call, 1, c.error);
         test_support::Outcome outcome = run_in_child([&] {
             int result = rem_service("Web");
             if (standin::trace() != c.trace)

@@ -6,6 +6,7 @@
 // (src/platform/standin_AREA.cpp); the calls that take any handle are in standin_core.cpp.
 #pragma once
 
+#include <stdarg.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <time.h>
@@ -23,6 +24,7 @@ typedef char *LPSTR;
 typedef const char *LPCSTR;
 typedef DWORD *LPDWORD;
 typedef void *LPVOID;
+typedef const void *LPCVOID;
 typedef BYTE *LPBYTE;
 typedef HANDLE HMODULE;
 typedef uintptr_t ULONG_PTR;
@@ -59,6 +61,7 @@ typedef void *HLOCAL;
 #define ERROR_INSUFFICIENT_BUFFER 122u
 #define ERROR_INVALID_NAME 123u
 #define ERROR_NEGATIVE_SEEK 131u
+#define ERROR_MR_MID_NOT_FOUND 317u
 #define ERROR_ALREADY_EXISTS 183u
 #define ERROR_MOD_NOT_FOUND 126u
 #define ERROR_PROC_NOT_FOUND 127u
@@ -139,6 +142,7 @@ SC_HANDLE CreateServiceA(SC_HANDLE manager, LPCSTR name, LPCSTR display_name, DW
                          LPCSTR dependencies, LPCSTR account, LPCSTR password);
 SC_HANDLE OpenServiceA(SC_HANDLE manager, LPCSTR name, DWORD access);
 BOOL DeleteService(SC_HANDLE service);
+/// Clears the last error when it works (see standin_scm.cpp).
 BOOL CloseServiceHandle(SC_HANDLE handle);
 BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA *table);
 SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerA(LPCSTR name, LPHANDLER_FUNCTION handler);
@@ -315,6 +319,17 @@ BOOL IsDBCSLeadByte(BYTE c);
 /// %NAME% replaced by the value of the environment variable NAME; other text as it stands.
 DWORD ExpandEnvironmentStringsA(LPCSTR text, LPSTR buffer, DWORD size);
 
+// The system's message texts: Windows' English ones for the few codes the tests meet (see
+// standin::set_message), each ending in CR LF as Windows' do. Only FORMAT_MESSAGE_FROM_SYSTEM
+// with FORMAT_MESSAGE_IGNORE_INSERTS, language 0 and the caller's buffer: anything else fails
+// with ERROR_INVALID_PARAMETER. A code without text fails with ERROR_MR_MID_NOT_FOUND, a text
+// that does not fit with its terminator with ERROR_INSUFFICIENT_BUFFER.
+#define FORMAT_MESSAGE_ALLOCATE_BUFFER 0x100u
+#define FORMAT_MESSAGE_IGNORE_INSERTS 0x200u
+#define FORMAT_MESSAGE_FROM_SYSTEM 0x1000u
+DWORD FormatMessageA(DWORD flags, LPCVOID source, DWORD message_id, DWORD language_id, LPSTR buffer,
+                     DWORD size, va_list *arguments);
+
 // The process heap: malloc and free underneath, so that HeapAlloc can be made to fail.
 HANDLE GetProcessHeap(void);
 LPVOID HeapAlloc(HANDLE heap, DWORD flags, SIZE_T size);
@@ -420,7 +435,6 @@ BOOL FreeLibrary(HMODULE module);
 #define FILE_FLAG_OPEN_REPARSE_POINT 0x00200000u
 #define LOCKFILE_FAIL_IMMEDIATELY 0x1u
 #define LOCKFILE_EXCLUSIVE_LOCK 0x2u
-typedef const void *LPCVOID;
 typedef struct _OVERLAPPED {
     uintptr_t Internal;
     uintptr_t InternalHigh;

@@ -42,6 +42,7 @@ enum Call {
     call_SetEvent,
     call_RegOpenKeyExA,
     call_RegQueryValueExA,
+    call_FormatMessageA,
     // Console and windows
     call_AttachConsole,
     call_FreeConsole,
@@ -109,6 +110,9 @@ void set_clock(const __time64_t *now);       ///< what _time64 returns; nullptr:
 /// What GetTickCount returns from now on, moved on by each Sleep instead of waiting; nullptr:
 /// the real milliseconds since an arbitrary start, and Sleep waits.
 void set_tick_count(const DWORD *ticks);
+/// FormatMessageA's text for `code` from now on, as stored (give it its CR LF); nullptr: none,
+/// so FormatMessageA fails with ERROR_MR_MID_NOT_FOUND. A reset restores Windows' texts.
+void set_message(DWORD code, const char *text);
 /// Called by ExitProcess just before the process ends (nullptr: nothing).
 void set_exit_hook(void (*hook)());
 /// Sets a registry value under HKEY_LOCAL_MACHINE\`key` (e.g. "SYSTEM\CurrentControlSet\Control")

@@ -272,6 +272,9 @@ BOOL CloseServiceHandle(SC_HANDLE handle) {
         find_object(handle, &service_type) == nullptr)
         return fail_with(ERROR_INVALID_HANDLE);
     drop_object(handle);
+    // Windows does not promise that a call that works leaves the last error alone; this one
+    // clears it, so a caller that reads the error of an earlier call only after closing shows.
+    SetLastError(ERROR_SUCCESS);
     return TRUE;
 }
 

@@ -91,8 +91,11 @@ TEST(StandinDatabase, AccessChecksAndDeletion) {
     EXPECT_EQ(OpenServiceA(deleter, "Web", DELETE), nullptr);
     EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
     EXPECT_EQ(standin::open_handles(), 3);
-    for (SC_HANDLE handle : {no_delete, deleter, connect_only})
+    for (SC_HANDLE handle : {no_delete, deleter, connect_only}) {
+        SetLastError(ERROR_ACCESS_DENIED);
         EXPECT_TRUE(CloseServiceHandle(handle));
+        EXPECT_EQ(GetLastError(), ERROR_SUCCESS) << "a close that works clears the last error";
+    }
     EXPECT_EQ(standin::open_handles(), 0);
     SetLastError(0);
     EXPECT_FALSE(DeleteService(deleter));

@@ -1,6 +1,6 @@
-// The stand-in's system calls: errors, the module file name and command line, ExitProcess,
-// Sleep and the tick count, double-byte code pages, the environment, the process heap, critical
-// sections and events, the registry and the C runtime's time.
+// The stand-in's system calls: errors and their texts, the module file name and command line,
+// ExitProcess, Sleep and the tick count, double-byte code pages, the environment, the process heap,
+// critical sections and events, the registry and the C runtime's time.
 #include "platform/standin_internal.h"
 
 #include <stdio.h>
@@ -35,6 +35,25 @@ struct NoCase {
     }
 };
 
+// Windows' English texts, as FormatMessageA gives them with FORMAT_MESSAGE_IGNORE_INSERTS.
+const std::map<DWORD, std::string> windows_messages = {
+    {ERROR_FILE_NOT_FOUND, "The system cannot find the file specified.\r\n"},
+    {ERROR_PATH_NOT_FOUND, "The system cannot find the path specified.\r\n"},
+    {ERROR_ACCESS_DENIED, "Access is denied.\r\n"},
+    {ERROR_INVALID_HANDLE, "The handle is invalid.\r\n"},
+    {ERROR_NOT_ENOUGH_MEMORY, "Not enough memory resources are available to process this "
+                              "command.\r\n"},
+    {ERROR_INVALID_PARAMETER, "The parameter is incorrect.\r\n"},
+    {ERROR_INVALID_NAME, "The filename, directory name, or volume label syntax is "
+                         "incorrect.\r\n"},
+    {ERROR_SERVICE_DOES_NOT_EXIST, "The specified service does not exist as an installed "
+                                   "service.\r\n"},
+    {ERROR_SERVICE_MARKED_FOR_DELETE, "The specified service has been marked for deletion.\r\n"},
+    {ERROR_SERVICE_EXISTS, "The specified service already exists.\r\n"},
+    {ERROR_DUPLICATE_SERVICE_NAME, "The name is already in use as either a service name or a "
+                                   "service display name.\r\n"},
+};
+
 struct System {
     // By key path under HKEY_LOCAL_MACHINE, then by value name.
     std::map<std::string, std::map<std::string, Value, NoCase>, NoCase> registry;
@@ -48,6 +67,7 @@ struct System {
     __time64_t clock = 0;
     bool ticks_set = false;
     DWORD ticks = 0;
+    std::map<DWORD, std::string> messages = windows_messages;
 };
 
 System &system_state() {
@@ -81,6 +101,7 @@ void reset_system() {
     s.clock_set = false;
     s.registry.clear();
     s.ticks_set = false;
+    s.messages = windows_messages;
 }
 
 bool is_lead_byte(BYTE c) {
@@ -211,6 +232,27 @@ DWORD ExpandEnvironmentStringsA(LPCSTR text, LPSTR buffer, DWORD size) {
     if (buffer != nullptr && needed <= size)
         memcpy(buffer, expanded.c_str(), needed);
     return needed;
+}
+
+DWORD FormatMessageA(DWORD flags, LPCVOID source, DWORD message_id, DWORD language_id, LPSTR buffer,
+                     DWORD size, va_list *) {
+    if (injected(standin::call_FormatMessageA))
+        return 0;
+    if (flags != (FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS) ||
+        source != nullptr || language_id != 0 || buffer == nullptr)
+        return fail_with(ERROR_INVALID_PARAMETER);
+    std::string text;
+    {
+        std::lock_guard<std::mutex> lock(state_mutex());
+        auto it = system_state().messages.find(message_id);
+        if (it == system_state().messages.end())
+            return fail_with(ERROR_MR_MID_NOT_FOUND);
+        text = it->second;
+    }
+    if (text.size() + 1 > size)
+        return fail_with(ERROR_INSUFFICIENT_BUFFER);
+    memcpy(buffer, text.c_str(), text.size() + 1);
+    return static_cast<DWORD>(text.size());
 }
 
 HANDLE GetProcessHeap(void) {
@@ -382,6 +424,14 @@ void set_tick_count(const DWORD *ticks) {
     std::lock_guard<std::mutex> lock(state_mutex());
     system_state().ticks_set = ticks != nullptr;
     system_state().ticks = ticks != nullptr ? *ticks : 0;
+}
+
+void set_message(DWORD code, const char *text) {
+    std::lock_guard<std::mutex> lock(state_mutex());
+    if (text != nullptr)
+        system_state().messages[code] = text;
+    else
+        system_state().messages.erase(code);
 }
 
 void set_exit_hook(void (*hook)()) {

@@ -87,6 +87,67 @@ TEST(StandinErrors, TheLastErrorIsPerThread) {
     EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
 }
 
+TEST(StandinMessages, FromTheSystemIntoTheCallersBuffer) {
+    const DWORD system = FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS;
+    const std::string exists = "The specified service already exists.\r\n"; // 39 characters
+    const struct {
+        const char *what;
+        DWORD flags;
+        DWORD code;
+        DWORD language;
+        DWORD size;
+        const char *text; // set for the code first ("": its text taken away); nullptr: Windows'
+
+        DWORD result;
+        DWORD error; // the last error after a failure
+    } cases[] = {
+        {"a known code", system, ERROR_SERVICE_EXISTS, 0, 512, nullptr, 39, 0},
+        {"exactly room for the terminator", system, ERROR_SERVICE_EXISTS, 0, 40, nullptr, 39, 0},
+        {"one byte short", system, ERROR_SERVICE_EXISTS, 0, 39, nullptr, 0,
+         ERROR_INSUFFICIENT_BUFFER},
+        {"a code without text", system, 1234, 0, 512, nullptr, 0, ERROR_MR_MID_NOT_FOUND},
+        {"a text set for it", system, 1234, 0, 512, "Some text.\r\n", 12, 0},
+        {"a known text taken away", system, ERROR_SERVICE_EXISTS, 0, 512, "", 0,
+         ERROR_MR_MID_NOT_FOUND},
+        {"inserts to be filled", FORMAT_MESSAGE_FROM_SYSTEM, ERROR_SERVICE_EXISTS, 0, 512, nullptr,
+         0, ERROR_INVALID_PARAMETER},
+        {"a buffer to allocate", system | FORMAT_MESSAGE_ALLOCATE_BUFFER, ERROR_SERVICE_EXISTS, 0,
+         512, nullptr, 0, ERROR_INVALID_PARAMETER},
+        {"a chosen language", system, ERROR_SERVICE_EXISTS, 1033, 512, nullptr, 0,
+         ERROR_INVALID_PARAMETER},
+    };
+    for (const auto &c : cases) {
+        standin::reset();
+        if (c.text != nullptr)
+            standin::set_message(c.code, *c.text != '\0' ? c.text : nullptr);
+        char buffer[512];
+        memset(buffer, 'x', sizeof buffer);
+        SetLastError(0);
+        DWORD result =
+            FormatMessageA(c.flags, nullptr, c.code, c.language, buffer, c.size, nullptr);
+        EXPECT_EQ(result, c.result) << c.what;
+        if (c.result == 0) {
+            EXPECT_EQ(GetLastError(), c.error) << c.what;
+            EXPECT_EQ(buffer[0], 'x') << c.what << ": nothing written";
+        } else {
+            std::string expected = c.text != nullptr ? c.text : exists;
+            EXPECT_EQ(std::string(buffer), expected) << c.what;
+        }
+    }
+    standin::reset();
+    char buffer[512];
+    EXPECT_EQ(FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                             ERROR_ACCESS_DENIED, 0, buffer, sizeof buffer, nullptr),
+              19u);
+    EXPECT_STREQ(buffer, "Access is denied.\r\n") << "a reset brings Windows' texts back";
+    standin::fail(standin::call_FormatMessageA, 1, ERROR_NOT_ENOUGH_MEMORY);
+    EXPECT_EQ(FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                             ERROR_ACCESS_DENIED, 0, buffer, sizeof buffer, nullptr),
+              0u);
+    EXPECT_EQ(GetLastError(), ERROR_NOT_ENOUGH_MEMORY) << "an injected fault";
+    standin::reset();
+}
+
 TEST(StandinTime, SetClockThenTheRealOne) {
     standin::reset();
     const __time64_t set = 253402268399;

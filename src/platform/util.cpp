@@ -2,6 +2,7 @@
 
 #include "platform/win.h"
 
+#include <stdio.h>
 #include <string.h>
 
 void *heap_alloc(size_t size) {
@@ -43,4 +44,29 @@ const char *last_separator(const char *path) {
             last = p;
     }
     return last;
+}
+
+void print_system_error(DWORD code) {
+    // Room for any of Windows' texts; one that does not fit is no text, as FormatMessageA
+    // fails rather than cut it.
+    char text[1024];
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                  nullptr, code, 0, text, sizeof text, nullptr);
+    if (length >= sizeof text)
+        length = 0;
+    // Most texts end in CR LF, and a few hold more than one line: on our one line each run of
+    // blanks and line breaks becomes one blank, and those at either end go.
+    DWORD kept = 0;
+    for (DWORD i = 0; i < length; ++i) {
+        char c = text[i] == '\r' || text[i] == '\n' || text[i] == '\t' ? ' ' : text[i];
+        if (c != ' ' || (kept > 0 && text[kept - 1] != ' '))
+            text[kept++] = c;
+    }
+    while (kept > 0 && text[kept - 1] == ' ')
+        --kept;
+    text[kept] = '\0';
+    if (kept > 0)
+        printf("error %lu: %s\n", static_cast<unsigned long>(code), text);
+    else
+        printf("error %lu\n", static_cast<unsigned long>(code));
 }

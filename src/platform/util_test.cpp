@@ -61,4 +61,45 @@ TEST(HeapCopy, CopiesOrSaysNoMemory) {
     standin::reset();
 }
 
+TEST(PrintSystemError, OneLineWithTheSystemsTextOrTheNumberAlone) {
+    const std::string fits(1021, 'x');     // with its CR LF and terminator, 1024 bytes
+    const std::string too_long(1022, 'x'); // one byte more than the room
+    const struct {
+        const char *what;
+        DWORD code;
+        std::string text; // set for the code first; "": Windows' own
+        bool fault;       // FormatMessageA made to fail
+        std::string out;
+    } cases[] = {
+        {"a known code", ERROR_SERVICE_EXISTS, "", false,
+         "error 1073: The specified service already exists.\n"},
+        {"a code without text", 1234, "", false, "error 1234\n"},
+        {"lines joined", 1234, "First line.\r\nSecond line.\r\n", false,
+         "error 1234: First line. Second line.\n"},
+        {"blanks at both ends and inside", 1234, " \r\n Padded\t  text. \r\n\r\n", false,
+         "error 1234: Padded text.\n"},
+        {"nothing but line breaks", 1234, "\r\n\r\n", false, "error 1234\n"},
+        {"inserts kept as written", 1234, "The %1 service.\r\n", false,
+         "error 1234: The %1 service.\n"},
+        {"the longest that fits", 1234, fits + "\r\n", false, "error 1234: " + fits + "\n"},
+        {"one byte too long", 1234, too_long + "\r\n", false, "error 1234\n"},
+        {"the call fails", ERROR_ACCESS_DENIED, "", true, "error 5\n"},
+        {"the largest code", 0xFFFFFFFFu, "", false, "error 4294967295\n"},
+    };
+    for (const auto &c : cases) {
+        standin::reset();
+        if (!c.text.empty())
+            standin::set_message(c.code, c.text.c_str());
+        if (c.fault)
+            standin::fail(standin::call_FormatMessageA, 1, ERROR_NOT_ENOUGH_MEMORY);
+        test_support::Outcome outcome = test_support::run_in_child([&] {
+            print_system_error(c.code);
+            return 0;
+        });
+        EXPECT_EQ(outcome.status, 100) << c.what;
+        EXPECT_EQ(outcome.out, c.out) << c.what;
+    }
+    standin::reset();
+}
+
 } // namespace

@@ -221,9 +221,13 @@ for name in "${refused[@]}"; do
     printf '%s reg %s %s x\n' "$exe" "$name" "$probe" >>"$W/refused.lines"
 done
 run_lines refused "$W/refused.lines"
-check_eq "refused names: each says fail to CreateService, exit status 1" \
-    "$(printf 'fail to CreateService\nrc=1\n%.0s' "${refused[@]}")" \
-    "$(tr -d '\r' <"$W/refused.out")"
+# Each says why in a second line: the names with a separator or nothing are invalid (123);
+# the long one Wine refuses with an error of its own choice.
+check_eq "refused names: each says fail to CreateService and why, exit status 1" \
+    "$(printf 'fail to CreateService\nerror N: TEXT\nrc=1\n%.0s' "${refused[@]}")" \
+    "$(tr -d '\r' <"$W/refused.out" | sed -E 's/^error [0-9]+: .+$/error N: TEXT/')"
+check_eq "refused names: three of them invalid names" 3 \
+    "$(tr -d '\r' <"$W/refused.out" | grep -c '^error 123: ')"
 cases=$((cases + ${#refused[@]}))
 # OpenService refuses the names with a separator or nothing outright (123); the long one is
 # a name it looks up, and finds nothing under.

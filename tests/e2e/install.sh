@@ -3,7 +3,8 @@
 # stores in the service entry, that the registered service starts and its child gets exactly
 # the words typed, whatever blanks, quotes and backslashes they hold, that a copy of tolvard in
 # a directory with blanks is the program that runs (never C:\Program.exe), and how "rem"
-# removes stopped, running and missing services.
+# removes stopped, running and missing services; a failure says why, in a second line with the
+# error and the system's text for it (Wine's own texts: only a recognisable part is checked).
 . "$(dirname "$0")/lib.sh"
 work_dir install
 
@@ -34,6 +35,16 @@ run_tolvard() {
 check_silent_one() {
     check_eq "$1: exit status" 1 "$3"
     check_eq "$1: console output" "" "$(cat "$W/$2.out")"
+}
+
+# check_why WHAT NAME PREFIX WORDS: the second and last line of NAME's output, the one that says
+# why, begins with PREFIX and holds WORDS (Wine's texts are shorter than Windows' own).
+check_why() {
+    local second
+    second=$(tr -d '\r' <"$W/$2.out" | sed -n 2p)
+    check_eq "$1: two lines" 2 "$(wc -l <"$W/$2.out")"
+    check_true "$1: then \"$3...$4...\", got \"$second\"" \
+        test "${second#"$3"}" != "$second" -a "${second#*"$4"}" != "$second"
 }
 
 # start_and_record SVC: starts the service and waits for the child's record of its words.
@@ -72,7 +83,8 @@ check_eq "DisplayName" tvd_plain "$(reg_value tvd_plain DisplayName)"
 
 run_tolvard reg_again "reg tvd_plain other.exe x"
 check_eq "second reg of a name: exit status" 1 $?
-check_eq "second reg of a name: message" $'fail to CreateService\r' "$(cat "$W/reg_again.out")"
+check_eq "second reg of a name: message" $'fail to CreateService\r' "$(sed -n 1p "$W/reg_again.out")"
+check_why "second reg of a name" reg_again "error 1073: " "exists"
 check_eq "second reg of a name changes nothing" \
     "$exe probe.exe -p 80 c:\\web\\ \"100%\" tvd_plain " "$(reg_value tvd_plain ImagePath)"
 
@@ -125,7 +137,8 @@ check_eq "its registry key is gone" "<no key>" "$(reg_value tvd_plain ImagePath)
 
 run_tolvard rem_missing "rem tvd_plain"
 check_eq "rem of a missing name: exit status" 1 $?
-check_eq "rem of a missing name: message" $'fail to OpenService\r' "$(cat "$W/rem_missing.out")"
+check_eq "rem of a missing name: message" $'fail to OpenService\r' "$(sed -n 1p "$W/rem_missing.out")"
+check_why "rem of a missing name" rem_missing "error 1060: " "not exist"
 
 run_tolvard reg_running "reg tvd_running $probe run"
 start_and_record tvd_running

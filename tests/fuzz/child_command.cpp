@@ -1,7 +1,7 @@
 // Fuzz target: the child-command round trip. The first word is the program, the rest its
 // arguments; written by the child-command writer, the Microsoft C runtime's rule (old msvcrt.dll
 // and the later runtimes alike) must give back exactly those words as argv.
-#include "cli/args.h"
+#include "cmdline/cmdline.h"
 #include "fuzz.h"
 #include "platform/util.h"
 

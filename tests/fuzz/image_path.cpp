@@ -1,7 +1,7 @@
 // Fuzz target: the image-path round trip. Any list of words, written after tolvard's own path
 // by the image-path writer, must split back into exactly those words, both by our splitter and
 // by the rule it documents.
-#include "cli/args.h"
+#include "cmdline/cmdline.h"
 #include "fuzz.h"
 #include "platform/util.h"
 

@@ -2,7 +2,7 @@
 // byte, up to the first byte 0, are the command line. The splitter must give the words of the
 // documented rule and must not read past the text (it gets a copy exactly as long as the text,
 // so AddressSanitizer sees any read beyond its terminator).
-#include "cli/args.h"
+#include "cmdline/cmdline.h"
 #include "fuzz.h"
 
 #include <string.h>

@@ -1,6 +1,5 @@
-#include "cli/args.h"
+#include "cmdline/cmdline.h"
 
-#include "cli/cli.h"
 #include "platform/util.h"
 #include "platform/win.h"
 
@@ -179,6 +178,24 @@ char *quote_crt_arg(const char *word) {
     *end++ = '"';
     *end = '\0';
     return out;
+}
+
+char *join_args(int count, char *const *words) {
+    size_t length = 0;
+    for (int i = 0; i < count; ++i)
+        length += strlen(words[i]) + 1;
+    char *text = static_cast<char *>(heap_alloc(length + 1));
+    if (text == nullptr)
+        return nullptr;
+    char *end = text;
+    for (int i = 0; i < count; ++i) {
+        size_t n = strlen(words[i]);
+        memcpy(end, words[i], n);
+        end += n;
+        *end++ = ' ';
+    }
+    *end = '\0';
+    return text;
 }
 
 static char *join_quoted(int count, char *const *words, char *(*quote)(const char *)) {

@@ -1,6 +1,7 @@
 // The command-line rules: how tolvard splits its own command line into words, and how it writes
 // words so that they come back whole, both to itself (the service image path) and to a child's
-// C runtime (the child command).
+// C runtime (the child command). The command modes and the service host both use them; they
+// use nothing of either.
 #pragma once
 
 /// The words of `text` after its first word (the program as typed), split by tolvard's rule:
@@ -26,6 +27,10 @@ char *quote_field(const char *word);
 /// blank, tab, newline, vertical tab or quote (and not empty) are left as they are. New heap text.
 /// As with quote_field, a word that ends in a lone DBCS lead byte cannot be written so.
 char *quote_crt_arg(const char *word);
+
+/// Joins `count` words, each followed by exactly one blank, into a new heap text that the caller
+/// frees (heap_free); nullptr when there is no memory left. `count` 0 gives the empty text.
+char *join_args(int count, char *const *words);
 
 /// The service image path for a registration: `words` written by quote_field and joined.
 char *join_image_path(int count, char *const *words);

@@ -1,6 +1,5 @@
-#include "cli/args.h"
+#include "cmdline/cmdline.h"
 
-#include "cli/cli.h"
 #include "platform/test_support.h"
 #include "platform/util.h"
 
@@ -206,6 +205,20 @@ TEST(Quote, ExpandedVariablesStayOneWord) {
         free_words(count, words);
     }
     unsetenv("TV_PF");
+}
+
+TEST(JoinArgs, EachWordFollowedByOneBlank) {
+    char *words[] = {const_cast<char *>("a"), const_cast<char *>("bc"), const_cast<char *>("d"),
+                     const_cast<char *>("")};
+    const struct {
+        int count;
+        const char *expected;
+    } cases[] = {{0, ""}, {1, "a "}, {3, "a bc d "}, {4, "a bc d  "}};
+    for (const auto &c : cases) {
+        char *text = join_args(c.count, words);
+        EXPECT_STREQ(text, c.expected);
+        heap_free(text);
+    }
 }
 
 TEST(JoinImagePath, PlainWordsAsBefore) {
