@@ -30,7 +30,8 @@ key=$(cat "$pins/package.json" "$pins/package-lock.json" | sha256sum | cut -c 1-
 R=$cache/$key
 if [ ! -f "$R/.complete" ]; then
     command -v npm >/dev/null || die "npm is missing: it installs the programs of this test"
-    if ! timeout 60 npm ping >"$W/npm_ping.out" 2>&1; then
+    # One try: a registry that cannot be reached says so at once, not after npm's retries.
+    if ! timeout 60 npm ping --fetch-retries=0 --fetch-timeout=20000 >"$W/npm_ping.out" 2>&1; then
         echo "skipped: the npm registry cannot be reached, and $R is not there yet:"
         tail -n 3 "$W/npm_ping.out"
         exit 77
