@@ -36,8 +36,10 @@ void WINAPI CtrlHandler(DWORD control);
 
 /// Starts the child with cmdline inside a job of its own and waits for its end, then ends what
 /// is left in the job; no child is started once a stop has been asked for. A stop asks the
-/// child's tree to end (Ctrl+C to its console, WM_CLOSE to its windows), waits for it for the
-/// grace time (WaitToKillServiceTimeout), then ends the job; every wait of a stop is bounded.
+/// child's tree to end (Ctrl+C to its console; WM_CLOSE to its windows, with USER32 loaded for
+/// it, unless the tree ended within a short while of Ctrl+C; then the end of its input), waits
+/// for it for the grace time (WaitToKillServiceTimeout), then ends the job; every wait of a stop
+/// is bounded. The child's input also ends when the child ends on its own.
 /// Returns the Win32 exit code for the stopped report (the creation error, ERROR_NOT_ENOUGH_MEMORY
 /// when cmdline or its log line could not be made, or ERROR_SERVICE_SPECIFIC_ERROR with the
 /// child's non-zero exit code in *service_exit_code). It is 0 when the wait woke for a stop (or a

@@ -63,6 +63,8 @@ typedef void *HLOCAL;
 #define ERROR_NEGATIVE_SEEK 131u
 #define ERROR_MR_MID_NOT_FOUND 317u
 #define ERROR_ALREADY_EXISTS 183u
+#define ERROR_MOD_NOT_FOUND 126u
+#define ERROR_PROC_NOT_FOUND 127u
 #define ERROR_BAD_EXE_FORMAT 193u
 #define ERROR_NO_DATA 232u
 #define ERROR_MORE_DATA 234u
@@ -401,6 +403,16 @@ typedef BOOL(CALLBACK *WNDENUMPROC)(HWND window, LPARAM data);
 BOOL EnumWindows(WNDENUMPROC callback, LPARAM data);
 DWORD GetWindowThreadProcessId(HWND window, LPDWORD pid);
 BOOL PostMessageA(HWND window, UINT message, WPARAM w, LPARAM l);
+
+// DLLs loaded at run time: "user32.dll" (any case) is the one DLL there is, and its functions
+// are the three above. A module handle counts as open until FreeLibrary.
+typedef intptr_t(WINAPI *FARPROC)();
+/// ERROR_MOD_NOT_FOUND for any other name.
+HMODULE LoadLibraryA(LPCSTR name);
+/// ERROR_PROC_NOT_FOUND for a name it does not export, ERROR_INVALID_HANDLE for a module that is
+/// not loaded.
+FARPROC GetProcAddress(HMODULE module, LPCSTR name);
+BOOL FreeLibrary(HMODULE module);
 
 // === Files (standin_file.cpp) ===
 

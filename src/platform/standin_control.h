@@ -52,6 +52,9 @@ enum Call {
     call_GenerateConsoleCtrlEvent,
     call_EnumWindows,
     call_PostMessageA,
+    call_LoadLibraryA,
+    call_GetProcAddress,
+    call_FreeLibrary,
     call_HeapAlloc,
     // Files
     call_CreateFileA,
@@ -98,8 +101,8 @@ int calls(Call call);
 /// "CloseServiceHandle(manager)", "CreateProcessA(0x4)", "TerminateProcess(0)".
 std::vector<std::string> trace();
 
-/// Process, thread, job, event, registry key, pipe end, NUL and service control handles handed
-/// out and not yet closed. Not files: the log keeps its handle for the life of the process.
+/// Process, thread, job, event, registry key, pipe end, NUL, service control and module handles
+/// handed out and not yet closed. Not files: the log keeps its handle for the life of the process.
 int open_handles();
 
 // --- System ---

@@ -113,11 +113,17 @@ std::string sid_text(const uint8_t *sid) {
     uint64_t authority = 0;
     for (int i = 2; i < 8; ++i)
         authority = authority << 8 | sid[i];
-    std::string text = "S-" + std::to_string(sid[0]) + "-" + std::to_string(authority);
+    // Appended piece by piece: GCC 12 at -O3 takes "S-" + std::to_string(...) for an
+    // overlapping copy and fails the Release build.
+    std::string text = "S-";
+    text += std::to_string(sid[0]);
+    text += '-';
+    text += std::to_string(authority);
     for (int i = 0; i < sid[1]; ++i) {
         DWORD sub;
         memcpy(&sub, sid + 8 + 4 * i, 4);
-        text += "-" + std::to_string(sub);
+        text += '-';
+        text += std::to_string(sub);
     }
     return text;
 }
