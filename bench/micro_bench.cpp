@@ -143,6 +143,8 @@ int main(int argc, char **argv) {
     benchmark::Shutdown();
     // The log's handle may still be open: on Linux the file goes all the same.
     unlink((dir + "/tolvard.log").c_str());
+    // log_open keeps what the log held before it empties it.
+    unlink((dir + "/tolvard.old.log").c_str());
     if (rmdir(dir.c_str()) != 0) {
         perror(("micro_bench: " + dir).c_str());
         status = 1;

@@ -3,11 +3,11 @@
  *   pipe_drain STAMP COMMAND_LINE
  *
  * Starts COMMAND_LINE (bench_child.exe lines N, or blines N) with its standard output and error
- * one anonymous pipe of the size and read size tolvard's host uses, and its input the NUL
- * device, as the host gives them; reads the pipe to its end, throwing away what it reads, and
- * waits for the child. Nothing is logged, split or formatted: what the child's writes cost here
- * is what any pipe with a reader costs on this system, and what they cost under tolvard beyond
- * this is the host's own.
+ * one anonymous pipe of the size and read size tolvard's host uses, and its input another pipe
+ * that nobody writes to, as the host gives them; reads the pipe to its end, throwing away what it
+ * reads, and waits for the child. Nothing is logged, split or formatted: what the child's writes
+ * cost here is what any pipe with a reader costs on this system, and what they cost under tolvard
+ * beyond this is the host's own.
  *
  * STAMP is the child's record of when its first line began and its last ended. Prints
  * write_ms (the child's own time for its lines), done_ms (from its first line to the pipe's end
@@ -35,7 +35,6 @@ static double ms_between(long long from, long long to) {
 }
 
 static int drain(const char *stamp_path, char *command_line) {
-    SECURITY_ATTRIBUTES inherit = {sizeof inherit, NULL, TRUE};
     HANDLE read_end, write_end;
     /* The read end stays uninheritable, or the child would hold the pipe open against its own
      * end and the read below would never see it. */
@@ -43,16 +42,16 @@ static int drain(const char *stamp_path, char *command_line) {
         !SetHandleInformation(write_end, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT)) {
         return fail("CreatePipe");
     }
-    HANDLE nul = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
-                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
-    if (nul == INVALID_HANDLE_VALUE) {
-        return fail("opening NUL");
+    HANDLE input_read, input_write;
+    if (!CreatePipe(&input_read, &input_write, NULL, 0) ||
+        !SetHandleInformation(input_read, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT)) {
+        return fail("CreatePipe of the input");
     }
     STARTUPINFOA startup;
     memset(&startup, 0, sizeof startup);
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = nul;
+    startup.hStdInput = input_read;
     startup.hStdOutput = write_end;
     startup.hStdError = write_end;
     PROCESS_INFORMATION child;
@@ -62,7 +61,7 @@ static int drain(const char *stamp_path, char *command_line) {
     }
     /* The child holds the only write end left: its exit ends the pipe. */
     CloseHandle(write_end);
-    CloseHandle(nul);
+    CloseHandle(input_read);
     CloseHandle(child.hThread);
     unsigned long long bytes = 0, reads = 0;
     DWORD got = 0;
@@ -76,6 +75,7 @@ static int drain(const char *stamp_path, char *command_line) {
     LARGE_INTEGER ended;
     QueryPerformanceCounter(&ended);
     CloseHandle(read_end);
+    CloseHandle(input_write);
     DWORD code = 1;
     if (WaitForSingleObject(child.hProcess, 30000) != WAIT_OBJECT_0 ||
         !GetExitCodeProcess(child.hProcess, &code)) {

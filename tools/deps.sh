@@ -6,12 +6,16 @@ set -euo pipefail
 packages=(cmake ninja-build g++ libgtest-dev libbenchmark-dev
           g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
           wine wine32:i386 wine64 locales zip unzip libxml2-utils wixl msitools
-          clang-14 libclang-rt-14-dev valgrind)
+          clang-14 libclang-rt-14-dev valgrind curl iproute2)
 
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null | grep -q '^install ok installed$' || missing+=("$p")
 done
+
+# npm installs the real programs of the end-to-end tests. A machine whose Node.js package
+# already brings npm keeps it: Debian's own npm package would conflict with it.
+command -v npm >/dev/null || missing+=(npm)
 
 if [ ${#missing[@]} -gt 0 ]; then
     echo "== installing: ${missing[*]}"

@@ -8,6 +8,9 @@
 #   tools/wine.sh --wine32             prints 1 if this machine runs 32-bit programs, else 0
 #   tools/wine.sh --preset             prints the build to run here, win32 or else win64, and
 #                                      says on standard error why when it is win64
+#   tools/wine.sh --app-version EXE V  makes the prefix tell the program EXE (a file name, such
+#                                      as node.exe) that Windows is version V (win10, win7, ...),
+#                                      in the prefix's registry, for that program alone
 #
 # Debian's `wine` wrapper takes the 32-bit loader whenever wine32 is installed, and that loader
 # starts 64-bit programs too. Some x86-64 kernels run no 32-bit code at all: there every exec of
@@ -67,8 +70,17 @@ case ${1:-} in
     fi
     exit 0
     ;;
+--app-version)
+    if [ $# -ne 3 ]; then
+        echo "usage: tools/wine.sh --app-version EXE VERSION" >&2
+        exit 2
+    fi
+    # Wine's own setting of the version a program sees, kept per program name; a program that
+    # refuses an old Windows (Node.js since 16 wants 8.1) then runs.
+    exec bash "$0" reg add "HKCU\\Software\\Wine\\AppDefaults\\$2" /v Version /t REG_SZ /d "$3" /f
+    ;;
 "")
-    echo "usage: tools/wine.sh PROGRAM ARGS... | wineboot ARGS... | wineserver ARGS... | --wine32 | --preset" >&2
+    echo "usage: tools/wine.sh PROGRAM ARGS... | wineboot ARGS... | wineserver ARGS... | --wine32 | --preset | --app-version EXE VERSION" >&2
     exit 2
     ;;
 wineserver)

@@ -63,6 +63,8 @@ static struct {
     Pending queue[queue_room];
     int first;
     int count;
+    bool child_started; // told this run
+    bool stop_told;     // the child's end by a stop, told this run
     HANDLE thread;
     HANDLE wake; // a semaphore, one count per event queued, and one for the end
     DWORD left_out;
@@ -367,6 +369,8 @@ void events_open(void) {
     events.started = false;
     events.finishing = false;
     events.writer_failed = false;
+    events.child_started = false;
+    events.stop_told = false;
     events.service[0] = '\0';
     events.first = 0;
     events.count = 0;
@@ -425,7 +429,22 @@ void events_finish(void) {
         log_msg("fail to write events to the Event Log error=%d\n", static_cast<int>(error));
 }
 
+// Notes what the run has told of the child, for event_stopped; `flag` is one of the two.
+static void note_told(bool *flag) {
+    EnterCriticalSection(&events_lock);
+    *flag = true;
+    LeaveCriticalSection(&events_lock);
+}
+
+static bool told(const bool *flag) {
+    EnterCriticalSection(&events_lock);
+    bool was = *flag;
+    LeaveCriticalSection(&events_lock);
+    return was;
+}
+
 void event_child_started(DWORD pid, const char *command) {
+    note_told(&events.child_started);
     char number[16];
     snprintf(number, sizeof number, "%lu", static_cast<unsigned long>(pid));
     const char *data[] = {number, command};
@@ -440,6 +459,7 @@ void event_child_not_started(DWORD error, const char *command) {
 }
 
 void event_stopped_on_request(DWORD ms) {
+    note_told(&events.stop_told);
     char number[16];
     snprintf(number, sizeof number, "%lu", static_cast<unsigned long>(ms));
     const char *data[] = {number};
@@ -447,14 +467,15 @@ void event_stopped_on_request(DWORD ms) {
 }
 
 void event_child_killed(DWORD grace_ms) {
+    note_told(&events.stop_told);
     char number[16];
     snprintf(number, sizeof number, "%lu", static_cast<unsigned long>(grace_ms));
     const char *data[] = {number};
     put(event_id_child_killed, 1, data, 0);
 }
 
-void event_stopped(bool on_request, DWORD exit_code, DWORD service_exit_code) {
-    if (on_request)
+void event_stopped(DWORD exit_code, DWORD service_exit_code) {
+    if (!told(&events.child_started) || told(&events.stop_told))
         return;
     if (exit_code == 0) {
         put(event_id_child_ended_ok, 0, nullptr, 0);

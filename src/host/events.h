@@ -60,11 +60,12 @@ void event_stopped_on_request(DWORD ms);
 /// Warning: a stop was asked for and the child was killed after the grace time `grace_ms`.
 void event_child_killed(DWORD grace_ms);
 
-/// At the stopped report: unless the stop was asked for (`on_request`, told by the two above),
-/// information for a child that ended with exit code 0 (`exit_code` 0), an error for one that
-/// ended with another code (`exit_code` ERROR_SERVICE_SPECIFIC_ERROR, the code in
-/// `service_exit_code`); any other exit code was told where it came from.
-void event_stopped(bool on_request, DWORD exit_code, DWORD service_exit_code);
+/// At the stopped report, with its exit codes: for a child that started and was not ended by a
+/// stop (those two above tell that), information for one that ended with exit code 0
+/// (`exit_code` 0), an error for one that ended with another code (`exit_code`
+/// ERROR_SERVICE_SPECIFIC_ERROR, the code in `service_exit_code`); any other exit code was told
+/// where it came from, and a run without a child tells nothing here.
+void event_stopped(DWORD exit_code, DWORD service_exit_code);
 
 /// Warning: tolvard.log could not be opened (`error`); this run logs to the file `fallback`
 /// beside it, or, with `fallback` nullptr, nowhere.

@@ -133,17 +133,44 @@ TEST(Events, EachWithItsTypeIdAndStrings) {
         {"killed",
          [] { event_child_killed(2000); },
          {{EVENTLOG_WARNING_TYPE, 201, {"Web", "2000", ""}}}},
+        // The start waits for the child's first second: the end replaces it.
         {"ended with 0",
-         [] { event_stopped(false, 0, 0); },
+         [] {
+             event_child_started(7, "a.exe");
+             event_stopped(0, 0);
+         },
          {{EVENTLOG_INFORMATION_TYPE, 103, {"Web", ""}}}},
         {"ended with 3",
-         [] { event_stopped(false, ERROR_SERVICE_SPECIFIC_ERROR, 3); },
+         [] {
+             event_child_started(7, "a.exe");
+             event_stopped(ERROR_SERVICE_SPECIFIC_ERROR, 3);
+         },
          {{EVENTLOG_ERROR_TYPE, 302, {"Web", "3", ""}}}},
-        // A stop asked for was told by the stop; a launch that failed, where it failed.
-        {"stopped report after a stop", [] { event_stopped(true, 0, 0); }, {}},
+        // A stop was told by the stop, whatever the exit codes (a child that a stop ended
+        // reports 0); a launch that failed, where it failed; a run without a child, not at all.
+        {"stopped report after a stop",
+         [] {
+             event_child_started(7, "a.exe");
+             event_stopped_on_request(40);
+             event_stopped(0, 0);
+         },
+         {{EVENTLOG_INFORMATION_TYPE, 102, {"Web", "40", ""}}}},
+        {"stopped report after a kill",
+         [] {
+             event_child_started(7, "a.exe");
+             event_child_killed(500);
+             event_stopped(0, 0);
+         },
+         {{EVENTLOG_WARNING_TYPE, 201, {"Web", "500", ""}}}},
         {"stopped report after a failed launch",
-         [] { event_stopped(false, ERROR_FILE_NOT_FOUND, 0); },
-         {}},
+         [] {
+             event_child_not_started(ERROR_FILE_NOT_FOUND, "a.exe");
+             event_stopped(ERROR_FILE_NOT_FOUND, 0);
+         },
+         {{EVENTLOG_ERROR_TYPE,
+           301,
+           {"Web", "2", "The system cannot find the file specified.", "a.exe", ""}}}},
+        {"stopped report without a child", [] { event_stopped(0, 0); }, {}},
         {"output held",
          [] { event_output_still_open(); },
          {{EVENTLOG_WARNING_TYPE, 205, {"Web", ""}}}},
@@ -252,18 +279,20 @@ TEST(EventBound, OneEventASecondAndTheRestCounted) {
           {EVENTLOG_WARNING_TYPE, 205, {"Web", ""}}}},
         {"three at once: the middle one left out",
          [] {
-             event_child_killed(500);
+             event_child_not_started(ERROR_FILE_NOT_FOUND, "a.exe");
              event_output_still_open();
-             event_stopped(false, ERROR_SERVICE_SPECIFIC_ERROR, 9);
+             event_child_killed(500);
          },
-         {{EVENTLOG_WARNING_TYPE, 201, {"Web", "500", ""}},
-          {EVENTLOG_ERROR_TYPE, 302, {"Web", "9", one_left_out}}}},
+         {{EVENTLOG_ERROR_TYPE,
+           301,
+           {"Web", "2", "The system cannot find the file specified.", "a.exe", ""}},
+          {EVENTLOG_WARNING_TYPE, 201, {"Web", "500", one_left_out}}}},
         // The start waits for the run's first second: a child that ends sooner gives its end
         // alone, and nothing is left out.
         {"a start and a quick end: the end alone",
          [] {
              event_child_started(1234, "a.exe");
-             event_stopped(false, ERROR_SERVICE_SPECIFIC_ERROR, 3);
+             event_stopped(ERROR_SERVICE_SPECIFIC_ERROR, 3);
          },
          {{EVENTLOG_ERROR_TYPE, 302, {"Web", "3", ""}}}},
         {"a start, then an end after its second: both",
@@ -297,18 +326,17 @@ TEST(EventBound, OneEventASecondAndTheRestCounted) {
 // it in the service's key; the next event that goes says so, and clears the count.
 TEST(EventBound, AcrossTheProcessesOfTheService) {
     // Another process of the service took the next second, 1.5 s from now.
-    run([] { event_stopped(false, ERROR_SERVICE_SPECIFIC_ERROR, 3); },
-        [] { store("NextEventTick", GetTickCount() + 1500); });
+    run([] { event_child_killed(500); }, [] { store("NextEventTick", GetTickCount() + 1500); });
     EXPECT_TRUE(reported().empty());
     EXPECT_EQ(stored("EventsLeftOut"), 1u);
     // The next process, once that second has passed, with another left out before it.
-    run([] { event_stopped(false, 0, 0); },
+    run([] { event_output_still_open(); },
         [] {
             store("NextEventTick", GetTickCount() - 10);
             store("EventsLeftOut", 4);
         });
     EXPECT_EQ(reported(),
-              (std::vector<Reported>{{EVENTLOG_INFORMATION_TYPE, 103, {"Web", left_out(4)}}}));
+              (std::vector<Reported>{{EVENTLOG_WARNING_TYPE, 205, {"Web", left_out(4)}}}));
     EXPECT_EQ(stored("EventsLeftOut"), 0u);
     // Another process took the second after this process's own event: the held event does not
     // wait for it.
@@ -325,8 +353,7 @@ TEST(EventBound, AcrossTheProcessesOfTheService) {
     EXPECT_EQ(reported().size(), 1u);
     EXPECT_EQ(stored("EventsLeftOut"), 1u);
     // A second taken more than 2 s ahead cannot be this boot's: it is passed.
-    run([] { event_stopped(false, 0, 0); },
-        [] { store("NextEventTick", GetTickCount() + 100000); });
+    run([] { event_output_still_open(); }, [] { store("NextEventTick", GetTickCount() + 100000); });
     EXPECT_EQ(reported().size(), 1u);
     // Its own event of this second holds back the run's last one: the process waits for it,
     // and takes the second after it before the wait, so that a new process of the service
@@ -377,7 +404,7 @@ TEST(Events, FailuresAreLoggedOnceAndChangeNothingElse) {
     // which tells of it.
     const Reported not_started = {
         EVENTLOG_ERROR_TYPE, 301, {"Web", "2", "no text for this error", "a.exe", ""}};
-    const Reported failed = {EVENTLOG_ERROR_TYPE, 302, {"Web", "3", one_left_out}};
+    const Reported failed = {EVENTLOG_WARNING_TYPE, 201, {"Web", "500", one_left_out}};
     const Reported first = {
         EVENTLOG_ERROR_TYPE,
         301,
@@ -448,7 +475,7 @@ TEST(Events, FailuresAreLoggedOnceAndChangeNothingElse) {
             [] {
                 event_child_not_started(ERROR_FILE_NOT_FOUND, "a.exe");
                 event_output_still_open();
-                event_stopped(false, ERROR_SERVICE_SPECIFIC_ERROR, 3);
+                event_child_killed(500);
             },
             [&] { standin::fail(c.call, c.nth, c.error); });
         EXPECT_EQ(reported(), c.reported) << c.what;

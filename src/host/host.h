@@ -21,8 +21,9 @@ extern char *cmdline;
 void run_as_service(int argc, char **argv);
 
 /// The service main: reports running, runs the child to its end (or through a stop) and makes
-/// the one stopped report, after every line it logs, with the child's outcome as the exit code
-/// (0 after a stop). Ends the process if the handler cannot be registered.
+/// the one stopped report, after every line it logs, with exec_proc's outcome as the exit code
+/// (0 when a stop ended the child; a child that ended before the stop keeps its own). Ends the
+/// process if the handler cannot be registered.
 void WINAPI MyServiceStart(DWORD argc, LPSTR *argv);
 
 /// The control handler; it never waits. Stop and shutdown set the stop flag, report stop
@@ -35,9 +36,14 @@ void WINAPI CtrlHandler(DWORD control);
 
 /// Starts the child with cmdline inside a job of its own and waits for its end, then ends what
 /// is left in the job; no child is started once a stop has been asked for. A stop asks the
-/// child's tree to end (Ctrl+C to its console, WM_CLOSE to its windows), waits for it for the
-/// grace time (WaitToKillServiceTimeout), then ends the job; every wait of a stop is bounded.
+/// child's tree to end (Ctrl+C to its console; WM_CLOSE to its windows, with USER32 loaded for
+/// it, unless the tree ended within a short while of Ctrl+C; then the end of its input), waits
+/// for it for the grace time (WaitToKillServiceTimeout), then ends the job; every wait of a stop
+/// is bounded. The child's input also ends when the child ends on its own.
 /// Returns the Win32 exit code for the stopped report (the creation error, ERROR_NOT_ENOUGH_MEMORY
 /// when cmdline or its log line could not be made, or ERROR_SERVICE_SPECIFIC_ERROR with the
-/// child's non-zero exit code in *service_exit_code).
+/// child's non-zero exit code in *service_exit_code). It is 0 when the wait woke for a stop (or a
+/// stop came before the launch) and the child could be resumed: the stop ended the child,
+/// whatever its exit code. A child whose end woke the wait keeps its code even if a stop comes
+/// after that.
 DWORD exec_proc(DWORD *service_exit_code);

@@ -55,7 +55,8 @@ std::vector<std::string> without_event_calls(std::vector<std::string> trace) {
 // The host as the service control manager starts it: argv is the program, the child command
 // words and the service name "Svc".
 HostRun run_host(std::vector<std::string> child_words, const std::vector<Step> &script,
-                 bool gate = false, const std::function<void()> &setup = {}) {
+                 bool gate = false, const std::function<void()> &setup = {},
+                 standin::Call gate_at = standin::call_count) {
     std::string dir = test_support::temp_dir();
     std::string record = dir + "/child.argv";
     setenv("TOLVARD_CHILD_RECORD", record.c_str(), 1);
@@ -71,7 +72,7 @@ HostRun run_host(std::vector<std::string> child_words, const std::vector<Step> &
     if (setup)
         setup();
     standin::set_module_file_name(module.c_str());
-    standin::arm_dispatcher(script, gate);
+    standin::arm_dispatcher(script, gate, gate_at);
     auto begin = std::chrono::steady_clock::now();
     run_as_service(static_cast<int>(words.size()), argv.data());
     standin::join_service();
@@ -140,9 +141,20 @@ std::vector<std::string> log_without_ms(const HostRun &run) {
     return result;
 }
 
-const std::vector<std::string> stop_start = {
-    "AttachConsole(child)", "SetConsoleCtrlHandler(null,1)", "GenerateConsoleCtrlEvent(0,0)",
-    "FreeConsole",          "SetConsoleCtrlHandler(null,1)", "EnumWindows"};
+// Ctrl+C as the stop sends it, and the search for windows with USER32 loaded for it.
+const std::vector<std::string> ctrl_c = {"AttachConsole(child)", "SetConsoleCtrlHandler(null,1)",
+                                         "GenerateConsoleCtrlEvent(0,0)", "FreeConsole",
+                                         "SetConsoleCtrlHandler(null,1)"};
+const std::vector<std::string> window_search = {
+    "LoadLibraryA(user32.dll)", "GetProcAddress(EnumWindows)",
+    "GetProcAddress(GetWindowThreadProcessId)", "GetProcAddress(PostMessageA)", "EnumWindows"};
+
+std::vector<std::string> calls_of(std::initializer_list<std::vector<std::string>> parts) {
+    std::vector<std::string> all;
+    for (const std::vector<std::string> &part : parts)
+        all.insert(all.end(), part.begin(), part.end());
+    return all;
+}
 
 // The trace from the stop's first console call on, with the calls that tried Ctrl+C again while
 // the child had no console taken out: how many there are depends on how soon the child ends.
@@ -247,6 +259,10 @@ TEST(Host, ChildThatCannotStart) {
 // A stop or a shutdown asks first and kills only after the grace time; the handler never waits.
 TEST(Host, StopAsksTheChildToEndAndKillsOnlyAfterTheGraceTime) {
     const std::string saved = "saving\nsaved\n";
+    const std::vector<std::string> attach = {"AttachConsole(child)"};
+    const std::vector<std::string> closed = {"PostMessageA(w1,0x10)"};
+    const std::vector<std::string> freed = {"FreeLibrary"};
+    const std::vector<std::string> killed = {"TerminateJobObject(0)"};
     const struct {
         DWORD control;
         std::string mode;
@@ -257,68 +273,49 @@ TEST(Host, StopAsksTheChildToEndAndKillsOnlyAfterTheGraceTime) {
         std::string events;
         std::string how; // the line that says how the child ended
     } cases[] = {
-        {SERVICE_CONTROL_STOP, "save:100", "4000", standin::call_count, false, stop_start, saved,
+        // A console child that obeys Ctrl+C at once: no window is looked for, USER32 never
+        // loaded.
+        {SERVICE_CONTROL_STOP, "save:0", "4000", standin::call_count, false, ctrl_c, saved,
          "the child ended on its own after N ms"},
-        {SERVICE_CONTROL_SHUTDOWN, "save:100", "4000", standin::call_count, false, stop_start,
-         saved, "the child ended on its own after N ms"},
+        {SERVICE_CONTROL_SHUTDOWN, "save:0", "4000", standin::call_count, false, ctrl_c, saved,
+         "the child ended on its own after N ms"},
+        // One that takes longer than the short while gets the search for windows too.
+        {SERVICE_CONTROL_STOP, "save:300", "4000", standin::call_count, false,
+         calls_of({ctrl_c, window_search, freed}), saved, "the child ended on its own after N ms"},
         // Without the event the stop flag is looked at between short waits.
-        {SERVICE_CONTROL_STOP, "save:100", "4000", standin::call_CreateEventA, false, stop_start,
+        {SERVICE_CONTROL_STOP, "save:0", "4000", standin::call_CreateEventA, false, ctrl_c, saved,
+         "the child ended on its own after N ms"},
+        // No console yet (a child that has only just started, under Wine): the windows at once,
+        // then Ctrl+C tried again.
+        {SERVICE_CONTROL_STOP, "save:0", "4000", standin::call_count, false,
+         calls_of({attach, window_search, freed,
+                   std::vector<std::string>(ctrl_c.begin() + 1, ctrl_c.end())}),
          saved, "the child ended on its own after N ms"},
-        // No console yet (a child that has only just started, under Wine): tried again.
-        {SERVICE_CONTROL_STOP,
-         "save:100",
-         "4000",
-         standin::call_count,
-         false,
-         {"AttachConsole(child)", "EnumWindows", "SetConsoleCtrlHandler(null,1)",
-          "GenerateConsoleCtrlEvent(0,0)", "FreeConsole", "SetConsoleCtrlHandler(null,1)"},
-         saved,
-         "the child ended on its own after N ms"},
         // A window takes WM_CLOSE as its request.
-        {SERVICE_CONTROL_STOP,
-         "close:100",
-         "4000",
-         standin::call_count,
-         true,
-         {"AttachConsole(child)", "SetConsoleCtrlHandler(null,1)", "GenerateConsoleCtrlEvent(0,0)",
-          "FreeConsole", "SetConsoleCtrlHandler(null,1)", "EnumWindows", "PostMessageA(w1,0x10)"},
-         "ignored 2\nsaving\nsaved\n",
+        {SERVICE_CONTROL_STOP, "close:100", "4000", standin::call_count, true,
+         calls_of({ctrl_c, window_search, closed, freed}), "ignored 2\nsaving\nsaved\n",
          "the child ended on its own after N ms"},
-        // No console to attach to (a GUI child): WM_CLOSE all the same.
-        {SERVICE_CONTROL_STOP,
-         "close:100",
-         "4000",
-         standin::call_AttachConsole,
-         true,
-         {"AttachConsole(child)", "EnumWindows", "PostMessageA(w1,0x10)"},
-         saved,
+        // No console to attach to (a GUI child): WM_CLOSE at once all the same.
+        {SERVICE_CONTROL_STOP, "close:100", "4000", standin::call_AttachConsole, true,
+         calls_of({attach, window_search, closed, freed}), saved,
          "the child ended on its own after N ms"},
-        {SERVICE_CONTROL_STOP,
-         "ignore",
-         "500",
-         standin::call_count,
-         false,
-         {"AttachConsole(child)", "SetConsoleCtrlHandler(null,1)", "GenerateConsoleCtrlEvent(0,0)",
-          "FreeConsole", "SetConsoleCtrlHandler(null,1)", "EnumWindows", "TerminateJobObject(0)"},
-         "ignored 2\n",
+        {SERVICE_CONTROL_STOP, "ignore", "500", standin::call_count, false,
+         calls_of({ctrl_c, window_search, freed, killed}), "ignored 2\n",
          "killing the child after the grace time of 500 ms"},
-        {SERVICE_CONTROL_SHUTDOWN,
-         "ignore",
-         "500",
-         standin::call_count,
-         false,
-         {"AttachConsole(child)", "SetConsoleCtrlHandler(null,1)", "GenerateConsoleCtrlEvent(0,0)",
-          "FreeConsole", "SetConsoleCtrlHandler(null,1)", "EnumWindows", "TerminateJobObject(0)"},
-         "ignored 2\n",
+        {SERVICE_CONTROL_SHUTDOWN, "ignore", "500", standin::call_count, false,
+         calls_of({ctrl_c, window_search, freed, killed}), "ignored 2\n",
          "killing the child after the grace time of 500 ms"},
-        {SERVICE_CONTROL_STOP,
-         "ignore",
-         "500",
-         standin::call_AttachConsole,
-         true,
-         {"AttachConsole(child)", "EnumWindows", "PostMessageA(w1,0x10)", "TerminateJobObject(0)"},
-         "ignored 15\n",
+        {SERVICE_CONTROL_STOP, "ignore", "500", standin::call_AttachConsole, true,
+         calls_of({attach, window_search, closed, freed, killed}), "ignored 15\n",
          "killing the child after the grace time of 500 ms"},
+        // Without USER32 the stop goes on without WM_CLOSE, and says so.
+        {SERVICE_CONTROL_STOP, "close:100", "500", standin::call_LoadLibraryA, true,
+         calls_of({ctrl_c, {"LoadLibraryA(user32.dll)"}, killed}), "ignored 2\n",
+         "killing the child after the grace time of 500 ms"},
+        {SERVICE_CONTROL_STOP, "close:100", "500", standin::call_GetProcAddress, true,
+         calls_of({ctrl_c, std::vector<std::string>(window_search.begin(), window_search.end() - 1),
+                   freed, killed}),
+         "ignored 2\n", "killing the child after the grace time of 500 ms"},
     };
     for (const auto &c : cases) {
         std::string what = c.mode + " control " + std::to_string(c.control) + " fault " +
@@ -331,7 +328,7 @@ TEST(Host, StopAsksTheChildToEndAndKillsOnlyAfterTheGraceTime) {
             set_grace(c.grace);
             if (c.fault != standin::call_count)
                 standin::fail(c.fault, 0, ERROR_INVALID_HANDLE);
-            else if (c.calls[1] == "EnumWindows")
+            else if (c.calls[1] == "LoadLibraryA(user32.dll)")
                 standin::fail(standin::call_AttachConsole, 1, ERROR_INVALID_HANDLE);
         });
         EXPECT_EQ(run.events, c.events) << what;
@@ -359,13 +356,58 @@ TEST(Host, StopAsksTheChildToEndAndKillsOnlyAfterTheGraceTime) {
         std::vector<std::string> expected = {"Leaving MyService",
                                              "asking the child to end, grace time " +
                                                  std::string(c.grace) + " ms"};
-        if (c.window)
+        bool user32 =
+            c.fault != standin::call_LoadLibraryA && c.fault != standin::call_GetProcAddress;
+        if (!user32)
+            expected.push_back("fail to load user32.dll for WM_CLOSE error=6");
+        if (c.window && user32)
             expected.push_back("WM_CLOSE sent to 1 windows");
         if (c.fault == standin::call_AttachConsole)
             expected.push_back("no console for Ctrl+C, error=6");
         expected.insert(expected.end(), {c.how, "exec_proc() end", "main() end"});
         EXPECT_EQ(stop_lines, expected) << what;
         EXPECT_EQ(run.open_handles, 0) << what;
+    }
+}
+
+// The exit codes become 0 only when the stop ended the child. A child that had already ended
+// when the stop came keeps its own code; the service thread is held at the gate in
+// GetExitCodeProcess, after its wait woke for the child's end, while the stop comes.
+TEST(Host, AStopAfterTheChildEndedKeepsItsExitCode) {
+    const std::vector<Step> stop_after_end = {{standin::step_wait_gate, 0},
+                                              {standin::step_control, SERVICE_CONTROL_STOP},
+                                              {standin::step_open_gate, 0}};
+    const std::vector<Step> stop_first = {{standin::step_wait_child_ready, 0},
+                                          {standin::step_control, SERVICE_CONTROL_STOP}};
+    const struct {
+        const char *what;
+        std::string mode;
+        const std::vector<Step> &script;
+        bool gate;
+        DWORD exit_code;
+        DWORD service_exit_code;
+    } cases[] = {
+        {"ended with 3, then the stop", "exit:3", stop_after_end, true,
+         ERROR_SERVICE_SPECIFIC_ERROR, 3},
+        {"ended with 0, then the stop", "exit:0", stop_after_end, true, 0, 0},
+        // Ctrl+C ends it, with 130 as a signal's end shows here (0xC000013A on Windows).
+        {"ended by the stop's Ctrl+C", "sleep", stop_first, false, 0, 0},
+        {"ended by the stop's kill", "ignore", stop_first, false, 0, 0},
+    };
+    for (const auto &c : cases) {
+        HostRun run = run_host(
+            {child, c.mode}, c.script, c.gate, [] { set_grace("500"); },
+            standin::call_GetExitCodeProcess);
+        ASSERT_EQ(states(run).size(), 3u) << c.what;
+        EXPECT_EQ(states(run),
+                  (std::vector<DWORD>{SERVICE_RUNNING, SERVICE_STOP_PENDING, SERVICE_STOPPED}))
+            << c.what;
+        EXPECT_EQ(run.reports[2].status.dwWin32ExitCode, c.exit_code) << c.what;
+        EXPECT_EQ(run.reports[2].status.dwServiceSpecificExitCode, c.service_exit_code) << c.what;
+        EXPECT_EQ(std::count(run.log.begin(), run.log.end(), "Leaving MyService"), 1) << c.what;
+        // The stop's tree handling runs only for a stop that came first.
+        EXPECT_EQ(logged(run, "asking the child to end, grace time 500 ms"), !c.gate) << c.what;
+        EXPECT_EQ(run.open_handles, 0) << c.what;
     }
 }
 
@@ -863,21 +905,104 @@ TEST(HostOutput, EachLineTheChildWritesIsALogLine) {
     }
 }
 
-// The child gets the pipe as its standard output and error and NUL as its input, and these are
-// the only handles of the host it inherits.
-TEST(HostOutput, OnlyTheChildsStandardHandlesAreInherited) {
-    HostRun run = run_host({child, "stdin"}, {});
-    ASSERT_EQ(run.launches.size(), 1u);
-    const standin::Launch &launch = run.launches[0];
-    EXPECT_TRUE(launch.inherit_handles);
-    std::vector<std::string> inherited = launch.inherited;
-    std::sort(inherited.begin(), inherited.end());
-    EXPECT_EQ(inherited, (std::vector<std::string>{"nul", "pipe-write"}));
-    EXPECT_EQ(launch.std_in, "nul");
-    EXPECT_EQ(launch.std_out, "pipe-write");
-    EXPECT_EQ(launch.std_err, "pipe-write");
-    // NUL gives end of file at once.
-    EXPECT_EQ(output_lines(run), (std::vector<std::string>{"> eof after 0 bytes"}));
+// A log line is text: a CR that ends no line and every other control character but TAB are
+// written escaped, so that the child can neither start a line of its own in a viewer nor send a
+// terminal's escape sequences; an escape is never cut in two by a piece's end.
+TEST(HostOutput, ControlCharactersAreWrittenEscaped) {
+    const std::string x994(994, 'x'), x995(995, 'x'), x996(996, 'x');
+    std::string ones(996, ' ');
+    for (size_t i = 0; i < ones.size(); i += 4)
+        ones.replace(i, 4, "\\x01");
+    const struct {
+        std::string mode;
+        std::vector<std::string> lines;
+    } cases[] = {
+        // A lone CR would show the rest as a host line of its own.
+        {"text:> GET /x\\r2026/12/08 10:17:40:Leaving MyService\\n",
+         {"> > GET /x\\r2026/12/08 10:17:40:Leaving MyService"}},
+        {"text:\\x1b[31mred\\x1b[0m\\n", {"> \\x1B[31mred\\x1B[0m"}},
+        {"text:\\x01\\x1f\\x7f\\x09b\\x0bc\\x0c\\n", {"> \\x01\\x1F\\x7F\tb\\x0Bc\\x0C"}},
+        // Bytes above 0x7F, UTF-8 or ANSI, stay as they are.
+        {"text:\\xc3\\xa9t\\xe9 \\x80\\xff\\n", {"> \xc3\xa9t\xe9 \x80\xff"}},
+        // CR LF ends a line, NUL between them or not; a CR before it is the line's.
+        {"text:a\\r\\r\\nb\\r\\0\\nc\\n", {"> a\\r", "> b", "> c"}},
+        // A CR at the very end of the output ends no line.
+        {"text:end\\r", {"> end\\r"}},
+        {"text:one\\n\\r", {"> one", "> \\r"}},
+        // An escape that would not fit a piece begins the next.
+        {"text:" + x995 + "\\x1by\\n", {"> " + x995, "> \\x1By"}},
+        {"text:" + x994 + "\\rz\\n", {"> " + x994 + "\\r", "> z"}},
+        {"text:" + x996 + "\\ra\\n", {"> " + x996, "> \\ra"}},
+        // A chunk of nothing but control characters: four bytes each, 249 to a piece.
+        {"bytes:1000:01",
+         {"> " + ones, "> " + ones, "> " + ones, "> " + ones, "> \\x01\\x01\\x01\\x01"}},
+    };
+    for (const auto &c : cases) {
+        HostRun run = run_host({child, c.mode}, {});
+        EXPECT_EQ(output_lines(run), c.lines) << c.mode.substr(0, 60);
+        EXPECT_EQ(run.reports.back().status.dwWin32ExitCode, 0u) << c.mode.substr(0, 60);
+    }
+    // More than a whole read of escapes, and of empty lines: the most output a byte can make.
+    std::string escapes;
+    for (int i = 0; i < 249; ++i)
+        escapes += "\\x1B";
+    const struct {
+        const char *mode;
+        size_t lines;
+        std::string first;
+        size_t bytes; // of all the lines without their "> "
+    } floods[] = {{"bytes:200000:1b", 804, "> " + escapes, 800000},
+                  {"bytes:70000:0a", 70001, "> ", 0}};
+    for (const auto &f : floods) {
+        HostRun run = run_host({child, f.mode}, {});
+        std::vector<std::string> lines = output_lines(run);
+        ASSERT_EQ(lines.size(), f.lines) << f.mode;
+        EXPECT_EQ(lines[0], f.first) << f.mode;
+        size_t bytes = 0;
+        for (const std::string &line : lines)
+            bytes += line.size() - 2;
+        EXPECT_EQ(bytes, f.bytes) << f.mode;
+    }
+}
+
+// The child gets the output pipe as its standard output and error and a pipe that nobody
+// writes to as its input, and these are the only handles of the host it inherits. The input
+// stays open, as a console's does, until the stop has sent Ctrl+C and WM_CLOSE: a child that
+// reads it runs until then, and ends on its end.
+TEST(HostOutput, TheChildsInputStaysOpenUntilTheStop) {
+    const struct {
+        bool window;
+        std::string events; // what the child noted, in order
+    } cases[] = {{false, "ignored 2\neof\n"}, {true, "ignored 2\nignored 15\neof\n"}};
+    for (const auto &c : cases) {
+        std::vector<Step> script = {{standin::step_wait_child_ready, 0}};
+        if (c.window)
+            script.push_back({standin::step_add_window, 0});
+        script.push_back({standin::step_sleep, 300});
+        script.push_back({standin::step_control, SERVICE_CONTROL_STOP});
+        HostRun run = run_host({child, "stdin"}, script);
+        ASSERT_EQ(run.launches.size(), 1u);
+        const standin::Launch &launch = run.launches[0];
+        EXPECT_TRUE(launch.inherit_handles);
+        std::vector<std::string> inherited = launch.inherited;
+        std::sort(inherited.begin(), inherited.end());
+        EXPECT_EQ(inherited, (std::vector<std::string>{"pipe-read", "pipe-write"}));
+        EXPECT_EQ(launch.std_in, "pipe-read");
+        EXPECT_EQ(launch.std_out, "pipe-write");
+        EXPECT_EQ(launch.std_err, "pipe-write");
+        EXPECT_EQ(run.events, c.events) << c.window;
+        ASSERT_GE(run.reports.size(), 3u);
+        EXPECT_EQ(run.reports[1].status.dwCurrentState, SERVICE_STOP_PENDING);
+        EXPECT_EQ(run.reports[1].live_children, 1) << "the input ended before the stop";
+        std::vector<std::string> log = log_without_ms(run);
+        long stop = position(run, "Leaving MyService");
+        long eof = position(run, "> eof after 0 bytes");
+        EXPECT_LT(stop, eof);
+        EXPECT_LT(eof, static_cast<long>(log.size()));
+        EXPECT_EQ(std::count(log.begin(), log.end(), "the child ended on its own after N ms"), 1);
+        EXPECT_EQ(run.reports.back().status.dwWin32ExitCode, 0u);
+        EXPECT_EQ(run.open_handles, 0);
+    }
 }
 
 // A stop while the child writes as fast as it can: every line it wrote before it ended is in
@@ -957,8 +1082,7 @@ TEST(HostOutput, WhatOutlivesTheChild) {
     }
 }
 
-// Without the pipe, the NUL device or the reader, the child still runs; a line says why its
-// output is lost.
+// Without either pipe or the reader, the child still runs; a line says why its output is lost.
 TEST(HostOutput, WithoutCaptureTheChildStillRuns) {
     const struct {
         standin::Call call;
@@ -966,8 +1090,9 @@ TEST(HostOutput, WithoutCaptureTheChildStillRuns) {
         bool before_launch; // the line comes before the child's creation
     } cases[] = {
         {standin::call_CreatePipe, 1, true},
-        {standin::call_CreateFileA, 3, true}, // the first two are the log's
+        {standin::call_CreatePipe, 2, true},
         {standin::call_SetHandleInformation, 1, true},
+        {standin::call_SetHandleInformation, 2, true},
         {standin::call_CreateThread, 1, false},
     };
     for (const auto &c : cases) {

@@ -6,6 +6,14 @@
 
 #include <string.h>
 
+static const size_t chunk = 64 * 1024;
+// What one chunk can make: each byte read gives at most four bytes (a control character's
+// "\xHH"; a LF gives "> " and a line end, three), and to the pending line and these come "> "
+// and a line end for each piece, which is cut short at most three bytes before capture_piece so
+// that no escape is cut in two; the end of the output may add a CR's escape and one more piece.
+static const size_t escaped_room = capture_piece + 4 * chunk + 2;
+static const size_t out_room = escaped_room + 3 * (escaped_room / (capture_piece - 3) + 2);
+
 // What the service thread and the reader share about one child's output. The reader owns
 // `pipe` and the buffers; the flags are read and written under capture_lock. Whichever of the
 // two comes last frees the record: the service thread once `ended`, the reader once `abandoned`.
@@ -17,17 +25,16 @@ struct Capture {
     bool open;      // the pipe has not ended yet
     bool contended; // the log was not to be had at the last try, nor since contended_since
     DWORD contended_since;
-    size_t pending;               // bytes of `line`: a line not yet ended
-    char line[capture_piece + 1]; // a full piece may be followed by a CR that ends it
+    bool cr;        // a CR came last: a LF after it ends the line, anything else not
+    size_t pending; // bytes of `line`: a line not yet ended, escaped as it will be written
+    char line[capture_piece]; // a piece is written once the next byte would not fit
     // Bytes read and not yet made lines: from `first` to `last`.
     size_t first, last;
     char in[1024 * 1024];
-    // Lines are made of `chunk` bytes of `in` at a time. Each byte gives at most three (an empty
-    // line is "> " and its end), and a pending line at most two pieces and their six more.
-    char out[3 * 64 * 1024 + 2 * capture_piece + 6];
+    // Lines are made of `chunk` bytes of `in` at a time (see out_room).
+    char out[out_room];
 };
 
-static const size_t chunk = 64 * 1024;
 // How long the reader tries for its turn at the log before it writes all the same, as the
 // log's own lines do.
 static const DWORD turn_limit_ms = 2000;
@@ -43,48 +50,47 @@ static CRITICAL_SECTION capture_lock;
 [[maybe_unused]] static const bool capture_lock_ready =
     (InitializeCriticalSection(&capture_lock), true);
 
-// The service thread's: the ends it hands to the child, then the reader and its record.
+// The service thread's: the ends it hands to the child, the end of the child's input that it
+// keeps, then the reader and its record.
 static HANDLE child_input = INVALID_HANDLE_VALUE;
 static HANDLE child_output = INVALID_HANDLE_VALUE;
+static HANDLE input_kept = INVALID_HANDLE_VALUE;
 static HANDLE reader_pipe = INVALID_HANDLE_VALUE;
 static HANDLE reader;
 static Capture *capture;
 
-static void close_ends() {
-    if (child_input != INVALID_HANDLE_VALUE)
-        CloseHandle(child_input);
-    if (child_output != INVALID_HANDLE_VALUE)
-        CloseHandle(child_output);
-    child_input = child_output = INVALID_HANDLE_VALUE;
+static void close_handle(HANDLE *handle) {
+    if (*handle != INVALID_HANDLE_VALUE)
+        CloseHandle(*handle);
+    *handle = INVALID_HANDLE_VALUE;
 }
 
 bool capture_prepare(STARTUPINFOA *startup) {
     // Windows before Vista has no list of the handles a child is to inherit: it inherits every
     // inheritable handle of its parent. So the host's own handles (the log, the job, the event)
-    // are never inheritable, and the pipe's read end is made so too, or the reader would never
-    // see the pipe's end while the child lived.
-    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    // are never inheritable, nor are the ends of the two pipes that the host keeps: the reader
+    // would never see the output's end while the child lived, nor the child its input's end
+    // while the host's copy was open in it.
     HANDLE read = INVALID_HANDLE_VALUE;
     HANDLE write = INVALID_HANDLE_VALUE;
-    if (!CreatePipe(&read, &write, nullptr, pipe_size)) {
+    // The input is a pipe that nobody writes to and that stays open until the stop, as a
+    // console's input stays open while nobody types: a program that reads it waits, and one
+    // that takes the end of its input for the end of its parent runs on. The stop ends it,
+    // which also answers a batch file's "Terminate batch job (Y/N)?" after Ctrl+C.
+    bool made = CreatePipe(&child_input, &input_kept, nullptr, 0) &&
+                SetHandleInformation(child_input, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT) &&
+                CreatePipe(&read, &write, nullptr, pipe_size) &&
+                SetHandleInformation(write, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+    if (!made) {
         log_msg("fail to capture the child's output error=%d\n", GetLastError());
+        close_handle(&child_input);
+        close_handle(&input_kept);
+        close_handle(&read);
+        close_handle(&write);
         return false;
     }
     child_output = write;
     reader_pipe = read;
-    // The input is the NUL device, which gives end of file at once: nothing of the child can
-    // wait for ever on console input nobody will type, such as a batch file's "Terminate batch
-    // job (Y/N)?" after Ctrl+C.
-    child_input = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
-                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (child_input == INVALID_HANDLE_VALUE ||
-        !SetHandleInformation(write, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT)) {
-        log_msg("fail to capture the child's output error=%d\n", GetLastError());
-        close_ends();
-        CloseHandle(reader_pipe);
-        reader_pipe = INVALID_HANDLE_VALUE;
-        return false;
-    }
     startup->dwFlags |= STARTF_USESTDHANDLES;
     startup->hStdInput = child_input;
     // One pipe for both, so that the child's output and errors keep their order.
@@ -93,21 +99,46 @@ bool capture_prepare(STARTUPINFOA *startup) {
     return true;
 }
 
-// Moves the pending line, or as much of it as one log line takes, to `out` as "> " and the
-// line; returns the end. A CR that may yet begin a CR LF stays pending.
-static char *put_piece(Capture *c, char *out, bool whole) {
-    size_t length = c->pending;
-    if (!whole && length > 0 && c->line[length - 1] == '\r')
-        --length;
+void capture_end_input() {
+    close_handle(&input_kept);
+}
+
+// Moves the pending line to `out` as "> " and the line; returns the end.
+static char *put_piece(Capture *c, char *out) {
     memcpy(out, "> ", 2);
-    memcpy(out + 2, c->line, length);
-    out[2 + length] = '\n';
-    memmove(c->line, c->line + length, c->pending - length);
-    c->pending -= length;
-    return out + 3 + length;
+    memcpy(out + 2, c->line, c->pending);
+    out[2 + c->pending] = '\n';
+    out += 3 + c->pending;
+    c->pending = 0;
+    return out;
+}
+
+// Adds `text` to the pending line, first writing that out as a piece if `text` would not fit.
+static char *put_text(Capture *c, char *out, const char *text, size_t length) {
+    if (c->pending + length > capture_piece)
+        out = put_piece(c, out);
+    memcpy(c->line + c->pending, text, length);
+    c->pending += length;
+    return out;
+}
+
+// Adds one byte of the child's, which ends no line, to the pending line. A log line is text
+// that no viewer may break or colour, so a control character (but TAB) is written escaped: a
+// lone CR would show what follows it as a line of its own, a host line forged by the child.
+static char *put_byte(Capture *c, char *out, char byte) {
+    unsigned char b = static_cast<unsigned char>(byte);
+    if (b == '\r')
+        return put_text(c, out, "\\r", 2);
+    if ((b < 0x20 && b != '\t') || b == 0x7f) {
+        static const char digits[] = "0123456789ABCDEF";
+        const char escape[4] = {'\\', 'x', digits[b >> 4], digits[b & 15]};
+        return put_text(c, out, escape, 4);
+    }
+    return put_text(c, out, &byte, 1);
 }
 
 // Turns the next chunk of bytes read into whole log lines at c->out; returns their length.
+// LF or CR LF ends a line; NUL is left out, even between a CR and its LF.
 static size_t split_lines(Capture *c) {
     size_t size = c->last - c->first < chunk ? c->last - c->first : chunk;
     const char *in = c->in + c->first;
@@ -115,17 +146,32 @@ static size_t split_lines(Capture *c) {
     char *out = c->out;
     for (size_t i = 0; i < size; ++i) {
         char byte = in[i];
+        if (byte == '\0')
+            continue;
         if (byte == '\n') {
-            if (c->pending > 0 && c->line[c->pending - 1] == '\r')
-                --c->pending;
-            out = put_piece(c, out, true);
-        } else if (byte != '\0') {
-            // A CR after a full piece waits for the next byte: CR LF would end the line there.
-            if (c->pending > capture_piece || (c->pending == capture_piece && byte != '\r'))
-                out = put_piece(c, out, false);
-            c->line[c->pending++] = byte;
+            c->cr = false;
+            out = put_piece(c, out);
+            continue;
         }
+        // A CR waits for the next byte: only if it is not a LF is the CR part of the line.
+        if (c->cr)
+            out = put_byte(c, out, '\r');
+        c->cr = byte == '\r';
+        if (!c->cr)
+            out = put_byte(c, out, byte);
     }
+    return static_cast<size_t>(out - c->out);
+}
+
+// The last line, without an end, once the output has ended (a CR there ends no line); returns
+// the length of what it put at c->out.
+static size_t last_line(Capture *c) {
+    char *out = c->out;
+    if (c->cr)
+        out = put_byte(c, out, '\r');
+    c->cr = false;
+    if (c->pending > 0)
+        out = put_piece(c, out);
     return static_cast<size_t>(out - c->out);
 }
 
@@ -195,13 +241,7 @@ static DWORD WINAPI read_output(LPVOID data) {
         }
         write_out(c, split_lines(c));
     }
-    if (c->pending > 0) {
-        char *end = c->out;
-        if (c->pending > capture_piece)
-            end = put_piece(c, end, false);
-        end = put_piece(c, end, true);
-        write_out(c, static_cast<size_t>(end - c->out));
-    }
+    write_out(c, last_line(c));
     CloseHandle(c->pipe);
     EnterCriticalSection(&capture_lock);
     bool abandoned = c->abandoned;
@@ -214,7 +254,10 @@ static DWORD WINAPI read_output(LPVOID data) {
 
 void capture_start(bool started) {
     // The child has its copies now; the host's would keep the pipe open after the child's end.
-    close_ends();
+    close_handle(&child_input);
+    close_handle(&child_output);
+    if (!started)
+        capture_end_input();
     if (reader_pipe == INVALID_HANDLE_VALUE)
         return;
     capture = started ? static_cast<Capture *>(heap_alloc(sizeof *capture)) : nullptr;
@@ -222,7 +265,7 @@ void capture_start(bool started) {
         capture->pipe = reader_pipe;
         capture->reading = capture->ended = capture->abandoned = false;
         capture->open = true;
-        capture->contended = false;
+        capture->contended = capture->cr = false;
         capture->contended_since = 0;
         capture->pending = capture->first = capture->last = 0;
         reader = CreateThread(nullptr, 0, read_output, capture, 0, nullptr);

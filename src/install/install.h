@@ -5,17 +5,27 @@
 #pragma once
 
 /// Whether only the trusted may change the places a service of `program` (tolvard's full path)
-/// running `exename` will run from: the folder of `program` and `program` itself and, when
-/// `exename` (its %NAME% expanded as here) is a full path, its folder and the file. Trusted are
-/// SYSTEM, Administrators, TrustedInstaller, CREATOR OWNER and the user running this. A place
-/// is unsafe when it has a null DACL, an untrusted owner, or an ACE that allows someone else
-/// to create, write, delete or change the permissions of it (for a folder, also of the files
-/// that will be created in it). Prints "fail to reg, others may change PLACE" for the first
-/// unsafe place, then "why: its DACL is null, so everyone may change it", "why: its owner SID
-/// may change its permissions" or "why: an ACE allows SID the rights 0xMASK" (with " on the
-/// files made in it" for one that only files made there inherit), and returns 0; prints
-/// "fail to check PLACE error=N" and N's error line for each place whose security cannot be
-/// read and counts it as safe. Returns 1 otherwise.
+/// running `exename` (its %NAME% expanded as here) will run from. Trusted are SYSTEM,
+/// Administrators, TrustedInstaller, CREATOR OWNER and the user running this; a place with a
+/// null DACL or an untrusted owner is unsafe in any case. Judged, each from its root down:
+/// - a program (tolvard.exe; EXENAME when it is a full path, or a path from the service's current
+///   folder, the system folder): no one else may create, write, delete or change the permissions
+///   of it or of its folder, nor of the files that will be made in that folder;
+/// - every folder above: no one else may delete it or what it holds, or change its permissions
+///   or owner (adding files or folders there is allowed);
+/// - a folder that is not there yet: no one else may make it, in the nearest folder above;
+/// - a bare EXENAME (or one such as "bin\app.exe"): searched as the service will, in tolvard's
+///   folder, the system folder, Windows\System, the Windows folder and the machine's PATH; what
+///   is found is judged as a program, and every folder searched before it (all of them when it
+///   is found nowhere) for the right to add a file.
+/// Prints "fail to reg, others may change PLACE" for the first unsafe place, then "why: its DACL
+/// is null, so everyone may change it", "why: its owner SID may change its permissions" or
+/// "why: an ACE allows SID the rights 0xMASK" (with " on the files made in it" or " on the
+/// folders made in it" for one that only those inherit); for a place that is not there yet the
+/// why is "why: it is not there, and in the folder above " followed by the same words. Returns 0
+/// then. Prints "fail to check PLACE error=N" and N's error line for each place
+/// whose security (or the system folder, the Windows folder, the machine's PATH) cannot be read,
+/// and passes it. Returns 1 otherwise.
 int safe_places(const char *program, const char *exename);
 
 /// Creates a demand-start, own-process service `name` (display name `display_name`) that runs

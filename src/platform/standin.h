@@ -63,6 +63,8 @@ typedef void *HLOCAL;
 #define ERROR_NEGATIVE_SEEK 131u
 #define ERROR_MR_MID_NOT_FOUND 317u
 #define ERROR_ALREADY_EXISTS 183u
+#define ERROR_MOD_NOT_FOUND 126u
+#define ERROR_PROC_NOT_FOUND 127u
 #define ERROR_BAD_EXE_FORMAT 193u
 #define ERROR_TOO_MANY_POSTS 298u
 #define ERROR_NO_DATA 232u
@@ -322,8 +324,13 @@ void Sleep(DWORD milliseconds);
 DWORD GetTickCount(void);
 DWORD GetCurrentProcessId(void);
 BOOL IsDBCSLeadByte(BYTE c);
-/// %NAME% replaced by the value of the environment variable NAME; other text as it stands.
+/// %NAME% replaced by the value of the environment variable NAME, whose name compares without
+/// regard to ASCII case as on Windows; other text as it stands.
 DWORD ExpandEnvironmentStringsA(LPCSTR text, LPSTR buffer, DWORD size);
+/// "C:\Windows\System32" and "C:\Windows", as on a default installation: the length without
+/// the NUL, or, when `size` is too small, the size needed with it (the buffer left alone).
+UINT GetSystemDirectoryA(LPSTR buffer, UINT size);
+UINT GetWindowsDirectoryA(LPSTR buffer, UINT size);
 
 // The system's message texts: Windows' English ones for the few codes the tests meet (see
 // standin::set_message), each ending in CR LF as Windows' do. Only FORMAT_MESSAGE_FROM_SYSTEM
@@ -424,6 +431,16 @@ BOOL EnumWindows(WNDENUMPROC callback, LPARAM data);
 DWORD GetWindowThreadProcessId(HWND window, LPDWORD pid);
 BOOL PostMessageA(HWND window, UINT message, WPARAM w, LPARAM l);
 
+// DLLs loaded at run time: "user32.dll" (any case) is the one DLL there is, and its functions
+// are the three above. A module handle counts as open until FreeLibrary.
+typedef intptr_t(WINAPI *FARPROC)();
+/// ERROR_MOD_NOT_FOUND for any other name.
+HMODULE LoadLibraryA(LPCSTR name);
+/// ERROR_PROC_NOT_FOUND for a name it does not export, ERROR_INVALID_HANDLE for a module that is
+/// not loaded.
+FARPROC GetProcAddress(HMODULE module, LPCSTR name);
+BOOL FreeLibrary(HMODULE module);
+
 // === Files (standin_file.cpp) ===
 
 // Files: what the log and the capture of a child's output need. A handle with FILE_APPEND_DATA
@@ -490,10 +507,6 @@ BOOL WriteFile(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAP
 BOOL PeekNamedPipe(HANDLE pipe, LPVOID data, DWORD size, LPDWORD read, LPDWORD available,
                    LPDWORD left);
 BOOL GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION info);
-#define INVALID_FILE_ATTRIBUTES 0xFFFFFFFFu
-/// FILE_ATTRIBUTE_DIRECTORY for a folder, FILE_ATTRIBUTE_NORMAL for any other file, or
-/// INVALID_FILE_ATTRIBUTES with ERROR_FILE_NOT_FOUND (or the path's error) when there is none.
-DWORD GetFileAttributesA(LPCSTR path);
 #define FILE_BEGIN 0u
 #define FILE_CURRENT 1u
 #define FILE_END 2u
@@ -508,6 +521,12 @@ DWORD SetFilePointer(HANDLE file, LONG distance, PLONG distance_high, DWORD meth
 /// data, not only append (ERROR_ACCESS_DENIED).
 BOOL SetEndOfFile(HANDLE file);
 BOOL DeleteFileA(LPCSTR path);
+#define INVALID_FILE_ATTRIBUTES 0xFFFFFFFFu
+/// What standin::set_file_attributes gave the path; any other is looked up through
+/// standin::native_path: FILE_ATTRIBUTE_DIRECTORY for a folder, FILE_ATTRIBUTE_NORMAL for a
+/// file; a missing one fails with ERROR_FILE_NOT_FOUND, or ERROR_PATH_NOT_FOUND when its folder
+/// is missing too (or the path has no native meaning).
+DWORD GetFileAttributesA(LPCSTR path);
 /// An anonymous pipe: `size` is a suggestion, as on Windows (0: the default).
 BOOL CreatePipe(PHANDLE read, PHANDLE write, LPSECURITY_ATTRIBUTES attributes, DWORD size);
 #define HANDLE_FLAG_INHERIT 0x1u
@@ -593,9 +612,10 @@ typedef struct _TOKEN_USER {
     SID_AND_ATTRIBUTES User;
 } TOKEN_USER;
 
-/// The subset of SDDL that tolvard and its tests use: "O:" and "D:" (flags P, AI, AR,
-/// NO_ACCESS_CONTROL for a null DACL), ACEs of type A or D with the flags OI CI NP IO ID,
-/// rights as hex or two-letter codes, SIDs as S-1-... or the usual two-letter aliases.
+/// The subset of SDDL that tolvard and its tests use: "O:", "G:" (read, then left out) and "D:"
+/// (flags P, AI, AR, NO_ACCESS_CONTROL for a null DACL), ACEs of type A or D with the flags
+/// OI CI NP IO ID, rights as hex or two-letter codes, SIDs as S-1-... or the usual two-letter
+/// aliases.
 BOOL ConvertStringSecurityDescriptorToSecurityDescriptorA(LPCSTR text, DWORD revision,
                                                           PSECURITY_DESCRIPTOR *descriptor,
                                                           PULONG size);

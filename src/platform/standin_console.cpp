@@ -1,10 +1,13 @@
 // The stand-in's consoles and windows. A child's console is its process group, and Ctrl+C on it
 // is SIGINT to the group; a window is an entry in a table that tests fill, and WM_CLOSE posted
-// to it is SIGTERM to its process.
+// to it is SIGTERM to its process. The window functions are USER32's, which the program loads
+// at run time: LoadLibraryA of "user32.dll" gives a module handle whose GetProcAddress gives
+// them.
 #include "platform/standin_internal.h"
 
 #include <signal.h>
 #include <stdio.h>
+#include <strings.h>
 #include <unistd.h>
 
 using namespace standin::internal;
@@ -22,6 +25,8 @@ struct Console {
     std::vector<PHANDLER_ROUTINE> handlers;
     std::vector<Window> windows;
 };
+
+const ObjectType module_type = {"module", true, false, nullptr, nullptr, nullptr};
 
 Console &console() {
     static Console c;
@@ -193,6 +198,58 @@ BOOL PostMessageA(HWND handle, UINT message, WPARAM, LPARAM) {
         return TRUE;
     }
     return fail_with(ERROR_INVALID_WINDOW_HANDLE);
+}
+
+// --- DLLs ---
+
+HMODULE LoadLibraryA(LPCSTR name) {
+    note("LoadLibraryA(" + text_or_null(name) + ")");
+    if (injected(standin::call_LoadLibraryA))
+        return nullptr;
+    if (name == nullptr || strcasecmp(name, "user32.dll") != 0) {
+        SetLastError(ERROR_MOD_NOT_FOUND);
+        return nullptr;
+    }
+    Object module = {};
+    module.type = &module_type;
+    module.name = "user32";
+    std::lock_guard<std::mutex> lock(state_mutex());
+    return add_object(module);
+}
+
+FARPROC GetProcAddress(HMODULE module, LPCSTR name) {
+    std::string what = text_or_null(name);
+    note("GetProcAddress(" + what + ")");
+    if (injected(standin::call_GetProcAddress))
+        return nullptr;
+    {
+        std::lock_guard<std::mutex> lock(state_mutex());
+        if (find_object(module, &module_type) == nullptr) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return nullptr;
+        }
+    }
+    void (*function)() = nullptr;
+    if (what == "EnumWindows")
+        function = reinterpret_cast<void (*)()>(&EnumWindows);
+    else if (what == "GetWindowThreadProcessId")
+        function = reinterpret_cast<void (*)()>(&GetWindowThreadProcessId);
+    else if (what == "PostMessageA")
+        function = reinterpret_cast<void (*)()>(&PostMessageA);
+    if (function == nullptr)
+        SetLastError(ERROR_PROC_NOT_FOUND);
+    return reinterpret_cast<FARPROC>(function);
+}
+
+BOOL FreeLibrary(HMODULE module) {
+    note("FreeLibrary");
+    if (injected(standin::call_FreeLibrary))
+        return FALSE;
+    std::lock_guard<std::mutex> lock(state_mutex());
+    if (find_object(module, &module_type) == nullptr)
+        return fail_with(ERROR_INVALID_HANDLE);
+    drop_object(module);
+    return TRUE;
 }
 
 // --- Test controls ---

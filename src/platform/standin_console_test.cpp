@@ -1,6 +1,7 @@
 // The stand-in's consoles and windows, against what Windows documents of them: Ctrl+C reaches
 // every process on the console the caller is attached to, the caller included, and attaching or
-// freeing resets the caller's own handling of it; WM_CLOSE goes to one window's process.
+// freeing resets the caller's own handling of it; WM_CLOSE goes to one window's process; the
+// window functions are had from USER32 loaded at run time.
 #include "platform/test_support.h"
 
 #include <gtest/gtest.h>
@@ -179,6 +180,62 @@ TEST(StandinWindows, EnumeratedInOrderAndClosedByTheirProcess) {
             return TRUE;
         },
         0));
+}
+
+// USER32 loaded at run time gives the window functions themselves; other names fail as
+// Windows fails them, and the module is open until it is freed.
+TEST(StandinWindows, User32LoadedAtRunTime) {
+    standin::reset();
+    for (const char *name : {"user32.dll", "USER32.DLL", "User32.dll"}) {
+        HMODULE user32 = LoadLibraryA(name);
+        ASSERT_NE(user32, nullptr) << name;
+        EXPECT_EQ(standin::open_handles(), 1);
+        const struct {
+            const char *function;
+            void (*expected)();
+            DWORD error;
+        } functions[] = {
+            {"EnumWindows", reinterpret_cast<void (*)()>(&EnumWindows), 0},
+            {"GetWindowThreadProcessId", reinterpret_cast<void (*)()>(&GetWindowThreadProcessId),
+             0},
+            {"PostMessageA", reinterpret_cast<void (*)()>(&PostMessageA), 0},
+            {"PostMessageW", nullptr, ERROR_PROC_NOT_FOUND},
+            {"enumwindows", nullptr, ERROR_PROC_NOT_FOUND},
+        };
+        for (const auto &f : functions) {
+            SetLastError(0);
+            FARPROC got = GetProcAddress(user32, f.function);
+            EXPECT_EQ(reinterpret_cast<void (*)()>(got), f.expected) << f.function;
+            if (f.expected == nullptr) {
+                EXPECT_EQ(GetLastError(), f.error) << f.function;
+            }
+        }
+        EXPECT_TRUE(FreeLibrary(user32));
+        EXPECT_EQ(standin::open_handles(), 0);
+        // Freed, it is no module: neither its functions nor a second free.
+        EXPECT_EQ(GetProcAddress(user32, "EnumWindows"), nullptr);
+        EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+        EXPECT_FALSE(FreeLibrary(user32));
+    }
+    EXPECT_EQ(LoadLibraryA("gdi32.dll"), nullptr);
+    EXPECT_EQ(GetLastError(), ERROR_MOD_NOT_FOUND);
+    // Faults, and the trace.
+    standin::reset();
+    standin::fail(standin::call_LoadLibraryA, 1, ERROR_NOT_ENOUGH_MEMORY);
+    EXPECT_EQ(LoadLibraryA("user32.dll"), nullptr);
+    EXPECT_EQ(GetLastError(), ERROR_NOT_ENOUGH_MEMORY);
+    HMODULE user32 = LoadLibraryA("user32.dll");
+    standin::fail(standin::call_GetProcAddress, 1, ERROR_ACCESS_DENIED);
+    EXPECT_EQ(GetProcAddress(user32, "EnumWindows"), nullptr);
+    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    standin::fail(standin::call_FreeLibrary, 1, ERROR_ACCESS_DENIED);
+    EXPECT_FALSE(FreeLibrary(user32));
+    EXPECT_TRUE(FreeLibrary(user32));
+    EXPECT_EQ(standin::trace(), (std::vector<std::string>{
+                                    "LoadLibraryA(user32.dll)", "LoadLibraryA(user32.dll)",
+                                    "GetProcAddress(EnumWindows)", "FreeLibrary", "FreeLibrary"}));
+    EXPECT_EQ(standin::calls(standin::call_GetProcAddress), 1);
+    standin::reset();
 }
 
 } // namespace

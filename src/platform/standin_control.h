@@ -46,6 +46,8 @@ enum Call {
     call_RegSetValueExA,
     call_CreateSemaphoreA,
     call_ReleaseSemaphore,
+    call_GetSystemDirectoryA,
+    call_GetWindowsDirectoryA,
     call_FormatMessageA,
     // Console and windows
     call_AttachConsole,
@@ -54,6 +56,9 @@ enum Call {
     call_GenerateConsoleCtrlEvent,
     call_EnumWindows,
     call_PostMessageA,
+    call_LoadLibraryA,
+    call_GetProcAddress,
+    call_FreeLibrary,
     call_HeapAlloc,
     // Files
     call_CreateFileA,
@@ -74,6 +79,7 @@ enum Call {
     // Security
     call_ConvertStringSecurityDescriptorToSecurityDescriptorA,
     call_OpenProcessToken,
+    call_GetNamedSecurityInfoA,
     // Any handle
     call_CloseHandle,
     call_WaitForMultipleObjects,
@@ -103,8 +109,8 @@ int calls(Call call);
 /// "CloseServiceHandle(manager)", "CreateProcessA(0x4)", "TerminateProcess(0)".
 std::vector<std::string> trace();
 
-/// Process, thread, job, event, registry key, pipe end, NUL and service control handles handed
-/// out and not yet closed. Not files: the log keeps its handle for the life of the process.
+/// Process, thread, job, event, registry key, pipe end, NUL, service control and module handles
+/// handed out and not yet closed. Not files: the log keeps its handle for the life of the process.
 int open_handles();
 
 // --- System ---
@@ -174,8 +180,10 @@ struct Step {
 /// The next StartServiceCtrlDispatcherA connects: it runs the table's service main on a thread
 /// of its own with argv { name }, follows `script` on the calling thread, and returns TRUE once
 /// the service has reported stopped. Unarmed, it fails with 1063 as in a console.
-/// With `gate`, GetStartupInfoA on the service thread waits until step_open_gate.
-void arm_dispatcher(const std::vector<Step> &script, bool gate = false);
+/// With `gate`, GetStartupInfoA on the service thread waits until step_open_gate; with `gate`
+/// and `gate_at` a call of the list above, the first call of `gate_at` waits there instead
+/// (before its fault, if one is set), on whichever thread makes it.
+void arm_dispatcher(const std::vector<Step> &script, bool gate = false, Call gate_at = call_count);
 
 /// Waits for the service thread to end.
 void join_service();
@@ -246,6 +254,12 @@ struct FileOpen {
     std::string dacl; ///< the DACL of the security attributes given, as dacl_text shows it
 };
 std::vector<FileOpen> file_opens();
+
+/// What GetFileAttributesA gives for the Windows path `path` (compared without regard to ASCII
+/// case, as Windows compares names) until the next reset, e.g. FILE_ATTRIBUTE_NORMAL for a file
+/// or FILE_ATTRIBUTE_DIRECTORY for a folder; INVALID_FILE_ATTRIBUTES: it fails with `error`.
+/// Such paths need not exist natively, so tests can lay out "C:\Windows" and its like.
+void set_file_attributes(const char *path, DWORD attributes, DWORD error = 0);
 
 /// Another process holds the file at this Windows path open and shares nothing: CreateFileA and
 /// DeleteFileA of that path fail with ERROR_SHARING_VIOLATION until the next reset.

@@ -83,7 +83,8 @@ std::vector<Object *> objects_of(const ObjectType &type) {
 }
 
 bool injected(Call call) {
-    std::lock_guard<std::mutex> lock(state_mutex());
+    std::unique_lock<std::mutex> lock(state_mutex());
+    wait_at_gate(lock, call);
     Fault &f = core().faults[call];
     ++f.calls;
     int since = f.calls - f.armed_at;

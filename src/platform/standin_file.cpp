@@ -14,6 +14,8 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <map>
+
 using namespace standin::internal;
 
 namespace {
@@ -29,7 +31,20 @@ const ObjectType pipe_read_type = {"pipe-read", true, true, close_file, nullptr,
 const ObjectType pipe_write_type = {"pipe-write", true, true, close_file, nullptr, nullptr};
 const ObjectType *const io_types[] = {&file_type, &nul_type, &pipe_read_type, &pipe_write_type};
 
+// Names compare without regard to ASCII case, as Windows compares them.
+struct NoCase {
+    bool operator()(const std::string &a, const std::string &b) const {
+        return strcasecmp(a.c_str(), b.c_str()) < 0;
+    }
+};
+
+struct Attributes {
+    DWORD attributes;
+    DWORD error;
+};
+
 struct Files {
+    std::map<std::string, Attributes, NoCase> attributes; // set by tests, by Windows path
     std::vector<standin::FileOpen> file_opens;
     std::vector<std::string> held; // Windows paths
     std::vector<std::string> locks;
@@ -164,6 +179,7 @@ std::vector<Passable> inheritable() {
 
 void reset_file() {
     close_descriptors();
+    files().attributes.clear();
     files().file_opens.clear();
     files().held.clear();
     files().locks.clear();
@@ -446,27 +462,34 @@ BOOL DeleteFileA(LPCSTR path) {
 }
 
 DWORD GetFileAttributesA(LPCSTR path) {
+    note("GetFileAttributesA(" + text_or_null(path) + ")");
     if (injected(standin::call_GetFileAttributesA))
         return INVALID_FILE_ATTRIBUTES;
+    {
+        std::lock_guard<std::mutex> lock(state_mutex());
+        auto it = path != nullptr ? files().attributes.find(path) : files().attributes.end();
+        if (it != files().attributes.end()) {
+            if (it->second.attributes == INVALID_FILE_ATTRIBUTES)
+                fail_with(it->second.error);
+            return it->second.attributes;
+        }
+    }
     standin::NativePath native = standin::native_path(path);
     if (native.error != 0) {
-        SetLastError(native.error);
+        fail_with(native.error);
         return INVALID_FILE_ATTRIBUTES;
     }
     struct stat info;
-    if (stat(native.path.c_str(), &info) != 0) {
-        // Windows tells a missing file in a folder that is there from a missing folder.
-        DWORD error = error_of(errno);
-        size_t cut = native.path.rfind('/');
-        struct stat folder;
-        if (errno == ENOENT && cut != std::string::npos &&
-            stat(native.path.substr(0, cut > 0 ? cut : 1).c_str(), &folder) == 0 &&
-            S_ISDIR(folder.st_mode))
-            error = ERROR_FILE_NOT_FOUND;
-        SetLastError(error);
-        return INVALID_FILE_ATTRIBUTES;
-    }
-    return S_ISDIR(info.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
+    if (stat(native.path.c_str(), &info) == 0)
+        return S_ISDIR(info.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
+    int missing = errno == ENOENT;
+    DWORD error = error_of(errno);
+    // Windows tells a missing name in a folder that is there from a missing folder.
+    std::string folder = native.path.substr(0, native.path.find_last_of('/') + 1);
+    if (missing && (folder.empty() || stat(folder.c_str(), &info) == 0))
+        error = ERROR_FILE_NOT_FOUND;
+    fail_with(error);
+    return INVALID_FILE_ATTRIBUTES;
 }
 
 static BOOL record_lock(HANDLE handle, const std::string &what, LPOVERLAPPED overlapped,
@@ -543,6 +566,11 @@ NativePath native_path(const char *path) {
 std::vector<FileOpen> file_opens() {
     std::lock_guard<std::mutex> lock(state_mutex());
     return files().file_opens;
+}
+
+void set_file_attributes(const char *path, DWORD attributes, DWORD error) {
+    std::lock_guard<std::mutex> lock(state_mutex());
+    files().attributes[path] = {attributes, error};
 }
 
 void hold_file(const char *path) {

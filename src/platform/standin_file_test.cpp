@@ -278,6 +278,50 @@ TEST(StandinFile, InformationDeletionHeldFilesAndLocks) {
     rmdir(dir.c_str());
 }
 
+// Attributes: those a test set, under any case of the name, else the native file's; a missing
+// name in a folder that is there is told from a missing folder.
+TEST(StandinFile, AttributesOfSetPathsAndNativeOnes) {
+    standin::reset();
+    std::string dir = test_support::temp_dir();
+    test_support::write_file(dir + "/app.exe", "MZ");
+    const std::string native = test_support::windows_path(dir);
+    standin::set_file_attributes("C:\\Windows", FILE_ATTRIBUTE_DIRECTORY);
+    standin::set_file_attributes("C:\\Windows\\System32\\cmd.exe", FILE_ATTRIBUTE_NORMAL);
+    standin::set_file_attributes("C:\\Secret", INVALID_FILE_ATTRIBUTES, ERROR_ACCESS_DENIED);
+    const struct {
+        std::string path;
+        DWORD attributes;
+        DWORD error; // when INVALID_FILE_ATTRIBUTES
+    } cases[] = {
+        {"C:\\Windows", FILE_ATTRIBUTE_DIRECTORY, 0},
+        {"c:\\windows\\SYSTEM32\\CMD.EXE", FILE_ATTRIBUTE_NORMAL, 0},
+        {"C:\\Secret", INVALID_FILE_ATTRIBUTES, ERROR_ACCESS_DENIED},
+        {"C:\\Windows\\notepad.exe", INVALID_FILE_ATTRIBUTES, ERROR_PATH_NOT_FOUND},
+        {native, FILE_ATTRIBUTE_DIRECTORY, 0},
+        {native + "\\app.exe", FILE_ATTRIBUTE_NORMAL, 0},
+        {native + "\\none.exe", INVALID_FILE_ATTRIBUTES, ERROR_FILE_NOT_FOUND},
+        {native + "\\none\\app.exe", INVALID_FILE_ATTRIBUTES, ERROR_PATH_NOT_FOUND},
+        {native + "\\a|b.exe", INVALID_FILE_ATTRIBUTES, ERROR_INVALID_NAME},
+    };
+    for (const auto &c : cases) {
+        SetLastError(0);
+        EXPECT_EQ(GetFileAttributesA(c.path.c_str()), c.attributes) << c.path;
+        if (c.attributes == INVALID_FILE_ATTRIBUTES) {
+            EXPECT_EQ(GetLastError(), c.error) << c.path;
+        }
+    }
+    EXPECT_EQ(standin::trace().front(), "GetFileAttributesA(C:\\Windows)");
+    EXPECT_EQ(standin::trace().size(), std::size(cases));
+    standin::fail(standin::call_GetFileAttributesA, 1, ERROR_NOT_ENOUGH_MEMORY);
+    EXPECT_EQ(GetFileAttributesA("C:\\Windows"), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(GetLastError(), ERROR_NOT_ENOUGH_MEMORY);
+    EXPECT_EQ(GetFileAttributesA("C:\\Windows"), FILE_ATTRIBUTE_DIRECTORY);
+    standin::reset();
+    EXPECT_EQ(GetFileAttributesA("C:\\Windows"), INVALID_FILE_ATTRIBUTES) << "kept past a reset";
+    unlink((dir + "/app.exe").c_str());
+    rmdir(dir.c_str());
+}
+
 // Everything ReadFile gives until it fails, and the error it fails with.
 std::string drain(HANDLE read_end, DWORD *error) {
     std::string data;
@@ -287,37 +331,6 @@ std::string drain(HANDLE read_end, DWORD *error) {
         data.append(buffer, n);
     *error = GetLastError();
     return data;
-}
-
-TEST(StandinFile, AttributesTellFilesFromFoldersAndMissingOnes) {
-    standin::reset();
-    std::string dir = test_support::temp_dir();
-    test_support::write_file(dir + "/a.dll", "x");
-    const struct {
-        std::string path;
-        DWORD attributes;
-        DWORD error;
-    } cases[] = {
-        {"Z:" + test_support::windows_path(dir + "/a.dll"), FILE_ATTRIBUTE_NORMAL, 0},
-        {test_support::windows_path(dir), FILE_ATTRIBUTE_DIRECTORY, 0},
-        {test_support::windows_path(dir + "/b.dll"), INVALID_FILE_ATTRIBUTES, ERROR_FILE_NOT_FOUND},
-        {test_support::windows_path(dir + "/no/b.dll"), INVALID_FILE_ATTRIBUTES,
-         ERROR_PATH_NOT_FOUND},
-        {"C:\\Windows", INVALID_FILE_ATTRIBUTES, ERROR_PATH_NOT_FOUND},
-        {test_support::windows_path(dir + "/a?.dll"), INVALID_FILE_ATTRIBUTES, ERROR_INVALID_NAME},
-    };
-    for (const auto &c : cases) {
-        SetLastError(0);
-        EXPECT_EQ(GetFileAttributesA(c.path.c_str()), c.attributes) << c.path;
-        EXPECT_EQ(GetLastError(), c.error) << c.path;
-    }
-    standin::fail(standin::call_GetFileAttributesA, 1, ERROR_ACCESS_DENIED);
-    EXPECT_EQ(GetFileAttributesA(test_support::windows_path(dir + "/a.dll").c_str()),
-              INVALID_FILE_ATTRIBUTES);
-    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
-    unlink((dir + "/a.dll").c_str());
-    rmdir(dir.c_str());
-    standin::reset();
 }
 
 TEST(StandinPipe, ReadWriteAndTheEndOnceTheWriterCloses) {

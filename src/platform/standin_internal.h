@@ -107,7 +107,7 @@ std::vector<std::pair<HANDLE, Object *>> objects_by_handle();
 // --- Faults and the trace ---
 
 /// Counts a call of `call` and tells whether it is to fail; if so, GetLastError() now gives the
-/// chosen error. Takes the lock.
+/// chosen error. Waits first at the dispatcher's gate if it is set at `call`. Takes the lock.
 bool injected(Call call);
 
 /// Adds an event to the trace; takes the lock (note_locked: caller holds it).
@@ -154,9 +154,9 @@ void reset_eventlog();
 /// the lock.
 bool is_lead_byte(BYTE c);
 
-/// Service control manager: on the service thread, waits while the dispatcher's gate is closed
-/// (see standin::arm_dispatcher).
-void wait_at_gate(std::unique_lock<std::mutex> &lock);
+/// Service control manager: waits while the dispatcher's gate is closed, if it is set at `at`
+/// (call_count: GetStartupInfoA); see standin::arm_dispatcher.
+void wait_at_gate(std::unique_lock<std::mutex> &lock, Call at);
 
 /// Processes: the stand-in's children still running, the processes still running in its jobs,
 /// and how many CreateProcessA calls were made; caller holds the lock.

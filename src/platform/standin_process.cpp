@@ -484,7 +484,7 @@ bool is_live_child(pid_t pid) {
 
 void GetStartupInfoA(LPSTARTUPINFOA info) {
     std::unique_lock<std::mutex> lock(state_mutex());
-    wait_at_gate(lock);
+    wait_at_gate(lock, standin::call_count);
     static char title[] = "tolvard stand-in";
     STARTUPINFOA &startup = processes().startup;
     memset(&startup, 0, sizeof startup);

@@ -23,6 +23,7 @@ struct Scm {
 
     bool armed = false;
     bool gate = false;
+    standin::Call gate_at = standin::call_count; // call_count: GetStartupInfoA
     bool at_gate = false;
     std::vector<standin::Step> script;
     std::thread service_thread;
@@ -143,6 +144,7 @@ void reset_scm() {
     s.services.clear();
     s.armed = false;
     s.gate = false;
+    s.gate_at = standin::call_count;
     s.at_gate = false;
     s.script.clear();
     s.service_returned = false;
@@ -153,9 +155,9 @@ void reset_scm() {
     s.reports.clear();
 }
 
-void wait_at_gate(std::unique_lock<std::mutex> &lock) {
+void wait_at_gate(std::unique_lock<std::mutex> &lock, Call at) {
     Scm &s = scm();
-    if (!s.gate)
+    if (!s.gate || s.gate_at != at)
         return;
     s.at_gate = true;
     state_changed().notify_all();
@@ -400,11 +402,12 @@ BOOL ChangeServiceConfig2A(SC_HANDLE handle, DWORD info_level, LPVOID info) {
 
 namespace standin {
 
-void arm_dispatcher(const std::vector<Step> &script, bool gate) {
+void arm_dispatcher(const std::vector<Step> &script, bool gate, Call gate_at) {
     std::lock_guard<std::mutex> lock(state_mutex());
     scm().armed = true;
     scm().script = script;
     scm().gate = gate;
+    scm().gate_at = gate_at;
 }
 
 void join_service() {

@@ -111,6 +111,7 @@ struct Seen {
     std::vector<DWORD> controls;
     std::vector<bool> on_dispatcher_thread;
     std::vector<bool> past_gate_at_control;
+    std::vector<size_t> reports_at_control;
     bool past_gate = false;
     bool stop = false;
     std::thread::id dispatcher;
@@ -133,6 +134,7 @@ void WINAPI handler(DWORD control) {
     seen.controls.push_back(control);
     seen.on_dispatcher_thread.push_back(std::this_thread::get_id() == seen.dispatcher);
     seen.past_gate_at_control.push_back(seen.past_gate);
+    seen.reports_at_control.push_back(standin::reports().size());
     seen.stop = seen.stop || control == SERVICE_CONTROL_STOP;
 }
 
@@ -167,6 +169,7 @@ BOOL dispatch(const char *name) {
         seen.controls.clear();
         seen.on_dispatcher_thread.clear();
         seen.past_gate_at_control.clear();
+        seen.reports_at_control.clear();
         seen.past_gate = false;
         seen.stop = false;
         seen.dispatcher = std::this_thread::get_id();
@@ -292,19 +295,36 @@ TEST(StandinDispatcher, AFailedStoppedReportIsNoStop) {
     standin::reset();
 }
 
+// The gate holds the service thread in GetStartupInfoA, or in the first call of the one named,
+// until the script opens it; the call then goes on as usual.
 TEST(StandinDispatcher, TheGateHoldsTheServiceThreadUntilOpened) {
-    standin::reset();
-    standin::arm_dispatcher({{standin::step_wait_gate, 0},
-                             {standin::step_control, 128},
-                             {standin::step_open_gate, 0},
-                             {standin::step_wait_state, SERVICE_RUNNING},
-                             {standin::step_control, SERVICE_CONTROL_STOP}},
-                            true);
-    EXPECT_TRUE(dispatch("Svc"));
-    standin::join_service();
-    std::lock_guard<std::mutex> lock(seen.mutex);
-    EXPECT_EQ(seen.controls, (std::vector<DWORD>{128, SERVICE_CONTROL_STOP}));
-    EXPECT_EQ(seen.past_gate_at_control, (std::vector<bool>{false, true}));
+    const struct {
+        standin::Call at;
+        std::vector<bool> past_gate_at_control;
+        std::vector<size_t> reports_at_control;
+    } cases[] = {
+        {standin::call_count, {false, true}, {0, 1}},
+        // Past GetStartupInfoA, held in the running report itself.
+        {standin::call_SetServiceStatus, {true, true}, {0, 1}},
+    };
+    for (const auto &c : cases) {
+        standin::reset();
+        standin::arm_dispatcher({{standin::step_wait_gate, 0},
+                                 {standin::step_control, 128},
+                                 {standin::step_open_gate, 0},
+                                 {standin::step_wait_state, SERVICE_RUNNING},
+                                 {standin::step_control, SERVICE_CONTROL_STOP}},
+                                true, c.at);
+        EXPECT_TRUE(dispatch("Svc"));
+        standin::join_service();
+        std::lock_guard<std::mutex> lock(seen.mutex);
+        EXPECT_EQ(seen.controls, (std::vector<DWORD>{128, SERVICE_CONTROL_STOP})) << c.at;
+        EXPECT_EQ(seen.past_gate_at_control, c.past_gate_at_control) << c.at;
+        EXPECT_EQ(seen.reports_at_control, c.reports_at_control) << c.at;
+        EXPECT_EQ(states(true),
+                  (std::vector<DWORD>{SERVICE_RUNNING, SERVICE_STOPPED, SERVICE_STOPPED}))
+            << c.at;
+    }
     standin::reset();
 }
 

@@ -53,7 +53,7 @@ const struct {
     {"SY", "S-1-5-18"},     {"BA", "S-1-5-32-544"}, {"BU", "S-1-5-32-545"}, {"BG", "S-1-5-32-546"},
     {"PU", "S-1-5-32-547"}, {"WD", "S-1-1-0"},      {"AU", "S-1-5-11"},     {"IU", "S-1-5-4"},
     {"SU", "S-1-5-6"},      {"AN", "S-1-5-7"},      {"LS", "S-1-5-19"},     {"NS", "S-1-5-20"},
-    {"CO", "S-1-3-0"},      {"OW", "S-1-3-4"},
+    {"CO", "S-1-3-0"},      {"OW", "S-1-3-4"},      {"AC", "S-1-15-2-1"},
 };
 
 const struct {
@@ -113,11 +113,17 @@ std::string sid_text(const uint8_t *sid) {
     uint64_t authority = 0;
     for (int i = 2; i < 8; ++i)
         authority = authority << 8 | sid[i];
-    std::string text = "S-" + std::to_string(sid[0]) + "-" + std::to_string(authority);
+    // Appended piece by piece: GCC 12 at -O3 takes "S-" + std::to_string(...) for an
+    // overlapping copy and fails the Release build.
+    std::string text = "S-";
+    text += std::to_string(sid[0]);
+    text += '-';
+    text += std::to_string(authority);
     for (int i = 0; i < sid[1]; ++i) {
         DWORD sub;
         memcpy(&sub, sid + 8 + 4 * i, 4);
-        text += "-" + std::to_string(sub);
+        text += '-';
+        text += std::to_string(sub);
     }
     return text;
 }
@@ -177,12 +183,15 @@ bool parse_ace(const std::string &text, Ace *ace) {
 
 bool parse_sddl(const std::string &text, Descriptor *d) {
     for (size_t i = 0; i < text.size();) {
-        if (text.compare(i, 2, "O:") == 0) {
+        if (text.compare(i, 2, "O:") == 0 || text.compare(i, 2, "G:") == 0) {
+            // The group is read and left out, as tolvard never asks for it.
             size_t end = text.find_first_of(":", i + 2);
             end = end == std::string::npos ? text.size() : end - 1;
-            d->owner = parse_sid(text.substr(i + 2, end - i - 2));
-            if (d->owner.empty())
+            Bytes sid = parse_sid(text.substr(i + 2, end - i - 2));
+            if (sid.empty())
                 return false;
+            if (text[i] == 'O')
+                d->owner = sid;
             i = end;
         } else if (text.compare(i, 2, "D:") == 0) {
             d->dacl_present = true;
@@ -309,6 +318,9 @@ BOOL ConvertSidToStringSidA(PSID sid, LPSTR *text) {
 
 DWORD GetNamedSecurityInfoA(LPCSTR name, SE_OBJECT_TYPE type, SECURITY_INFORMATION, PSID *owner,
                             PSID *group, PACL *dacl, PACL *sacl, PSECURITY_DESCRIPTOR *descriptor) {
+    note("GetNamedSecurityInfoA(" + text_or_null(name) + ")");
+    if (injected(standin::call_GetNamedSecurityInfoA))
+        return GetLastError();
     if (name == nullptr || type != SE_FILE_OBJECT || descriptor == nullptr)
         return ERROR_INVALID_PARAMETER;
     std::string sddl;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -32,6 +33,10 @@ TEST(StandinSecurity, SddlToDescriptor) {
         {"D:", ""},
         {"D:NO_ACCESS_CONTROL", "null"},
         {"O:BA", "null"}, // no DACL at all reads as a null one
+        // As Windows 10 shows C:\Program Files: a group, and the app-package SIDs.
+        {"O:S-1-5-80-1-2G:SYD:PAI(A;;0x1200a9;;;AC)(A;OICIIO;GXGR;;;S-1-15-2-2)",
+         "(A;0x0;0x1200a9;S-1-15-2-1)(A;0xb;0xa0000000;S-1-15-2-2)"},
+        {"G:XXD:", "refused 87"},
         {"D:(A;;FA;;;XX)", "refused 87"},
         {"D:(A;;QQ;;;SY)", "refused 87"},
         {"D:(X;;FA;;;SY)", "refused 87"},
@@ -87,6 +92,14 @@ TEST(StandinSecurity, NamedDescriptorsAndTheToken) {
     const char *wine = "O:S-1-5-21-0-0-0-1000 0/3/2032127/S-1-5-18 0/3/2032127/S-1-5-21-0-0-0-1000 "
                        "0/3/1179817/S-1-1-0";
     EXPECT_EQ(seen("C:\\TOOLS"), wine) << "paths are taken as written";
+    EXPECT_EQ(standin::trace(), (std::vector<std::string>{"GetNamedSecurityInfoA(C:\\tools)",
+                                                          "GetNamedSecurityInfoA(C:\\gone)",
+                                                          "GetNamedSecurityInfoA(C:\\open)",
+                                                          "GetNamedSecurityInfoA(C:\\TOOLS)"}));
+    standin::fail(standin::call_GetNamedSecurityInfoA, 2, ERROR_NOT_ENOUGH_MEMORY);
+    EXPECT_EQ(seen("C:\\tools"), "O:S-1-5-18 0/3/2032127/S-1-5-32-544 0/0/2/S-1-5-32-545");
+    EXPECT_EQ(seen("C:\\tools"), "error 8") << "the second call fails, set or not";
+    EXPECT_EQ(seen("C:\\open"), "O:S-1-5-32-544 null");
     standin::set_token_user("S-1-5-21-7-8-9-500");
     EXPECT_EQ(seen("Z:\\x"), "O:S-1-5-21-7-8-9-500 0/3/2032127/S-1-5-18 0/3/2032127/"
                              "S-1-5-21-7-8-9-500 0/3/1179817/S-1-1-0");

@@ -242,13 +242,25 @@ DWORD GetCurrentProcessId(void) {
     return static_cast<DWORD>(getpid());
 }
 
+extern char **environ;
+
+// The value of the variable `name` in any case of its letters, as Windows finds it; nullptr if
+// it is not set.
+static const char *environment_value(const std::string &name) {
+    for (char **entry = environ; *entry != nullptr; ++entry) {
+        if (strncasecmp(*entry, name.c_str(), name.size()) == 0 && (*entry)[name.size()] == '=')
+            return *entry + name.size() + 1;
+    }
+    return nullptr;
+}
+
 DWORD ExpandEnvironmentStringsA(LPCSTR text, LPSTR buffer, DWORD size) {
     std::string expanded;
     for (const char *p = text; *p != '\0';) {
         const char *end = *p == '%' ? strchr(p + 1, '%') : nullptr;
         const char *value = nullptr;
         if (end != nullptr && end > p + 1)
-            value = getenv(std::string(p + 1, end).c_str());
+            value = environment_value(std::string(p + 1, end));
         if (value != nullptr) {
             expanded += value;
             p = end + 1;
@@ -261,6 +273,31 @@ DWORD ExpandEnvironmentStringsA(LPCSTR text, LPSTR buffer, DWORD size) {
     if (buffer != nullptr && needed <= size)
         memcpy(buffer, expanded.c_str(), needed);
     return needed;
+}
+
+namespace {
+
+// Copies `text` as the two calls do: its length when it fits with its NUL, else the size needed.
+UINT folder_text(const char *text, LPSTR buffer, UINT size) {
+    UINT length = static_cast<UINT>(strlen(text));
+    if (buffer == nullptr || size <= length)
+        return length + 1;
+    memcpy(buffer, text, length + 1);
+    return length;
+}
+
+} // namespace
+
+UINT GetSystemDirectoryA(LPSTR buffer, UINT size) {
+    if (injected(standin::call_GetSystemDirectoryA))
+        return 0;
+    return folder_text("C:\\Windows\\System32", buffer, size);
+}
+
+UINT GetWindowsDirectoryA(LPSTR buffer, UINT size) {
+    if (injected(standin::call_GetWindowsDirectoryA))
+        return 0;
+    return folder_text("C:\\Windows", buffer, size);
 }
 
 DWORD FormatMessageA(DWORD flags, LPCVOID source, DWORD message_id, DWORD language_id, LPSTR buffer,

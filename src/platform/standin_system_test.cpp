@@ -242,6 +242,8 @@ TEST(StandinEnvironment, ExpandsTheVariablesThatAreSet) {
         const char *text;
         const char *expanded;
     } cases[] = {{"%TV_A%\\x", "C:\\Program Files\\x"},
+                 {"%tv_a%", "C:\\Program Files"},
+                 {"%TV_%", "%TV_%"},
                  {"%TV_UNSET%", "%TV_UNSET%"},
                  {"100%", "100%"},
                  {"%%TV_A%", "%C:\\Program Files"},
@@ -258,6 +260,33 @@ TEST(StandinEnvironment, ExpandsTheVariablesThatAreSet) {
         EXPECT_STREQ(room, c.expanded);
     }
     unsetenv("TV_A");
+}
+
+// Each returns its length without the NUL, or the size needed with it and leaves a buffer that
+// is too small alone.
+TEST(StandinFolders, SystemAndWindowsFolders) {
+    standin::reset();
+    const struct {
+        UINT (*get)(LPSTR, UINT);
+        standin::Call call;
+        std::string folder;
+    } cases[] = {{GetSystemDirectoryA, standin::call_GetSystemDirectoryA, "C:\\Windows\\System32"},
+                 {GetWindowsDirectoryA, standin::call_GetWindowsDirectoryA, "C:\\Windows"}};
+    for (const auto &c : cases) {
+        UINT length = static_cast<UINT>(c.folder.size());
+        EXPECT_EQ(c.get(nullptr, 0), length + 1) << c.folder;
+        std::string small(length, 'x');
+        EXPECT_EQ(c.get(small.data(), length), length + 1) << c.folder;
+        EXPECT_EQ(small, std::string(length, 'x')) << c.folder;
+        char room[64];
+        EXPECT_EQ(c.get(room, length + 1), length) << c.folder;
+        EXPECT_EQ(room, c.folder);
+        standin::fail(c.call, 1, ERROR_NOT_ENOUGH_MEMORY);
+        EXPECT_EQ(c.get(room, sizeof room), 0u) << c.folder;
+        EXPECT_EQ(GetLastError(), ERROR_NOT_ENOUGH_MEMORY);
+        EXPECT_EQ(c.get(room, sizeof room), length) << "one failure only: " << c.folder;
+    }
+    standin::reset();
 }
 
 TEST(StandinHeap, AllocationsThatCanBeMadeToFail) {
@@ -346,6 +375,17 @@ TEST(StandinRegistry, ValuesAsStoredUnderKeysThatExist) {
     EXPECT_EQ(RegCloseKey(key), 0);
     EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\Other", 0, KEY_QUERY_VALUE, &key),
               static_cast<LONG>(ERROR_FILE_NOT_FOUND));
+    // An expandable string comes as it is stored: expanding it is the reader's part.
+    standin::set_registry_value("SYSTEM\\Control", "Path", REG_EXPAND_SZ,
+                                std::string("%SystemRoot%\\system32") + '\0');
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\Control", 0, KEY_QUERY_VALUE, &key), 0);
+    size = sizeof data * 4;
+    char path[32];
+    EXPECT_EQ(RegQueryValueExA(key, "PATH", nullptr, &type, reinterpret_cast<BYTE *>(path), &size),
+              0);
+    EXPECT_EQ(type, REG_EXPAND_SZ);
+    EXPECT_EQ(std::string(path, size), std::string("%SystemRoot%\\system32") + '\0');
+    EXPECT_EQ(RegCloseKey(key), 0);
     standin::fail(standin::call_RegOpenKeyExA, 1, ERROR_ACCESS_DENIED);
     EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\Control", 0, KEY_QUERY_VALUE, &key),
               static_cast<LONG>(ERROR_ACCESS_DENIED));

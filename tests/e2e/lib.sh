@@ -27,17 +27,20 @@
 # MSI package installed, upgraded and removed by msiexec), bench_programs.sh (the bench's
 # Windows programs still run a cycle), security.sh (a held mutex of an older tolvard's log, a
 # planted hard link, a reader denying writers and a flood of controls do no harm; reg from
-# Wine's folders; "%" quoted), events.sh (the Event Log's entries as Wine traces them, the
-# event source and the description that reg sets, the entries rendered with the message file),
-# imports.sh (tolvard.exe's PE headers and imports; no Wine), resources.sh (the resources read
-# back by windres; no Wine) and message_file.sh (tolvard-messages.dll; no Wine). localedef needs the Debian package
+# Wine's folders; "%" quoted), real_programs.sh (esbuild, Node.js with http-server and Wine's
+# notepad as services, from the npm registry and Wine; skipped only when the registry cannot be
+# reached and they are not in the cache), events.sh (the Event Log's entries as Wine traces them,
+# the event source and the description that reg sets, the entries rendered with the message
+# file), imports.sh (tolvard.exe's PE headers and imports; no Wine), resources.sh (the resources
+# read back by windres; no Wine) and message_file.sh (tolvard-messages.dll; no Wine). localedef needs the Debian package
 # locales for its sources, xmllint the package libxml2-utils, the MSI tests the packages wixl and
 # msitools.
 #
 # The reliability tests: roundtrip.sh (generated word lists registered with "reg" reach the
 # child unchanged), stress.sh (start/stop cycles, stops racing the start, a long run of
 # controls, two services sharing one log), hostile.sh (extreme and hostile input) and output.sh
-# (the child's output and errors in the log, tolvard.old.log, the child's input). Each
+# (the child's output and errors in the log, escaped control characters, tolvard.old.log, the
+# child's input). Each
 # writes its tallies to RELIABILITY_COUNTS_DIR (see counts_begin).
 #
 # Environment, set by tests/CMakeLists.txt: WINEPREFIX, TOLVARD (tolvard.exe), E2E_HELPERS
@@ -292,6 +295,41 @@ wait_state() {
 
 tolvard_log() {
     printf '%s/tolvard.log' "$(dirname "$TOLVARD")"
+}
+
+# service_log SVCNAME: the log that holds the service's own lines and its child's. One helper,
+# so that the tests follow the log wherever it is kept: today tolvard.log beside tolvard.exe,
+# which every service of that copy shares.
+service_log() {
+    tolvard_log
+}
+
+# service_messages SVCNAME: log_messages of the service's log.
+service_messages() {
+    log_messages "$(service_log "$1")"
+}
+
+# wait_service_log SVCNAME MESSAGE SECONDS: wait_log on the service's log.
+wait_service_log() {
+    wait_log "$2" "$3" "$(service_log "$1")"
+}
+
+# wine_processes NAME: how many processes of this prefix run the Windows program NAME (a file
+# name, e.g. node.exe), seen from Linux: Wine makes a process's first Unix argument the program
+# word of its Windows command line (a bare name or a path, as the command line had it), and
+# each process carries the prefix in its environment.
+wine_processes() {
+    local file first n=0 name=${1,,}
+    for file in $(LC_ALL=C grep -lais -F -- "$1" /proc/[0-9]*/cmdline); do
+        first=$({ tr '\0' '\n' <"$file"; } 2>/dev/null | head -n 1)
+        first=${first,,}
+        first=${first//\"/}
+        [[ "$first" == "$name" || "$first" == *"\\$name" || "$first" == *"/$name" ]] || continue
+        { tr '\0' '\n' <"${file%/cmdline}/environ"; } 2>/dev/null |
+            grep -qxF "WINEPREFIX=$WINEPREFIX" || continue
+        n=$((n + 1))
+    done
+    echo "$n"
 }
 
 # The messages of tolvard.log (or of the log file given), one per line without the time stamp.

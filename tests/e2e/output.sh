@@ -6,9 +6,12 @@
 #   between the child's start and "exec_proc() end";
 # - lines longer than one log line takes (996 bytes) go on in the next log lines, nothing lost,
 #   and a line of exactly 996 whose CR comes in a write of its own gives no empty line after it;
-# - a child that reads its input gets its end at once (the input is the NUL device);
+# - a child that reads its input waits while the service runs (the input is a pipe that nobody
+#   writes to), and the stop ends its input after Ctrl+C;
+# - a lone CR and a terminal's escape sequences in the child's lines are written escaped: the
+#   log holds no CR but those of its line ends, and no ESC;
 # - a batch file under cmd.exe /c, stopped: its echoed line is logged and the stop completes,
-#   with no prompt of cmd.exe waiting for an answer;
+#   with no prompt of cmd.exe waiting for an answer (its input ends with the stop);
 # - two services of one tolvard.exe printing at once: the second start keeps the log as
 #   tolvard.old.log and empties it, and the first service's later lines still land in the
 #   current log, whole, beside the second's;
@@ -24,7 +27,7 @@ counts_begin output
 
 tolvard=$(winpath "$TOLVARD")
 old_log=$(dirname "$TOLVARD")/tolvard.old.log
-for name in mixed long reader batch_sleep gate_a gate_b gate_held failing; do
+for name in mixed long reader forger batch_sleep gate_a gate_b gate_held failing; do
     cp "$E2E_HELPERS/printer.exe" "$W/$name.exe"
 done
 cases=0
@@ -110,25 +113,48 @@ check_true "long: each line in pieces of 996 bytes, in order, nothing more" \
 check_eq "long: pieces of each length" "995 996 996 1 996 996 996 996 508" \
     "$(awk '{ print length($0) }' "$W/long.got" | paste -sd' ')"
 
-# --- a child reading its input gets its end at once ---
+# --- a child reading its input waits until the stop, which ends its input after Ctrl+C ---
 child="$(winpath "$W/reader.exe") stdin "
 sc_create "$svc" "$tolvard $child$svc "
 svcctl start "$svc"
 check_svcctl "stdin: start" $?
 wait_state "$svc" RUNNING 10 || die "stdin: $svc did not reach RUNNING: $(svcctl_error)"
-# A child blocked on its input would never say the end; 5 s is ample for one that got it.
-wait_log "> stdin eof after 0 bytes" 5
-check_eq "stdin: the child read no byte and saw the end" \
-    "$(printf '%s\n' 'reading stdin' 'stdin eof after 0 bytes')" "$(captured)"
+wait_log "> reading stdin" 10
+# A child given the end of its input would say so at once; 2 s shows that it waits.
+sleep 2
+check_eq "stdin: the child waits on its input while the service runs" "reading stdin" \
+    "$(captured)"
 svcctl control "$svc" 1
 check_svcctl "stdin: stop" $?
 wait_state "$svc" STOPPED 10
 check_svcctl "stdin: stopped" $?
 check_eq "stdin: stopped cleanly" "0 0" "$(field win32_exit) $(field service_exit)"
 wait_log "main() end" 5
-check_eq "stdin: the child's lines before the stop" \
-    "$(printf '%s\n' '> reading stdin' '> stdin eof after 0 bytes' 'Leaving MyService')" \
-    "$(log_messages | sed -n '/^success CreateProcess$/,/^Leaving MyService$/p' | sed 1d)"
+check_eq "stdin: Ctrl+C first, then the end of its input" \
+    "$(printf '%s\n' 'reading stdin' 'Ctrl+C, reading on' 'stdin eof after 0 bytes')" \
+    "$(captured)"
+check_eq "stdin: the child ended on the stop, on its own" \
+    "$(printf '%s\n' 'Leaving MyService' 'asking the child to end, grace time 5000 ms' \
+        'the child ended on its own after N ms' 'exec_proc() end' 'main() end')" \
+    "$(not_captured | sed -n '/^success CreateProcess$/,$p' | sed 1d |
+        sed -e 's/ after [0-9]* ms$/ after N ms/' -e '/^WM_CLOSE sent to [0-9]* windows$/d')"
+
+# --- a lone CR and escape sequences are written escaped ---
+child="$(winpath "$W/forger.exe") forge "
+sc_create "$svc" "$tolvard $child$svc "
+svcctl start "$svc"
+check_svcctl "forge: start" $?
+wait_state "$svc" STOPPED 10 || die "forge: $svc did not stop after its child ended"
+wait_log "main() end" 5
+check_eq "forge: the child's lines, escaped" \
+    "$(printf '%s\n' 'GET /x\r2026/12/08 10:17:40:Leaving MyService' \
+        '\x1B[31mred\x1B[0m plain\x07')" \
+    "$(captured)"
+check_eq "forge: no line of the host's made by the child" "" \
+    "$(not_captured | LC_ALL=C grep -x 'Leaving MyService')"
+check_eq "forge: every CR of the log ends a line, and no ESC is in it" \
+    "$(LC_ALL=C tr -cd '\n' <"$(tolvard_log)" | wc -c) 0" \
+    "$(LC_ALL=C tr -cd '\r' <"$(tolvard_log)" | wc -c) $(LC_ALL=C tr -cd '\033' <"$(tolvard_log)" | wc -c)"
 
 # --- a batch file, stopped ---
 {

@@ -8,13 +8,16 @@
 //   ignore   ignores SIGINT and SIGTERM, and waits to be killed
 //   lines:N  writes N lines, "out K\n" to fd 1 for odd K and "err K\n" to fd 2 for even K
 //            (K = 1..N), then exits 0
-//   text:S   writes S to fd 1 with the escapes \n \r \0 \\ decoded, then exits 0
+//   text:S   writes S to fd 1 with the escapes \n \r \0 \\ and \xHH decoded, then exits 0
+//   bytes:N:HH  writes N bytes of hex value HH to fd 1 in one write, then "\n", and exits 0
 //   long:N   writes N bytes 'a'..'z' over and over, then "\n", to fd 1, and exits 0
 //   flood:N  writes N lines of exactly 100 bytes ("%08d " numbered from 1, filler, "\n") to
 //            fd 1 in big writes, and exits 0
 //   flood    the same lines without end until SIGINT, then notes "wrote K" (K: the whole lines
 //            written) and exits 0
-//   stdin    reads fd 0 to its end, writes "eof after N bytes\n" to fd 1, and exits 0
+//   stdin    reads fd 0 to its end, writes "eof after N bytes\n" to fd 1, notes "eof" and exits
+//            0; SIGINT and SIGTERM are noted as they come ("ignored 2", "ignored 15"), and
+//            it reads on
 //   late:MS  starts a grandchild that keeps fds 1 and 2, writes "late\n" to fd 1 after MS ms
 //            and exits; the child writes "early\n" to fd 1 and exits 0 at once
 //   fds      notes "N TARGET" for each of its open descriptors (TARGET as /proc/self/fd/N
@@ -91,9 +94,22 @@ static int text(const char *s) {
             continue;
         }
         char c = *++s;
+        if (c == 'x' && s[1] != '\0' && s[2] != '\0') {
+            out += static_cast<char>(std::stoi(std::string(s + 1, 2), nullptr, 16));
+            s += 2;
+            continue;
+        }
         out += c == 'n' ? '\n' : c == 'r' ? '\r' : c == '0' ? '\0' : c;
     }
     put(1, out);
+    return 0;
+}
+
+static int repeated(const char *spec) {
+    char *rest = nullptr;
+    long n = strtol(spec, &rest, 10);
+    char byte = static_cast<char>(strtol(*rest == ':' ? rest + 1 : rest, nullptr, 16));
+    put(1, std::string(static_cast<size_t>(n), byte) + "\n");
     return 0;
 }
 
@@ -146,14 +162,28 @@ static int flood(long total) {
 static int read_stdin() {
     char buffer[4096];
     long total = 0;
+    int seen_int = 0;
+    int seen_term = 0;
+    // A signal that comes with the end may interrupt no read: it is noted before the end.
+    auto note_signals = [&] {
+        if (got_int != seen_int)
+            note("ignored 2");
+        if (got_term != seen_term)
+            note("ignored 15");
+        seen_int = got_int;
+        seen_term = got_term;
+    };
     for (ssize_t n; (n = read(0, buffer, sizeof buffer)) != 0;) {
+        note_signals();
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0)
             break;
         total += n;
     }
+    note_signals();
     put(1, "eof after " + std::to_string(total) + " bytes\n");
+    note("eof");
     return 0;
 }
 
@@ -207,7 +237,8 @@ int main(int argc, char **argv) {
         save_on = SIGTERM;
     }
     bool flood_until_int = strcmp(mode, "flood") == 0;
-    if (save_on != 0 || ignore || flood_until_int) {
+    bool input = strcmp(mode, "stdin") == 0;
+    if (save_on != 0 || ignore || flood_until_int || input) {
         struct sigaction action;
         memset(&action, 0, sizeof action);
         sigemptyset(&action.sa_mask);
@@ -233,13 +264,15 @@ int main(int argc, char **argv) {
         return lines(atoi(mode + 6));
     if (strncmp(mode, "text:", 5) == 0)
         return text(mode + 5);
+    if (strncmp(mode, "bytes:", 6) == 0)
+        return repeated(mode + 6);
     if (strncmp(mode, "long:", 5) == 0)
         return long_line(atol(mode + 5));
     if (strncmp(mode, "flood:", 6) == 0)
         return flood(atol(mode + 6));
     if (flood_until_int)
         return flood(0);
-    if (strcmp(mode, "stdin") == 0)
+    if (input)
         return read_stdin();
     if (strncmp(mode, "late:", 5) == 0)
         return late(atoi(mode + 5));

@@ -5,7 +5,11 @@
  *                             "err K" (K even, to standard error, ended by CR LF) for
  *                             K = 1..N, each in two writes, then exits 0
  *   printer stdin             "reading stdin", reads standard input to its end, then
- *                             "stdin eof after N bytes" and waits to be ended
+ *                             "stdin eof after N bytes" and exits 0; Ctrl+C does not end it:
+ *                             it says "Ctrl+C, reading on" and reads on
+ *   printer forge             a line with a lone CR in it that would show the rest as a log
+ *                             line of tolvard's, and a line coloured by a terminal's escape
+ *                             sequences, then exits 0
  *   printer fail N            "failing run 1" and "failing run 2", then "failing run 3" with
  *                             no line end, and exits with code N
  *   printer gate FILE N TAG   "TAG ready", waits until FILE exists, then "TAG K" for
@@ -76,7 +80,14 @@ static int long_lines(void) {
     return 0;
 }
 
+static BOOL WINAPI read_on(DWORD event) {
+    (void)event;
+    say("Ctrl+C, reading on");
+    return TRUE;
+}
+
 static int read_input(void) {
+    SetConsoleCtrlHandler(read_on, TRUE);
     say("reading stdin");
     char buffer[4096];
     unsigned long total = 0;
@@ -87,7 +98,6 @@ static int read_input(void) {
     char text[64];
     snprintf(text, sizeof text, "stdin eof after %lu bytes", total);
     say(text);
-    Sleep(INFINITE);
     return 0;
 }
 
@@ -119,6 +129,11 @@ int main(int argc, char **argv) {
     if (argc == 2 && strcmp(argv[1], "stdin") == 0) {
         return read_input();
     }
+    if (argc == 2 && strcmp(argv[1], "forge") == 0) {
+        put(STD_OUTPUT_HANDLE, "GET /x\r2026/12/08 10:17:40:Leaving MyService", "\r\n");
+        put(STD_OUTPUT_HANDLE, "\x1b[31mred\x1b[0m plain\x07", "\n");
+        return 0;
+    }
     if (argc == 3 && strcmp(argv[1], "fail") == 0) {
         say("failing run 1");
         say("failing run 2");
@@ -135,7 +150,8 @@ int main(int argc, char **argv) {
         Sleep((DWORD)atol(argv[2]));
         return 0;
     }
-    fprintf(stderr,
-            "usage: printer mixed N | stdin | fail N | gate FILE N TAG | long | sleep MS\n");
+    fprintf(
+        stderr,
+        "usage: printer mixed N | stdin | forge | fail N | gate FILE N TAG | long | sleep MS\n");
     return 2;
 }
