@@ -4,7 +4,9 @@
  *
  * Starts service NAME, times it to the child running (STAMP is the record bench_child.exe
  * writes), lets it idle for IDLE_SECONDS while reading the host process's CPU time and memory,
- * then stops it and times the stop to the service STOPPED with the child gone. Around the idle
+ * then stops it and times the stop to the service STOPPED with the child gone (stopped_exit: the
+ * exit codes of that STOPPED report; a later query under Wine may show 1077 instead, some two
+ * seconds after it, once the host has ended). Around the idle
  * window it creates MARKS.begin and MARKS.end, so that a Unix-side reader can count the host's
  * context switches over the same window (Wine keeps no such count for a Windows caller), and
  * waits for MARKS.go before the stop.
@@ -214,6 +216,7 @@ static int cycle(const char *name, const char *stamp_path, double idle_seconds, 
     if (!wait_state(svc, SERVICE_STOPPED, 30000, &sp)) {
         return fail("waiting for STOPPED");
     }
+    printf("stopped_exit=%lu %lu\n", sp.dwWin32ExitCode, sp.dwServiceSpecificExitCode);
     if (WaitForSingleObject(child, 30000) != WAIT_OBJECT_0) {
         return fail("waiting for the child's end");
     }

@@ -54,8 +54,10 @@ for row in "${services[@]}"; do
         check_eq "$svc run $run: the child that stamped is the one timed" \
             "$(sed -n 's/^child_pid=//p' "$W/cycle.txt")" \
             "$(awk '{ print $2 }' "$W/bench_child.exe.stamp")"
-        svcctl query "$svc"
-        check_eq "$svc run $run: stopped, no failure" "1 0" "$(field state) $(field win32_exit)"
+        # As the STOPPED report had them: the host may end up to 2 s after it (its last Event Log
+        # entry), and Wine's service control manager shows 1077 a while after that.
+        check_eq "$svc run $run: stopped, no failure" "0 0" \
+            "$(sed -n 's/^stopped_exit=//p' "$W/cycle.txt")"
     done
 done
 check_true "tolvard's copy logged beside itself" grep -q "success CreateProcess" "$W/tolvard.log"
