@@ -64,7 +64,8 @@ round_trip() {
 
         run_lines reg "$W/reg.lines"
         check_eq "$cp: lists $first-$last: every reg silent, exit status 1" \
-            "$(printf 'rc=1\n%.0s' "${slots[@]}")" "$(tr -d '\r' <"$W/reg.out")"
+            "$(printf 'rc=1\n%.0s' "${slots[@]}")" "$(tr -d '\r' <"$W/reg.out")" ||
+            sed 's/^/  stderr: /' "$W/reg.err"
         svcctl runall 60 "${names[@]:0:${#slots[@]}}"
         for i in "${!slots[@]}"; do
             list=$((first + i))
@@ -89,7 +90,8 @@ round_trip() {
         done
         run_lines rem "$W/rem.lines"
         check_eq "$cp: lists $first-$last: every rem silent" \
-            "$(printf 'rc=1\n%.0s' "${slots[@]}")" "$(tr -d '\r' <"$W/rem.out")"
+            "$(printf 'rc=1\n%.0s' "${slots[@]}")" "$(tr -d '\r' <"$W/rem.out")" ||
+            sed 's/^/  stderr: /' "$W/rem.err"
     done
 }
 

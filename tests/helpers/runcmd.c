@@ -68,10 +68,17 @@ static DWORD run(char *command) {
     fflush(stdout);
     fflush(stderr);
 
+    /* Wine's start of a new process fails now and then on a loaded machine, before the program
+     * runs a single instruction; each failure is said, and the start is tried up to 3 times. */
     PROCESS_INFORMATION pi;
-    if (!CreateProcessA(NULL, command, NULL, NULL, TRUE, 0, NULL, NULL, &si, &pi)) {
+    int tries = 0;
+    while (!CreateProcessA(NULL, command, NULL, NULL, TRUE, 0, NULL, NULL, &si, &pi)) {
         fprintf(stderr, "runcmd: CreateProcess error=%lu\n", GetLastError());
-        return RUNCMD_CREATE;
+        fflush(stderr);
+        if (++tries == 3) {
+            return RUNCMD_CREATE;
+        }
+        Sleep(200);
     }
     WaitForSingleObject(pi.hProcess, INFINITE);
     DWORD code = RUNCMD_CREATE;
