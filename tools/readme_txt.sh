@@ -120,6 +120,7 @@ LC_ALL=C awk '
     FNR == 1 {
         order++
         fenced = 0
+        code = 0
         delete seen
     }
     pass == 1 && /^ ? ? ?(```|~~~)/ { fenced = !fenced; next }
@@ -148,13 +149,19 @@ LC_ALL=C awk '
     }
     /^ ? ? ?(```|~~~)/ { fenced = !fenced; print; next }
     fenced { print; next }
+    /^[ \t]*$/ { code = 0 }
     {
-        # Code spans stay as they are: split at the backticks, rewrite only outside them.
-        line = $0
+        # Code spans stay as they are: split at the backticks, rewrite only outside them. A
+        # span may go on in the next line of its paragraph.
         out = ""
-        n = split(line, piece, "`")
-        for (i = 1; i <= n; i++)
-            out = out (i > 1 ? "`" : "") (i % 2 ? links(piece[i]) : piece[i])
+        n = split($0, piece, "`")
+        for (i = 1; i <= n; i++) {
+            if (i > 1) {
+                out = out "`"
+                code = !code
+            }
+            out = out (code ? piece[i] : links(piece[i]))
+        }
         print out
     }
 ' pass=1 "${pages[@]}" pass=2 order=0 "${pages[@]}"

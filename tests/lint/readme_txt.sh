@@ -32,7 +32,8 @@ cases=(
     echo "# tolvard"
     echo "## The front"
     for case in "${cases[@]}"; do echo "${case%%|*}"; done
-    printf '%s\n' '```' "[in a block](docs/log.md)" '```'
+    printf '%s\n' '```' "[in a block](docs/log.md)" '```' "" "a span \`that goes on" \
+        "[to the next line](docs/log.md)\` and [a](docs/log.md)"
 } >"$dir/README.md"
 
 failures=0
@@ -44,6 +45,8 @@ for case in "${cases[@]}"; do
     grep -qxF -- "$want" "$out" || fail "${case%%|*}: no line \"$want\""
 done
 grep -qxF "[in a block](docs/log.md)" "$out" || fail "a code block's link was changed"
+grep -qxF "[to the next line](docs/log.md)\` and a [below: Page log]" "$out" ||
+    fail "a code span over two lines: $(grep -F 'to the next line' "$out")"
 grep -qxF "Back to the top [above: The front] and the log [above: Page log]." "$out" ||
     fail "a page's links, relative to its folder: $(grep '^Back to' "$out")"
 titles=$(grep '^# ' "$out" | paste -sd'|')
