@@ -589,6 +589,9 @@ compiler=$(sed -n 's/^set(CMAKE_CXX_COMPILER \(.*\))$/\1/p' \
 {
     echo "# What the host costs"
     echo
+    echo "This page answers what tolvard costs in time, CPU, memory and size against a bare service,"
+    echo "as the bench measured it last."
+    echo
     echo "Written by \`bash tools/bench.sh\`; run it again to refresh this page. Numbers under Wine"
     echo "are Wine's: they compare tolvard with a bare service on the same platform, they do not"
     echo "predict Windows."

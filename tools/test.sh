@@ -60,6 +60,8 @@ lint() {
     local said
     said=$(bash tests/lint/links.sh 2>&1) || { echo "$said"; bad=1; }
     bash tools/check_links.sh || bad=1
+    # The release's README.txt: the same pages in one text, its links read as where to look.
+    said=$(bash tests/lint/readme_txt.sh 2>&1) || { echo "$said"; bad=1; }
     if command -v clang-format > /dev/null; then
         mapfile -t code < <(git ls-files 'src/*.cpp' 'src/*.h' 'tests/*.c' 'tests/*.cpp' 'bench/*.c' \
             'bench/*.cpp')

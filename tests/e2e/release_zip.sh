@@ -1,7 +1,7 @@
 #!/bin/bash
 # The release zip as tools/zip_release.sh makes it from the built tolvard.exe: its name and
 # entries, SHA256SUMS verifies, the texts have CR LF ends and otherwise the repository's
-# content, the exe is stripped, of the build's machine type, with its resources and only system
+# content (README.txt: the front page and the administrator's pages, as plain text), the exe is stripped, of the build's machine type, with its resources and only system
 # imports, tolvard-messages.dll is the build's (checked as message_file.sh checks it), the same
 # inputs give the same bytes in any time zone, and the exe taken from the zip runs under Wine
 # and prints the usage (where Wine runs this build; the rest needs no Wine).
@@ -44,14 +44,23 @@ check_eq "SHA256SUMS covers every other entry" \
     "CHANGELOG.txt LICENSE.txt README.txt tolvard-messages.dll tolvard.exe" \
     "$(awk '{ print $2 }' "$x/SHA256SUMS" | paste -sd' ')"
 
-# entry | repository file
-texts=("README.txt|README.md" "LICENSE.txt|LICENSE" "CHANGELOG.txt|CHANGELOG.md")
+bash "$src/tools/readme_txt.sh" "$src" >"$W/README.txt" || die "readme_txt.sh failed"
+# entry | what it holds, with LF ends
+texts=("README.txt|$W/README.txt" "LICENSE.txt|$src/LICENSE" "CHANGELOG.txt|$src/CHANGELOG.md")
 for row in "${texts[@]}"; do
     IFS='|' read -r entry original <<<"$row"
     check_eq "$entry: every line ends in CR LF" 0 \
         "$(LC_ALL=C grep -c -v $'\r$' "$x/$entry")"
-    check_true "$entry: $original with CR LF ends" cmp -s "$src/$original" <(tr -d '\r' <"$x/$entry")
+    check_true "$entry: $original with CR LF ends" cmp -s "$original" <(tr -d '\r' <"$x/$entry")
 done
+# The front page, then the pages an administrator needs, and none on building or the bench.
+pages=(README.md docs/install.md docs/commands.md docs/log.md docs/stop.md docs/events.md
+    docs/troubleshooting.md docs/security.md)
+check_eq "README.txt: the pages' titles, in order" \
+    "$(for p in "${pages[@]}"; do head -n 1 "$src/$p"; done | paste -sd'|')" \
+    "$(tr -d '\r' <"$x/README.txt" | grep '^# ' | paste -sd'|')"
+check_eq "README.txt: no Markdown link left" "" \
+    "$(tr -d '\r' <"$x/README.txt" | grep -n '\]([^)]*)' | head -n 3)"
 
 exe=$x/tolvard.exe
 case $bits in
