@@ -195,13 +195,6 @@ winpath() {
     printf 'Z:%s' "${p//\//\\}"
 }
 
-# The service that holds the services' desktop through the run (tests/helpers/deskkeeper.c),
-# made by e2e_setup and removed by e2e_cleanup, and its image path.
-E2E_DESKKEEPER=tvd_e2e_deskkeeper
-keeper_image() {
-    printf '%s %s' "$(winpath "$E2E_HELPERS/deskkeeper.exe")" "$(winpath "$E2E_WORK/deskkeeper.place")"
-}
-
 # Runs a Windows program under Wine with output to OUT.out and OUT.err, no standard input and
 # a time limit, so that a call that hangs fails its test instead of blocking the run. Wine's
 # daemons keep the standard handles of the call that started them: a pipe read to its end

@@ -5,7 +5,7 @@
 mkdir -p "$E2E_WORK" || die "cannot make $E2E_WORK"
 W=$E2E_WORK
 
-for exe in "$TOLVARD" "$E2E_HELPERS"/{runcmd,svcctl,probe,deskkeeper}.exe; do
+for exe in "$TOLVARD" "$E2E_HELPERS"/{runcmd,svcctl,probe}.exe; do
     [ -f "$exe" ] || die "$exe is missing: build the project first"
 done
 
@@ -26,23 +26,6 @@ if [ ! -f "$ready" ]; then
     touch "$ready"
 fi
 check_eq "drive Z: is the Unix root" / "$(readlink "$WINEPREFIX/dosdevices/z:")"
-
-# The services' desktop held by a service of its own (see tests/helpers/deskkeeper.c), so that
-# Wine never starts that desktop's explorer.exe from inside a child's job. It starts with each
-# session of the prefix; the first one is started here.
-keeper=$E2E_DESKKEEPER
-if ! svcctl config "$keeper" || [ "$(field path)" != "[$(keeper_image)]" ]; then
-    sc_delete "$keeper"
-    wine_call "$W/sc" sc create "$keeper" binPath= "$(keeper_image)" start= auto ||
-        die "sc create $keeper failed: $(cat "$W/sc.out")"
-fi
-svcctl query "$keeper" || die "the keeper service $keeper is missing: $(svcctl_error)"
-if [ "$(field state)" != 4 ]; then
-    svcctl start "$keeper"
-fi
-wait_state "$keeper" RUNNING 20 || die "$keeper did not reach RUNNING: $(svcctl_error)"
-check_eq "the keeper sits on the services' desktop" \
-    "__wineservice_winstation\Default" "$(tr -d '\r\n' <"$W/deskkeeper.place")"
 
 if locale -a 2>/dev/null | grep -qix 'ja_JP.utf-\?8'; then
     echo "using the system's ja_JP.UTF-8 locale"

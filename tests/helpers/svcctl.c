@@ -10,9 +10,6 @@
  *   svcctl watch NAME SECONDS       polls the status every 20 ms until STOPPED; prints a line
  *                                   "ms=T state=S checkpoint=C" for the first status and for
  *                                   each change of state or check point
- *   svcctl tree NAME                the processes the service's process started, and theirs:
- *                                   one line "exe=FILE pid=P parent=Q" each, by the parent
- *                                   process ids of the system's process list
  *
  * Output is one key=value line per field; texts are printed in brackets so that leading and
  * trailing blanks show. Any failure prints the failing call and GetLastError to stderr and
@@ -273,64 +270,6 @@ static int count_processes(const char *exe) {
     }
     CloseHandle(snap);
     return count;
-}
-
-/* The processes descended from the running service's process, by their parents' ids. An id
- * that was reused could make a stranger look like a descendant; while the tree runs, its ids
- * are in use and cannot be. */
-static int cmd_tree(const char *name) {
-    SC_HANDLE svc = open_service(name, SERVICE_QUERY_STATUS);
-    if (svc == NULL) {
-        return 1;
-    }
-    SERVICE_STATUS_PROCESS sp;
-    int rc = query_status(svc, &sp);
-    CloseServiceHandle(svc);
-    if (rc != 0) {
-        return rc;
-    }
-    if (sp.dwProcessId == 0) {
-        fprintf(stderr, "svcctl: %s has no process\n", name);
-        return 1;
-    }
-    HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (snap == INVALID_HANDLE_VALUE) {
-        return fail("CreateToolhelp32Snapshot");
-    }
-    enum { most = 4096 };
-    static PROCESSENTRY32 list[most];
-    int count = 0;
-    PROCESSENTRY32 entry;
-    entry.dwSize = sizeof entry;
-    for (BOOL more = Process32First(snap, &entry); more && count < most;
-         more = Process32Next(snap, &entry)) {
-        list[count++] = entry;
-    }
-    CloseHandle(snap);
-    /* The tree grows one generation per pass, until a pass adds no one. */
-    static DWORD tree[most + 1];
-    static char in_tree[most];
-    int members = 0;
-    tree[members++] = sp.dwProcessId;
-    for (int added = 1; added;) {
-        added = 0;
-        for (int i = 0; i < count; i++) {
-            if (in_tree[i] || list[i].th32ProcessID == sp.dwProcessId) {
-                continue;
-            }
-            for (int j = 0; j < members; j++) {
-                if (list[i].th32ParentProcessID == tree[j]) {
-                    in_tree[i] = 1;
-                    tree[members++] = list[i].th32ProcessID;
-                    printf("exe=%s pid=%lu parent=%lu\n", list[i].szExeFile,
-                           list[i].th32ProcessID, list[i].th32ParentProcessID);
-                    added = 1;
-                    break;
-                }
-            }
-        }
-    }
-    return 0;
 }
 
 /* Polls until the service is in state `want`; 0 if it got there within `limit` ms. */
@@ -705,9 +644,6 @@ int main(int argc, char **argv) {
     if (argc == 4 && strcmp(argv[1], "watch") == 0) {
         return cmd_watch(argv[2], argv[3]);
     }
-    if (argc == 3 && strcmp(argv[1], "tree") == 0) {
-        return cmd_tree(argv[2]);
-    }
     if (argc == 3 && strcmp(argv[1], "config") == 0) {
         return cmd_config(argv[2]);
     }
@@ -738,7 +674,6 @@ int main(int argc, char **argv) {
     fprintf(stderr,
             "usage: svcctl start NAME [ARG...] | control NAME CODE | query NAME |\n"
             "              wait NAME STATE SECONDS | watch NAME SECONDS | config NAME |\n"
-            "              tree NAME |\n"
             "              startall NAME... | restarts NAME COUNT SECONDS |\n"
             "              runall SECONDS NAME... | cycles|race NAME COUNT CHILD LOG OUTDIR "
             "SECONDS |\n"
