@@ -471,11 +471,17 @@ DWORD exec_proc(DWORD *service_exit_code) {
     heap_free(line);
     // The child starts suspended and runs only once it is in the job, so that nothing it
     // starts can be outside the job. It inherits its standard handles, and no other.
+    // A console child gets a console of its own, since a service has none; nobody sees the
+    // service's desktop, so that console has no window. Under Wine a console with a window is
+    // a conhost.exe inside the job that starts the desktop's explorer.exe when that desktop has
+    // none running, inside the job too, where it never ends: every stop then waits out the
+    // grace time and kills.
     PROCESS_INFORMATION child;
     memset(&child, 0, sizeof child);
     bool captured = capture_prepare(&startup);
-    BOOL created = CreateProcessA(nullptr, cmdline, nullptr, nullptr, captured ? TRUE : FALSE,
-                                  CREATE_SUSPENDED, nullptr, nullptr, &startup, &child);
+    BOOL created =
+        CreateProcessA(nullptr, cmdline, nullptr, nullptr, captured ? TRUE : FALSE,
+                       CREATE_SUSPENDED | CREATE_NO_WINDOW, nullptr, nullptr, &startup, &child);
     DWORD error = created ? 0 : GetLastError();
     if (!created) {
         capture_start(false);

@@ -223,7 +223,8 @@ TEST(Host, ChildStartedAsTheHostWasWithItsExactWords) {
     EXPECT_TRUE(launch.application_null);
     // Its standard handles only (see HostOutput.OnlyTheChildsStandardHandlesAreInherited).
     EXPECT_TRUE(launch.inherit_handles);
-    EXPECT_EQ(launch.flags, static_cast<DWORD>(CREATE_SUSPENDED));
+    // Suspended until it is in the job; a console of its own without a window.
+    EXPECT_EQ(launch.flags, static_cast<DWORD>(CREATE_SUSPENDED | CREATE_NO_WINDOW));
     EXPECT_TRUE(launch.environment_null);
     EXPECT_TRUE(launch.directory_null);
     EXPECT_EQ(launch.command_line,
@@ -743,10 +744,10 @@ TEST(Host, ChildRunsInAJobThatAStopEnds) {
         EXPECT_EQ(job_processes, c.job_processes) << c.words[2];
         // Suspended, in the job with its limits, and only then let run.
         const std::vector<std::string> launch = {
-            "CreateProcessA(0x4)",      "CreateThread",
-            "CreateJobObjectA(null)",   "SetInformationJobObject(0x2800)",
-            "AssignProcessToJobObject", "ResumeThread"};
-        std::vector<std::string> trace = trace_from(run, "CreateProcessA(0x4)");
+            "CreateProcessA(0x8000004)", "CreateThread",
+            "CreateJobObjectA(null)",    "SetInformationJobObject(0x2800)",
+            "AssignProcessToJobObject",  "ResumeThread"};
+        std::vector<std::string> trace = trace_from(run, "CreateProcessA(0x8000004)");
         ASSERT_GE(trace.size(), launch.size());
         EXPECT_EQ(std::vector<std::string>(trace.begin(), trace.begin() + 6), launch);
         EXPECT_EQ(std::count(run.trace.begin(), run.trace.end(), "TerminateProcess(0)"), 0);

@@ -243,6 +243,8 @@ BOOL GetExitCodeThread(HANDLE thread, LPDWORD exit_code);
 // it is created, so everything it starts is in the group from its birth.
 #define CREATE_SUSPENDED 0x00000004u
 #define CREATE_BREAKAWAY_FROM_JOB 0x01000000u
+// A console child's console without a window; the stand-in has no consoles and only records it.
+#define CREATE_NO_WINDOW 0x08000000u
 #define JOB_OBJECT_LIMIT_BREAKAWAY_OK 0x00000800u
 #define JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE 0x00002000u
 

@@ -106,7 +106,7 @@ void fail(Call call, int nth, DWORD error, int count = 1);
 int calls(Call call);
 
 /// Every platform call of interest, in order, e.g. "OpenSCManagerA(null,null,0xf003f)",
-/// "CloseServiceHandle(manager)", "CreateProcessA(0x4)", "TerminateProcess(0)".
+/// "CloseServiceHandle(manager)", "CreateProcessA(0x8000004)", "TerminateProcess(0)".
 std::vector<std::string> trace();
 
 /// Process, thread, job, event, registry key, pipe end, NUL, service control and module handles

@@ -314,12 +314,12 @@ wait_service_log() {
     wait_log "$2" "$3" "$(service_log "$1")"
 }
 
-# wine_processes NAME: how many processes of this prefix run the Windows program NAME (a file
-# name, e.g. node.exe), seen from Linux: Wine makes a process's first Unix argument the program
-# word of its Windows command line (a bare name or a path, as the command line had it), and
-# each process carries the prefix in its environment.
-wine_processes() {
-    local file first n=0 name=${1,,}
+# wine_command_lines NAME: the command lines of this prefix's processes that run the Windows
+# program NAME (a file name, e.g. node.exe), one a line, as seen from Linux: Wine makes a
+# process's first Unix argument the program word of its Windows command line (a bare name or a
+# path, as the command line had it), and each process carries the prefix in its environment.
+wine_command_lines() {
+    local file first line name=${1,,}
     for file in $(LC_ALL=C grep -lais -F -- "$1" /proc/[0-9]*/cmdline); do
         first=$({ tr '\0' '\n' <"$file"; } 2>/dev/null | head -n 1)
         first=${first,,}
@@ -327,9 +327,14 @@ wine_processes() {
         [[ "$first" == "$name" || "$first" == *"\\$name" || "$first" == *"/$name" ]] || continue
         { tr '\0' '\n' <"${file%/cmdline}/environ"; } 2>/dev/null |
             grep -qxF "WINEPREFIX=$WINEPREFIX" || continue
-        n=$((n + 1))
+        line=$({ tr '\0' ' ' <"$file"; } 2>/dev/null)
+        [ -n "$line" ] && printf '%s\n' "${line% }"
     done
-    echo "$n"
+}
+
+# wine_processes NAME: how many processes of this prefix run the Windows program NAME.
+wine_processes() {
+    wine_command_lines "$1" | wc -l
 }
 
 # The messages of tolvard.log (or of the log file given), one per line without the time stamp.

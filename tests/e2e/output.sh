@@ -11,7 +11,8 @@
 # - a lone CR and a terminal's escape sequences in the child's lines are written escaped: the
 #   log holds no CR but those of its line ends, and no ESC;
 # - a batch file under cmd.exe /c, stopped: its echoed line is logged and the stop completes,
-#   with no prompt of cmd.exe waiting for an answer (its input ends with the stop);
+#   with no prompt of cmd.exe waiting for an answer (its input ends with the stop); its
+#   console has no window;
 # - two services of one tolvard.exe printing at once: the second start keeps the log as
 #   tolvard.old.log and empties it, and the first service's later lines still land in the
 #   current log, whole, beside the second's;
@@ -171,6 +172,12 @@ check_svcctl "batch: start" $?
 wait_state "$svc" RUNNING 10 || die "batch: $svc did not reach RUNNING: $(svcctl_error)"
 wait_log "> batch running" 10
 check_eq "batch: the echoed line" "batch running" "$(captured)"
+# The batch's console has no window. Under Wine it is a conhost.exe in the child's job, and one
+# with a window starts the desktop's explorer.exe in the job when none runs, which never ends
+# and holds the stop to the grace time.
+check_eq "batch: its console, a conhost.exe without a window" "1 1" \
+    "$(wine_command_lines conhost.exe | awk '{ n++; if (/ --headless( |$)/) h++ }
+        END { print n + 0, h + 0 }')"
 svcctl control "$svc" 1
 check_svcctl "batch: stop" $?
 # The grace time (5 s) and the kill's wait for the tree (5 s) bound the stop, whatever cmd.exe
