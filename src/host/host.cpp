@@ -119,6 +119,9 @@ void run_as_service(int argc, char **argv) {
 }
 
 void WINAPI MyServiceStart(DWORD argc, LPSTR *argv) {
+    // The service's own log, under the name the service control manager gives it: first, so
+    // that it holds every line of the run.
+    log_open_service(argc > 0 && argv[0] != nullptr ? argv[0] : "");
     log_msg("MyServiceStart start:%d\n", argc);
     events_start(argv[0]);
     EnterCriticalSection(&svc_lock);

@@ -9,8 +9,123 @@
 #include <time.h>
 
 static HANDLE log_file = INVALID_HANDLE_VALUE;
+// The service's own log, and the folders it lies in, held open without sharing their deletion
+// for the life of the process, so that nobody can put a junction in their place meanwhile.
+static HANDLE service_file = INVALID_HANDLE_VALUE;
+static const int max_folders = 8;
+static HANDLE service_folders[max_folders];
+static int service_folder_count;
+// The lines written before the service's log is opened, for it; kept until log_open_service.
+static bool keeping = true;
+static char kept_lines[8192];
+static size_t kept_length;
 static CRITICAL_SECTION log_lock;
 [[maybe_unused]] static const bool log_lock_ready = (InitializeCriticalSection(&log_lock), true);
+
+// The longest stretch of an escaped name in one file or folder name: with a device's escape,
+// "#" or ".old.log", well under the 255 characters a name may have.
+static const size_t name_piece = 240;
+
+static char upper(char c) {
+    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
+static bool same_letters(const char *text, size_t length, const char *word) {
+    if (strlen(word) != length)
+        return false;
+    for (size_t i = 0; i < length; ++i) {
+        if (upper(text[i]) != word[i])
+            return false;
+    }
+    return true;
+}
+
+// Whether Windows takes the name of `length` bytes as a device: its part before the first dot,
+// without trailing blanks, is a device's name, whatever follows.
+static bool device_name(const char *name, size_t length) {
+    const char *dot = static_cast<const char *>(memchr(name, '.', length));
+    size_t stem = dot != nullptr ? static_cast<size_t>(dot - name) : length;
+    while (stem > 0 && name[stem - 1] == ' ')
+        --stem;
+    static const char *const devices[] = {"CON",    "PRN",     "AUX",   "NUL",
+                                          "CONIN$", "CONOUT$", "CLOCK$"};
+    for (const char *device : devices) {
+        if (same_letters(name, stem, device))
+            return true;
+    }
+    return stem == 4 && (same_letters(name, 3, "COM") || same_letters(name, 3, "LPT")) &&
+           name[3] >= '0' && name[3] <= '9';
+}
+
+static char *put_escape(char *out, unsigned char c) {
+    static const char hex[] = "0123456789ABCDEF";
+    *out++ = '%';
+    *out++ = hex[c >> 4];
+    *out++ = hex[c & 15];
+    return out;
+}
+
+// Copies one piece of an escaped name, with its first letter escaped if it is a device's name.
+static char *put_piece(char *out, const char *piece, size_t length) {
+    if (length > 0 && device_name(piece, length)) {
+        out = put_escape(out, static_cast<unsigned char>(piece[0]));
+        ++piece;
+        --length;
+    }
+    memcpy(out, piece, length);
+    return out + length;
+}
+
+char *log_service_name(const char *service) {
+    size_t length = strlen(service);
+    // Every byte may take three, and each piece a device's escape, "#" and a separator.
+    char *escaped = static_cast<char *>(heap_alloc(3 * length + 4));
+    char *name =
+        static_cast<char *>(heap_alloc(3 * length + 4 + (3 * length / name_piece + 1) * 4));
+    if (escaped == nullptr || name == nullptr) {
+        heap_free(escaped);
+        heap_free(name);
+        return nullptr;
+    }
+    char *end = escaped;
+    // An empty name is none that the service control manager gives; it still gets a file.
+    if (length == 0)
+        end = put_escape(end, 0);
+    for (size_t i = 0; i < length; ++i) {
+        unsigned char c = static_cast<unsigned char>(service[i]);
+        bool last = i + 1 == length;
+        // Windows drops a name's trailing dots and blanks; ".old" at the end would make the log
+        // of "x.old" the old file of "x"; a "~" could spell another file's short name.
+        if (c < 0x20 || c >= 0x7F || strchr("\\/:*?\"<>|%#~", c) != nullptr ||
+            (last && (c == '.' || c == ' ')) ||
+            (c == '.' && i + 4 == length && same_letters(service + i + 1, 3, "OLD")))
+            end = put_escape(end, c);
+        else
+            *end++ = static_cast<char>(c);
+    }
+    size_t total = static_cast<size_t>(end - escaped);
+    char *out = name;
+    for (size_t start = 0; start < total;) {
+        size_t size = total - start;
+        if (size > name_piece) {
+            size = name_piece;
+            // An escape stays whole in one piece.
+            if (escaped[start + size - 1] == '%')
+                size -= 1;
+            else if (escaped[start + size - 2] == '%')
+                size -= 2;
+        }
+        out = put_piece(out, escaped + start, size);
+        start += size;
+        if (start < total) {
+            *out++ = '#';
+            *out++ = '\\';
+        }
+    }
+    *out = '\0';
+    heap_free(escaped);
+    return name;
+}
 
 char *log_path(const char *name) {
     char *exe = module_file_name();
@@ -205,6 +320,17 @@ static HANDLE open_log(const char *path, bool keep, const char *old_path,
     return open_own(path, FILE_READ_DATA | FILE_APPEND_DATA, attributes, replaced);
 }
 
+// Closes the service's log and its folders; the next lines are kept for the next one. Lock held.
+static void close_service_log() {
+    if (service_file != INVALID_HANDLE_VALUE)
+        CloseHandle(service_file);
+    service_file = INVALID_HANDLE_VALUE;
+    while (service_folder_count > 0)
+        CloseHandle(service_folders[--service_folder_count]);
+    keeping = true;
+    kept_length = 0;
+}
+
 void log_open(void) {
     // A log that tolvard makes may be changed by SYSTEM and Administrators alone; Users read it.
     PSECURITY_DESCRIPTOR descriptor = nullptr;
@@ -219,6 +345,7 @@ void log_open(void) {
     if (log_file != INVALID_HANDLE_VALUE)
         CloseHandle(log_file);
     log_file = INVALID_HANDLE_VALUE;
+    close_service_log();
     char *path = log_path("tolvard.log");
     char *old_path = log_path("tolvard.old.log");
     if (path != nullptr)
@@ -259,6 +386,184 @@ void log_open(void) {
         log_msg("replaced a log file that had another name or was a reparse point\n", 0);
 }
 
+// `path` in its wide form with the "\\?\" prefix, which lifts the limit of MAX_PATH (a
+// service's name alone may have 256 characters), in a new heap text; nullptr when there is no
+// memory. The prefix takes the path as it stands, so it must be full and plain, as the
+// executable's own path is.
+static WCHAR *long_path(const char *path) {
+    const char *prefix = "";
+    const char *rest = path;
+    if (path[0] == '\\' && path[1] == '\\' && path[2] != '?' && path[2] != '.') {
+        prefix = "\\\\?\\UNC\\";
+        rest = path + 2;
+    } else if (path[0] != '\0' && path[1] == ':') {
+        prefix = "\\\\?\\";
+    }
+    char *full = static_cast<char *>(heap_alloc(strlen(prefix) + strlen(rest) + 1));
+    if (full == nullptr)
+        return nullptr;
+    strcpy(full, prefix);
+    strcat(full, rest);
+    int units = MultiByteToWideChar(CP_ACP, 0, full, -1, nullptr, 0);
+    WCHAR *wide = units > 0 ? static_cast<WCHAR *>(heap_alloc(units * sizeof(WCHAR))) : nullptr;
+    if (wide != nullptr && MultiByteToWideChar(CP_ACP, 0, full, -1, wide, units) != units) {
+        heap_free(wide);
+        wide = nullptr;
+    }
+    heap_free(full);
+    return wide;
+}
+
+// Makes the folder `path` if it is missing and opens it, never through a reparse point: a
+// junction could lead the logs anywhere that SYSTEM may write. The handle shares no deletion,
+// so that the folder stays what it is while it is open. Lock held.
+static HANDLE open_folder(const char *path, LPSECURITY_ATTRIBUTES attributes) {
+    WCHAR *wide = long_path(path);
+    if (wide == nullptr) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (!CreateDirectoryW(wide, attributes) && GetLastError() != ERROR_ALREADY_EXISTS) {
+        heap_free(wide);
+        return INVALID_HANDLE_VALUE;
+    }
+    HANDLE folder = CreateFileW(wide, FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    heap_free(wide);
+    if (folder == INVALID_HANDLE_VALUE)
+        return folder;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (GetFileInformationByHandle(folder, &info) &&
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) ==
+            FILE_ATTRIBUTE_DIRECTORY)
+        return folder;
+    CloseHandle(folder);
+    SetLastError(ERROR_ACCESS_DENIED);
+    return INVALID_HANDLE_VALUE;
+}
+
+// Opens the service's log at `path` for appending, made if missing; a reparse point or a file
+// with another name is refused (ERROR_ACCESS_DENIED), never written through. Lock held.
+static HANDLE open_service_file(const char *path, LPSECURITY_ATTRIBUTES attributes) {
+    WCHAR *wide = long_path(path);
+    if (wide == nullptr) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return INVALID_HANDLE_VALUE;
+    }
+    HANDLE file =
+        CreateFileW(wide, FILE_READ_DATA | FILE_APPEND_DATA, log_share, attributes, OPEN_ALWAYS,
+                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    heap_free(wide);
+    if (file == INVALID_HANDLE_VALUE)
+        return file;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (GetFileInformationByHandle(file, &info) && info.nNumberOfLinks == 1 &&
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) == 0)
+        return file;
+    CloseHandle(file);
+    SetLastError(ERROR_ACCESS_DENIED);
+    return INVALID_HANDLE_VALUE;
+}
+
+// Opens the folders of the service's log `name` (log_service_name's) under `logs` and the log
+// in them, or, if the log cannot be opened, a file of this run beside it: NAME#PID.log, which
+// no service's log can be ("#" is escaped in names). Sets *error to the first failure and
+// *fallback (heap text, the name under "logs") to the file used instead. Lock held.
+static void open_service_log(const char *logs, const char *name, LPSECURITY_ATTRIBUTES attributes,
+                             DWORD *error, char **fallback) {
+    size_t room = strlen(logs) + strlen(name) + 48;
+    char *path = static_cast<char *>(heap_alloc(room));
+    if (path == nullptr) {
+        *error = ERROR_NOT_ENOUGH_MEMORY;
+        return;
+    }
+    strcpy(path, logs);
+    HANDLE folder = open_folder(path, attributes);
+    const char *piece = name;
+    while (folder != INVALID_HANDLE_VALUE && service_folder_count < max_folders) {
+        service_folders[service_folder_count++] = folder;
+        const char *cut = strchr(piece, '\\');
+        if (cut == nullptr)
+            break;
+        size_t length = strlen(path);
+        snprintf(path + length, room - length, "\\%.*s", static_cast<int>(cut - piece), piece);
+        piece = cut + 1;
+        folder = open_folder(path, attributes);
+    }
+    if (folder == INVALID_HANDLE_VALUE) {
+        *error = GetLastError() != 0 ? GetLastError() : ERROR_ACCESS_DENIED;
+        heap_free(path);
+        return;
+    }
+    size_t folder_length = strlen(path);
+    snprintf(path + folder_length, room - folder_length, "\\%s.log", piece);
+    service_file = open_service_file(path, attributes);
+    if (service_file != INVALID_HANDLE_VALUE) {
+        heap_free(path);
+        return;
+    }
+    *error = GetLastError() != 0 ? GetLastError() : ERROR_ACCESS_DENIED;
+    for (int n = 0; n < 10 && service_file == INVALID_HANDLE_VALUE; ++n) {
+        unsigned long pid = static_cast<unsigned long>(GetCurrentProcessId());
+        if (n == 0)
+            snprintf(path + folder_length, room - folder_length, "\\%s#%lu.log", piece, pid);
+        else
+            snprintf(path + folder_length, room - folder_length, "\\%s#%lu-%d.log", piece, pid, n);
+        service_file = open_service_file(path, attributes);
+    }
+    if (service_file != INVALID_HANDLE_VALUE) {
+        size_t logs_length = strlen(logs) + 1;
+        *fallback = static_cast<char *>(heap_alloc(strlen(path) - logs_length + 1));
+        if (*fallback != nullptr)
+            strcpy(*fallback, path + logs_length);
+    }
+    heap_free(path);
+}
+
+// Writes `length` bytes of whole lines at the end of `file`, in one write and one turn.
+static void write_lines_to(HANDLE file, const char *lines, size_t length);
+
+void log_open_service(const char *service) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    SECURITY_ATTRIBUTES attributes = {sizeof attributes, nullptr, FALSE};
+    if (ConvertStringSecurityDescriptorToSecurityDescriptorA(
+            "D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FR;;;BU)", SDDL_REVISION_1, &descriptor, nullptr))
+        attributes.lpSecurityDescriptor = descriptor;
+    DWORD error = 0;
+    char *fallback = nullptr;
+    char *name = log_service_name(service);
+    char *logs = log_path("logs");
+    EnterCriticalSection(&log_lock);
+    if (name == nullptr || logs == nullptr)
+        error = ERROR_NOT_ENOUGH_MEMORY;
+    else if (service_file == INVALID_HANDLE_VALUE)
+        open_service_log(logs, name, &attributes, &error, &fallback);
+    if (service_file != INVALID_HANDLE_VALUE && keeping && kept_length > 0)
+        write_lines_to(service_file, kept_lines, kept_length);
+    keeping = false;
+    kept_length = 0;
+    LeaveCriticalSection(&log_lock);
+    LocalFree(descriptor);
+    if (error != 0) {
+        // The name may be long: the line keeps to the log's length, and the event names it whole.
+        char line[1000];
+        if (fallback != nullptr)
+            snprintf(line, sizeof line,
+                     "fail to open logs\\%.300s.log error=%lu, logging to logs\\%.300s\n", name,
+                     static_cast<unsigned long>(error), fallback);
+        else
+            snprintf(line, sizeof line,
+                     "fail to open logs\\%.300s.log error=%lu, logging to tolvard.log\n",
+                     name != nullptr ? name : "", static_cast<unsigned long>(error));
+        log_text(line);
+        event_service_log_not_opened(name, error, fallback);
+    }
+    heap_free(fallback);
+    heap_free(logs);
+    heap_free(name);
+}
+
 // Puts the time, ":" and the message (`length` bytes) with each line end as CR LF at `out`;
 // returns the end. `out` must have room for 32 + 2 * length bytes.
 static char *put_line(char *out, const char *time_text, const char *message, size_t length) {
@@ -274,26 +579,32 @@ static char *put_line(char *out, const char *time_text, const char *message, siz
     return out;
 }
 
-// Writes `length` bytes of whole lines at the log's end, in one write and one turn, so that
+// Writes `length` bytes of whole lines at the end of `file`, in one write and one turn, so that
 // another process's line can never land among them; lock held.
-static void write_lines(const char *lines, size_t length) {
+static void write_lines_to(HANDLE file, const char *lines, size_t length) {
     OVERLAPPED at;
-    bool turn = take_turn(log_file, &at);
+    bool turn = take_turn(file, &at);
     DWORD written = 0;
-    WriteFile(log_file, lines, static_cast<DWORD>(length), &written, nullptr);
+    WriteFile(file, lines, static_cast<DWORD>(length), &written, nullptr);
     if (turn)
-        UnlockFileEx(log_file, 0, 1, 0, &at);
+        UnlockFileEx(file, 0, 1, 0, &at);
 }
 
 static void write_line(const char *message) {
     char line[32 + 2 * 1024];
     char time_text[32];
     EnterCriticalSection(&log_lock);
-    if (log_file != INVALID_HANDLE_VALUE) {
-        now_text(time_text);
-        // Messages are under 1024 characters, so the line always fits.
-        char *end = put_line(line, time_text, message, strnlen(message, 1023));
-        write_lines(line, static_cast<size_t>(end - line));
+    now_text(time_text);
+    // Messages are under 1024 characters, so the line always fits.
+    char *end = put_line(line, time_text, message, strnlen(message, 1023));
+    size_t length = static_cast<size_t>(end - line);
+    if (log_file != INVALID_HANDLE_VALUE)
+        write_lines_to(log_file, line, length);
+    if (service_file != INVALID_HANDLE_VALUE) {
+        write_lines_to(service_file, line, length);
+    } else if (keeping && length <= sizeof kept_lines - kept_length) {
+        memcpy(kept_lines + kept_length, line, length);
+        kept_length += length;
     }
     LeaveCriticalSection(&log_lock);
 }
@@ -301,14 +612,15 @@ static void write_line(const char *message) {
 bool log_lines(const char *text, size_t length, bool force) {
     if (!TryEnterCriticalSection(&log_lock))
         return false;
-    if (log_file == INVALID_HANDLE_VALUE) {
+    HANDLE file = service_file != INVALID_HANDLE_VALUE ? service_file : log_file;
+    if (file == INVALID_HANDLE_VALUE) {
         LeaveCriticalSection(&log_lock);
         return true;
     }
     // One try at the turn: the caller goes on with its work (draining the child's output)
     // between tries, and after its own time limit forces the write as take_turn would.
     OVERLAPPED at;
-    bool turn = try_turn(log_file, &at);
+    bool turn = try_turn(file, &at);
     if (!turn && GetLastError() == ERROR_LOCK_VIOLATION && !force) {
         LeaveCriticalSection(&log_lock);
         return false;
@@ -333,15 +645,15 @@ bool log_lines(const char *text, size_t length, bool force) {
             char line[32 + 2 * 1024];
             char *line_end = put_line(line, time_text, text + start, size);
             DWORD written = 0;
-            WriteFile(log_file, line, static_cast<DWORD>(line_end - line), &written, nullptr);
+            WriteFile(file, line, static_cast<DWORD>(line_end - line), &written, nullptr);
         }
         start += size;
     }
     DWORD written = 0;
     if (lines != nullptr && end != lines)
-        WriteFile(log_file, lines, static_cast<DWORD>(end - lines), &written, nullptr);
+        WriteFile(file, lines, static_cast<DWORD>(end - lines), &written, nullptr);
     if (turn)
-        UnlockFileEx(log_file, 0, 1, 0, &at);
+        UnlockFileEx(file, 0, 1, 0, &at);
     LeaveCriticalSection(&log_lock);
     heap_free(lines);
     return true;

@@ -1,4 +1,6 @@
-// The service host's log: "tolvard.log" beside the executable, one time-stamped line per message.
+// The service host's logs, one time-stamped line per message: "tolvard.log" beside the
+// executable, with the host's lines of every service that this copy runs, and each service's
+// own log in the folder "logs" beside it, with the host's lines of that service and its child's.
 #pragma once
 
 #include <stddef.h>
@@ -6,6 +8,17 @@
 /// The full path of a file called `name` in the executable's directory, in a new heap text
 /// (heap_free); nullptr when there is no memory left.
 char *log_path(const char *name);
+
+/// The name of the log of the service `service` in the folder "logs", without its ".log" (or
+/// ".old.log"), in a new heap text (heap_free); nullptr when there is no memory left. Bytes a
+/// file name cannot hold or that could make two names one (controls, bytes of 0x7F and above,
+/// \ / : * ? " < > | and the escape's own % # ~) become %HH, in upper-case hex; so do a
+/// trailing dot or blank, the dot of a trailing ".old" (so that no log is another's old file),
+/// and the first letter of a device name (CON, PRN, AUX, NUL, COM0-9, LPT0-9, CONIN$,
+/// CONOUT$, CLOCK$, with or without an extension). A name longer than 240 characters goes into
+/// folders, each of at most 240 of its characters and a "#": "first#\second". Different
+/// names (without regard to ASCII case) never give the same file, nor a file and a folder.
+char *log_service_name(const char *service);
 
 /// Writes the current local time as "YYYY/MM/DD hh:mm:ss" into `text`.
 void now_text(char (&text)[32]);
@@ -22,8 +35,18 @@ void now_text(char (&text)[32]);
 /// every later line is lost.
 void log_open(void);
 
+/// Opens the log of the service `service`, as the service control manager names it:
+/// logs\NAME.log beside the executable (NAME as log_service_name makes it), appended to across
+/// the service's runs. The folder is made when it is missing; neither it nor the file is ever a
+/// reparse point or a file with more than one name. The lines written since log_open come first.
+/// If the file cannot be opened, the run logs to logs\NAME#PID.log, and tolvard.log says so;
+/// if no service log can be opened, the child's lines go to tolvard.log.
+void log_open_service(const char *service);
+
 /// Writes one line: the time, ":" and `format` with its one %d or %ld conversion taking
 /// `value` (pass 0 when there is none). A format of 1000 characters or more is dropped.
+/// It goes to tolvard.log and to the service's log; until the service's log is opened, it is
+/// kept for it (the first 8 KiB of such lines).
 /// Written at once, in turn with the other processes that share the file (after 2 s of waiting
 /// for its turn, all the same); safe to call from both service threads.
 void log_msg(const char *format, int value);
@@ -31,10 +54,11 @@ void log_msg(const char *format, int value);
 /// Like log_msg, but `text` is written as it stands, "%" and all.
 void log_text(const char *text);
 
-/// Writes each line of `text` (`length` bytes; each line ends in "\n" and holds no NUL) as a log
-/// line, as log_text would, all in one turn and one write, so that no other line lands among
-/// them; a line of 1000 characters or more is dropped, as is a last line without its "\n".
-/// Never waits: returns false, having written nothing, while another thread of this process
-/// writes the log or another process has its turn; with `force`, writes all the same in the
-/// second case (as log_msg does after 2 s). True also when there is no log to write to.
+/// Writes each line of `text` (`length` bytes; each line ends in "\n" and holds no NUL) as a line
+/// of the service's log only (of tolvard.log when there is none), as log_text would, all in one
+/// turn and one write, so that no other line lands among them; a line of 1000 characters or more is
+/// dropped, as is a last line without its "\n". Never waits: returns false, having written nothing,
+/// while another thread of this process writes the log or another process has its turn; with
+/// `force`, writes all the same in the second case (as log_msg does after 2 s). True also when
+/// there is no log to write to.
 bool log_lines(const char *text, size_t length, bool force);

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <map>
 #include <regex>
 #include <stdlib.h>
 #include <string>
@@ -502,6 +504,269 @@ TEST(LogLines, NeverWaits) {
     EXPECT_TRUE(refused);
     standin::reset();
     unlink(path.c_str());
+}
+
+} // namespace
+
+namespace {
+
+std::string service_name(const std::string &service) {
+    return take(log_service_name(service.c_str()));
+}
+
+TEST(LogServiceName, EscapesWhatAFileNameCannotHold) {
+    const std::string a240(240, 'a');
+    const struct {
+        std::string service;
+        std::string expected;
+    } cases[] = {
+        {"Svc", "Svc"},
+        {"my service-1.2_x", "my service-1.2_x"},
+        // Characters no file name may hold, and those of the escape itself.
+        {"a:b*c?d", "a%3Ab%2Ac%3Fd"},
+        {"\"<>|/\\", "%22%3C%3E%7C%2F%5C"},
+        {"x%41", "x%2541"},
+        {"x#y~1", "x%23y%7E1"},
+        // Controls and every byte of 0x7F and above.
+        {"tab\there\x7F", "tab%09here%7F"},
+        {"\xE9t\xC9", "%E9t%C9"},
+        // Windows drops a trailing dot or blank; one before the end stays.
+        {"name.", "name%2E"},
+        {"name ", "name%20"},
+        {"a. .", "a. %2E"},
+        {".", "%2E"},
+        // No log is another's old file.
+        {"x.old", "x%2Eold"},
+        {"x.OLD", "x%2EOLD"},
+        {"x.older", "x.older"},
+        {"old", "old"},
+        // Device names, with or without an extension or blanks before it.
+        {"CON", "%43ON"},
+        {"con.txt", "%63on.txt"},
+        {"Nul .x", "%4Eul .x"},
+        {"AUX", "%41UX"},
+        {"PRN", "%50RN"},
+        {"COM1", "%43OM1"},
+        {"lpt9.log", "%6Cpt9.log"},
+        {"CONIN$", "%43ONIN$"},
+        {"CONOUT$.a.b", "%43ONOUT$.a.b"},
+        {"COM10", "COM10"},
+        {"CONX", "CONX"},
+        {"xCON", "xCON"},
+        {"", "%00"},
+        // Past 240 characters, folders of 240 and a "#" each; an escape is never cut in two,
+        // and a device name is one in any piece.
+        {std::string(256, 'a'), a240 + "#\\" + std::string(16, 'a')},
+        {std::string(239, 'a') + ":b", std::string(239, 'a') + "#\\%3Ab"},
+        {std::string(238, 'a') + ":b", std::string(238, 'a') + "#\\%3Ab"},
+        {a240 + "CON", a240 + "#\\%43ON"},
+        {a240 + a240 + "x", a240 + "#\\" + a240 + "#\\x"},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(service_name(c.service), c.expected) << c.service;
+}
+
+std::string folded(std::string text) {
+    for (char &c : text)
+        c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+bool device_stem(const std::string &name) {
+    std::string stem = folded(name.substr(0, name.find('.')));
+    while (!stem.empty() && stem.back() == ' ')
+        stem.pop_back();
+    static const std::regex device("con|prn|aux|nul|com[0-9]|lpt[0-9]|conin\\$|conout\\$|clock\\$");
+    return std::regex_match(stem, device);
+}
+
+// Every name from pieces that each stress a part of the rule: the files of two different
+// names (without regard to case, as Windows compares both) are never one, neither are a log and
+// another's old file or a folder, and every name in the path is one Windows keeps as it is.
+TEST(LogServiceName, DifferentNamesNeverShareAFile) {
+    const std::vector<std::string> pieces = {"a",   "A",    ".",    " ",    ":",
+                                             "%",   "%3A",  "#",    "~1",   "CON",
+                                             "con", ".old", "\x01", "\xE9", "x.log"};
+    std::vector<std::string> names;
+    for (const std::string &p : pieces) {
+        names.push_back(p);
+        for (const std::string &q : pieces) {
+            names.push_back(p + q);
+            for (const std::string &r : pieces)
+                names.push_back(p + q + r);
+        }
+    }
+    for (size_t n : {238, 239, 240, 241, 256})
+        for (const std::string &p : pieces)
+            names.push_back(std::string(n - 1, 'b') + p);
+    std::map<std::string, std::string> owner; // folded path of every file and folder -> name
+    for (const std::string &name : names) {
+        std::string base = service_name(name);
+        std::vector<std::string> paths = {base + ".log", base + ".old.log"};
+        for (size_t cut = base.find('\\'); cut != std::string::npos; cut = base.find('\\', cut + 1))
+            paths.push_back(base.substr(0, cut));
+        for (const std::string &path : paths) {
+            auto [it, added] = owner.emplace(folded(path), name);
+            // A folder is shared by the names of one beginning; a file never.
+            bool folder = path.size() < base.size();
+            EXPECT_TRUE(added || folder || folded(it->second) == folded(name))
+                << "\"" << name << "\" and \"" << it->second << "\" share " << path;
+        }
+        std::string file = base + ".old.log";
+        size_t start = 0;
+        for (;;) {
+            size_t end = file.find('\\', start);
+            std::string part = file.substr(start, end == std::string::npos ? end : end - start);
+            EXPECT_LE(part.size(), 255u) << name;
+            EXPECT_FALSE(part.empty() || part.back() == '.' || part.back() == ' ') << name;
+            EXPECT_FALSE(device_stem(part)) << name << ": " << part;
+            for (unsigned char c : part)
+                EXPECT_TRUE(c >= 0x20 && c < 0x7F && strchr("/:*?\"<>|~", c) == nullptr)
+                    << name << ": " << part;
+            if (end == std::string::npos)
+                break;
+            start = end + 1;
+        }
+    }
+}
+
+struct ServiceRun {
+    std::string dir;
+    std::string tolvard_log; // native paths
+    std::string service_log;
+};
+
+// Opens both logs for the service `service` in a fresh directory, after one host line.
+ServiceRun open_service_run(const std::string &service,
+                            const std::function<void(const std::string &)> &setup = {}) {
+    standin::reset();
+    ServiceRun run;
+    run.dir = test_support::temp_dir();
+    if (setup)
+        setup(run.dir);
+    // With its drive, as Windows gives the executable's path: the long form needs one.
+    standin::set_module_file_name(
+        ("Z:" + test_support::windows_path(run.dir + "/tolvard.exe")).c_str());
+    log_open();
+    log_msg("main() start:%d\n", 4);
+    log_open_service(service.c_str());
+    run.tolvard_log = run.dir + "/tolvard.log";
+    run.service_log = run.dir + "/logs/" + service + ".log";
+    return run;
+}
+
+void remove_tree(const std::string &dir) {
+    std::string command = "rm -rf '" + dir + "'";
+    ASSERT_EQ(system(command.c_str()), 0);
+}
+
+// The service's log holds the host's lines and the child's, appended across runs; tolvard.log
+// the host's alone.
+TEST(LogOpenService, EveryLineOfTheServiceAcrossItsRuns) {
+    ServiceRun run = open_service_run("Svc");
+    log_msg("MyServiceStart start:%d\n", 1);
+    const char child[] = "> one\n> two\n";
+    EXPECT_TRUE(log_lines(child, sizeof child - 1, false));
+    log_msg("main() end\n", 0);
+    // The next run of the same service, by the same copy.
+    log_open();
+    log_msg("main() start:%d\n", 4);
+    log_open_service("Svc");
+    log_lines("> three\n", 8, false);
+    EXPECT_EQ(messages(test_support::read_file(run.tolvard_log)), "main() start:4|");
+    EXPECT_EQ(messages(test_support::read_file(run.service_log)),
+              "main() start:4|MyServiceStart start:1|> one|> two|main() end|"
+              "main() start:4|> three|");
+    auto folders = standin::folders_made();
+    ASSERT_GE(folders.size(), 1u);
+    EXPECT_EQ(folders[0].path, "Z:" + test_support::windows_path(run.dir + "/logs"));
+    standin::reset();
+    remove_tree(run.dir);
+}
+
+// A name past MAX_PATH still gets its log, through the wide calls' long form; so does each
+// name that needs an escape, and nothing is written anywhere else.
+TEST(LogOpenService, NamesThatNeedTheRule) {
+    const struct {
+        std::string service;
+        std::string file; // under logs
+    } cases[] = {
+        {"a:b", "a%3Ab.log"},
+        {"CON", "%43ON.log"},
+        {"what?*", "what%3F%2A.log"},
+        {std::string(256, 'n'), std::string(240, 'n') + "#/" + std::string(16, 'n') + ".log"},
+    };
+    for (const auto &c : cases) {
+        ServiceRun run = open_service_run(c.service);
+        log_lines("> out\n", 6, false);
+        EXPECT_EQ(messages(test_support::read_file(run.dir + "/logs/" + c.file)),
+                  "main() start:4|> out|")
+            << c.service;
+        EXPECT_EQ(messages(test_support::read_file(run.tolvard_log)), "main() start:4|")
+            << c.service;
+        std::string listing = run.dir + "/listing";
+        std::string command =
+            "cd '" + run.dir + "' && find . -type f ! -name listing | sort > '" + listing + "'";
+        ASSERT_EQ(system(command.c_str()), 0);
+        EXPECT_EQ(test_support::read_file(listing), "./logs/" + c.file + "\n./tolvard.log\n")
+            << c.service;
+        standin::reset();
+        remove_tree(run.dir);
+    }
+}
+
+// A reparse point or a hard link in the place of the folder or the file is never written
+// through: the run logs to a file of its own, or to tolvard.log, and says so there.
+TEST(LogOpenService, NeverThroughALinkButElsewhereAndSaysWhere) {
+    const unsigned long pid = static_cast<unsigned long>(getpid());
+    const struct {
+        const char *what;
+        void (*plant)(const std::string &dir);
+        std::string line;      // in tolvard.log
+        std::string elsewhere; // the file that holds the service's lines, under the directory
+    } cases[] = {
+        {"the log a symbolic link",
+         [](const std::string &dir) {
+             ASSERT_EQ(mkdir((dir + "/logs").c_str(), 0755), 0);
+             ASSERT_EQ(symlink((dir + "/victim").c_str(), (dir + "/logs/Svc.log").c_str()), 0);
+         },
+         "fail to open logs\\Svc.log error=5, logging to logs\\Svc#" + std::to_string(pid) + ".log",
+         "logs/Svc#" + std::to_string(pid) + ".log"},
+        {"the log a hard link",
+         [](const std::string &dir) {
+             ASSERT_EQ(mkdir((dir + "/logs").c_str(), 0755), 0);
+             ASSERT_EQ(link((dir + "/victim").c_str(), (dir + "/logs/Svc.log").c_str()), 0);
+         },
+         "fail to open logs\\Svc.log error=5, logging to logs\\Svc#" + std::to_string(pid) + ".log",
+         "logs/Svc#" + std::to_string(pid) + ".log"},
+        {"the folder a symbolic link",
+         [](const std::string &dir) {
+             ASSERT_EQ(mkdir((dir + "/elsewhere").c_str(), 0755), 0);
+             ASSERT_EQ(symlink((dir + "/elsewhere").c_str(), (dir + "/logs").c_str()), 0);
+         },
+         "fail to open logs\\Svc.log error=5, logging to tolvard.log", "tolvard.log"},
+    };
+    for (const auto &c : cases) {
+        ServiceRun run = open_service_run("Svc", [&c](const std::string &dir) {
+            test_support::write_file(dir + "/victim", "not the log's");
+            c.plant(dir);
+        });
+        log_lines("> out\n", 6, false);
+        EXPECT_EQ(test_support::read_file(run.dir + "/victim"), "not the log's") << c.what;
+        EXPECT_EQ(messages(test_support::read_file(run.tolvard_log)).find(c.line + "|"),
+                  std::string("main() start:4|").size())
+            << c.what << ": " << test_support::read_file(run.tolvard_log);
+        std::string elsewhere = messages(test_support::read_file(run.dir + "/" + c.elsewhere));
+        EXPECT_NE(elsewhere.find("> out|"), std::string::npos) << c.what;
+        struct stat st;
+        if (lstat((run.dir + "/elsewhere").c_str(), &st) == 0) {
+            std::string listing = run.dir + "/listing";
+            ASSERT_EQ(system(("ls -A '" + run.dir + "/elsewhere' > '" + listing + "'").c_str()), 0);
+            EXPECT_EQ(test_support::read_file(listing), "") << c.what;
+        }
+        standin::reset();
+        remove_tree(run.dir);
+    }
 }
 
 } // namespace

@@ -73,6 +73,7 @@ enum Call {
     call_DeleteFileA,
     call_LockFileEx,
     call_GetFileAttributesA,
+    call_CreateDirectoryW,
     // The Event Log
     call_RegisterEventSourceA,
     call_ReportEventA,
@@ -254,6 +255,14 @@ struct FileOpen {
     std::string dacl; ///< the DACL of the security attributes given, as dacl_text shows it
 };
 std::vector<FileOpen> file_opens();
+
+/// Every CreateDirectoryW, in order: the path as the ANSI form would take it, and the DACL of
+/// the security attributes given, as dacl_text shows it.
+struct FolderMade {
+    std::string path;
+    std::string dacl;
+};
+std::vector<FolderMade> folders_made();
 
 /// What GetFileAttributesA gives for the Windows path `path` (compared without regard to ASCII
 /// case, as Windows compares names) until the next reset, e.g. FILE_ATTRIBUTE_NORMAL for a file

@@ -43,7 +43,11 @@ struct Attributes {
     DWORD error;
 };
 
+// The ANSI forms' limit on a path's length, its terminator included.
+const size_t max_path = 260;
+
 struct Files {
+    std::vector<standin::FolderMade> folders_made;
     std::map<std::string, Attributes, NoCase> attributes; // set by tests, by Windows path
     std::vector<standin::FileOpen> file_opens;
     std::vector<std::string> held; // Windows paths
@@ -181,6 +185,7 @@ void reset_file() {
     close_descriptors();
     files().attributes.clear();
     files().file_opens.clear();
+    files().folders_made.clear();
     files().held.clear();
     files().locks.clear();
 }
@@ -189,8 +194,10 @@ void reset_file() {
 
 // --- Files ---
 
-HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
-                   DWORD disposition, DWORD flags, HANDLE) {
+// Both forms of CreateFile; `long_form` lifts the limit of MAX_PATH, as the wide form's
+// "\\?\" prefix does.
+static HANDLE create_file(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                          DWORD disposition, DWORD flags, bool long_form) {
     std::string dacl =
         security != nullptr ? standin::dacl_text(security->lpSecurityDescriptor) : "";
     {
@@ -219,6 +226,8 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES
         return add_object(file);
     }
     standin::NativePath native = standin::native_path(path);
+    if (native.error == 0 && !long_form && strlen(path) >= max_path)
+        native.error = ERROR_PATH_NOT_FOUND;
     if (native.error != 0) {
         SetLastError(native.error);
         return INVALID_HANDLE_VALUE;
@@ -255,6 +264,82 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES
     }
     std::lock_guard<std::mutex> lock(state_mutex());
     return add_object(file);
+}
+
+HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                   DWORD disposition, DWORD flags, HANDLE) {
+    return create_file(path, access, share, security, disposition, flags, false);
+}
+
+// A wide path as the stand-in's bytes, without a "\\?\" prefix before a drive (*long_form
+// then true); false for a unit that is no byte.
+static bool narrow_path(LPCWSTR path, std::string *out, bool *long_form) {
+    out->clear();
+    *long_form = false;
+    if (path == nullptr)
+        return true;
+    for (const WCHAR *p = path; *p != 0; ++p) {
+        if (*p > 0xFF)
+            return false;
+        *out += static_cast<char>(*p);
+    }
+    if (out->size() >= 6 && out->compare(0, 4, "\\\\?\\") == 0 && (*out)[5] == ':') {
+        out->erase(0, 4);
+        *long_form = true;
+    }
+    return true;
+}
+
+HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                   DWORD disposition, DWORD flags, HANDLE) {
+    std::string narrow;
+    bool long_form;
+    if (!narrow_path(path, &narrow, &long_form)) {
+        SetLastError(ERROR_INVALID_NAME);
+        return INVALID_HANDLE_VALUE;
+    }
+    return create_file(path != nullptr ? narrow.c_str() : nullptr, access, share, security,
+                       disposition, flags, long_form);
+}
+
+BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES security) {
+    std::string narrow;
+    bool long_form;
+    if (!narrow_path(path, &narrow, &long_form))
+        return fail_with(ERROR_INVALID_NAME);
+    std::string dacl =
+        security != nullptr ? standin::dacl_text(security->lpSecurityDescriptor) : "";
+    {
+        std::lock_guard<std::mutex> lock(state_mutex());
+        files().folders_made.push_back({narrow, dacl});
+    }
+    if (injected(standin::call_CreateDirectoryW))
+        return FALSE;
+    standin::NativePath native = standin::native_path(narrow.c_str());
+    if (native.error == 0 && !long_form && narrow.size() >= max_path)
+        native.error = ERROR_PATH_NOT_FOUND;
+    if (native.error != 0)
+        return fail_with(native.error);
+    if (mkdir(native.path.c_str(), 0755) != 0)
+        return fail_with(errno == EEXIST ? ERROR_ALREADY_EXISTS : error_of(errno));
+    return TRUE;
+}
+
+int MultiByteToWideChar(UINT, DWORD flags, LPCSTR text, int length, LPWSTR out, int room) {
+    if (flags != 0 || text == nullptr || length < -1) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    size_t count = length == -1 ? strlen(text) + 1 : static_cast<size_t>(length);
+    if (room == 0)
+        return static_cast<int>(count);
+    if (count > static_cast<size_t>(room)) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return 0;
+    }
+    for (size_t i = 0; i < count; ++i)
+        out[i] = static_cast<BYTE>(text[i]);
+    return static_cast<int>(count);
 }
 
 BOOL ReadFile(HANDLE handle, LPVOID data, DWORD size, LPDWORD done, LPOVERLAPPED overlapped) {
@@ -566,6 +651,11 @@ NativePath native_path(const char *path) {
 std::vector<FileOpen> file_opens() {
     std::lock_guard<std::mutex> lock(state_mutex());
     return files().file_opens;
+}
+
+std::vector<FolderMade> folders_made() {
+    std::lock_guard<std::mutex> lock(state_mutex());
+    return files().folders_made;
 }
 
 void set_file_attributes(const char *path, DWORD attributes, DWORD error) {

@@ -1,0 +1,118 @@
+#!/bin/bash
+# Each service's own log, under Wine's service control manager, with two services of one
+# tolvard.exe (printer.exe as their children):
+# - each finds all its lines, the host's and its child's, in logs/NAME.log and none of the
+#   other's, after the other's start, stop and restart;
+# - a service's own restart keeps its earlier runs in its log;
+# - tolvard.log holds the host's lines and no child's line;
+# - names with ":", "*", "?", a device's name and one of 256 characters each get a log of their
+#   own under the name rule, and nothing is written anywhere else.
+. "$(dirname "$0")/lib.sh"
+work_dir logs
+
+tolvard=$(winpath "$TOLVARD")
+bin=$(dirname "$TOLVARD")
+for name in gate_a gate_b mixed; do
+    cp "$E2E_HELPERS/printer.exe" "$W/$name.exe"
+done
+
+# start_run SVC: starts it and waits until it runs.
+start_run() {
+    svcctl start "$1"
+    check_svcctl "$1: start" $?
+    wait_state "$1" RUNNING 10 || fail "$1 did not reach RUNNING: $(svcctl_error)"
+}
+
+# stop_run SVC: stops it and waits until its host has logged its end.
+stop_run() {
+    svcctl control "$1" 1
+    wait_state "$1" STOPPED 10
+    check_svcctl "$1: stopped" $?
+}
+
+# --- two services: one runs on while the other starts, stops and starts again ---
+lines=500
+for name in a b; do
+    rm -f "$W/gate_$name.open" "$W/gate_$name.open.done"
+    sc_create "tvd_logs_$name" \
+        "$tolvard $(winpath "$W/gate_$name.exe") gate $(winpath "$W/gate_$name.open") $lines $name tvd_logs_$name "
+done
+a_log=$(service_log tvd_logs_a)
+b_log=$(service_log tvd_logs_b)
+start_run tvd_logs_a
+wait_service_log tvd_logs_a "> a ready" 10 || fail "a did not say it was ready"
+start_run tvd_logs_b
+wait_service_log tvd_logs_b "> b ready" 10 || fail "b did not say it was ready"
+touch "$W/gate_b.open"
+wait_service_log tvd_logs_b "> b done" 20 || fail "b's last line not in its log"
+stop_run tvd_logs_b
+wait_service_log tvd_logs_b "main() end" 10 || fail "b's end not in its log"
+# b's second run: its first one stays in its log.
+rm -f "$W/gate_b.open.done"
+start_run tvd_logs_b
+check_true "b's second run is under way" wait_file "$W/gate_b.open.done" 10
+wait_service_log tvd_logs_b "> b done" 20
+stop_run tvd_logs_b
+# a goes on writing after all that.
+touch "$W/gate_a.open"
+wait_service_log tvd_logs_a "> a done" 20 || fail "a's last line not in its log"
+stop_run tvd_logs_a
+wait_service_log tvd_logs_a "main() end" 10 || fail "a's end not in its log"
+
+# run_lines_of NAME: the lines of one whole run of the gate child NAME, stopped.
+run_lines_of() {
+    printf '%s\n' "main() start:7" "MyServiceStart start:1" "exec_proc() start" "cmdline=" \
+        "$(winpath "$W/gate_$1.exe") gate $(winpath "$W/gate_$1.open") $lines $1 " \
+        "success CreateProcess" "> $1 ready"
+    seq "$lines" | sed "s/^/> $1 /"
+    printf '%s\n' "> $1 done" "Leaving MyService" "asking the child to end, grace time 5000 ms" \
+        "the child ended on its own after N ms" "exec_proc() end" "main() end"
+}
+# Without the stop's timing and the windows Wine may give a console program.
+normal() {
+    log_messages "$1" | sed -e 's/ after [0-9]* ms$/ after N ms/' \
+        -e '/^WM_CLOSE sent to [0-9]* windows$/d'
+}
+check_eq "a's log: its run whole, and nothing of b's" "$(run_lines_of a)" "$(normal "$a_log")"
+check_eq "b's log: both of its runs whole, and nothing of a's" \
+    "$(run_lines_of b; run_lines_of b)" "$(normal "$b_log")"
+check_eq "tolvard.log: no child's line" "" "$(log_messages | LC_ALL=C grep '^> ')"
+check_eq "tolvard.log: no malformed line" "" "$(log_messages | LC_ALL=C grep '^!!')"
+# b's second start emptied tolvard.log (kept as tolvard.old.log): it holds the host's lines of
+# b's second run and a's after it.
+check_eq "tolvard.log: the ends of b's second run and of a" 2 \
+    "$(log_messages | LC_ALL=C grep -c -x 'main() end')"
+check_eq "tolvard.log: b's second run's command line, once" 1 \
+    "$(log_messages | LC_ALL=C grep -c -x -F "$(run_lines_of b | sed -n 5p)")"
+
+# --- names that need the name rule ---
+long=$(printf 'n%.0s' $(seq 256))
+names=("tvd:colon" "tvd*star" "tvd?query" "CON" "$long")
+files=("tvd%3Acolon.log" "tvd%2Astar.log" "tvd%3Fquery.log" "%43ON.log"
+    "$(printf 'n%.0s' $(seq 240))#/$(printf 'n%.0s' $(seq 16)).log")
+touch "$W/before"
+sleep 1
+for i in "${!names[@]}"; do
+    svc=${names[i]}
+    rm -f "$bin/logs/${files[i]}"
+    sc_create "$svc" "$tolvard $(winpath "$W/mixed.exe") mixed 2 $svc "
+    svcctl start "$svc"
+    check_svcctl "${svc:0:20}: start" $?
+    wait_state "$svc" STOPPED 10 || fail "${svc:0:20}: did not stop after its child ended"
+    check_true "${svc:0:20}: its log, with its child's lines" \
+        wait_log "main() end" 10 "$bin/logs/${files[i]}"
+    check_eq "${svc:0:20}: its log holds its lines" \
+        "$(printf '%s\n' "main() start:5" "MyServiceStart start:1" "exec_proc() start" \
+            "cmdline=" "$(winpath "$W/mixed.exe") mixed 2 " "success CreateProcess" \
+            "> out 1" "> err 2" "exec_proc() end" "main() end")" \
+        "$(log_messages "$bin/logs/${files[i]}")"
+    sc_delete "$svc"
+done
+# Nothing else written: beside tolvard.exe, only the logs and the work of the tests.
+expected=$(printf '%s\n' "$(tolvard_log)" "$bin/tolvard.old.log"; for f in "${files[@]}"; do
+    printf '%s\n' "$bin/logs/$f"
+done)
+check_eq "names: nothing written anywhere else" "$(sort <<<"$expected")" \
+    "$(find "$bin" \( -path "$bin/tests" -o -path "$bin/wineprefix" \) -prune -o -type f \
+        -newer "$W/before" -print | sort)"
+finish
