@@ -4,14 +4,26 @@
 #include "platform/util.h"
 #include "platform/win.h"
 
+#include <stdint.h>
 #include <stdio.h>
 #include <string.h>
 #include <time.h>
 
-static HANDLE log_file = INVALID_HANDLE_VALUE;
+// A file that the log writes: its handle for the lines, its full path (heap text) and that of
+// its old file, the lines that could not be written since the last that could, and the size at
+// which keeping it as its old file last failed (0: none since).
+struct LogFile {
+    HANDLE handle;
+    char *path;
+    char *old_path;
+    int dropped;
+    uint64_t failed_at;
+};
+// tolvard.log, or the file this run logs to instead.
+static LogFile main_log = {INVALID_HANDLE_VALUE, nullptr, nullptr, 0, 0};
 // The service's own log, and the folders it lies in, held open without sharing their deletion
 // for the life of the process, so that nobody can put a junction in their place meanwhile.
-static HANDLE service_file = INVALID_HANDLE_VALUE;
+static LogFile service_log = {INVALID_HANDLE_VALUE, nullptr, nullptr, 0, 0};
 static const int max_folders = 8;
 static HANDLE service_folders[max_folders];
 static int service_folder_count;
@@ -186,6 +198,46 @@ void now_text(char (&text)[32]) {
 
 static const DWORD log_share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
+// The size past which a log is kept as its old file and starts anew, and how much further a log
+// whose keeping failed grows before it is tried again (so that a held old file costs one try,
+// and one line, a MiB). A log bigger than the limit and a write (one left by an older tolvard)
+// is renamed instead of copied: a copy takes time in its size, a rename none.
+static const uint64_t log_limit = 16u << 20;
+static const uint64_t retry_step = 1u << 20;
+static const uint64_t copy_limit = log_limit + (1u << 20);
+
+static uint64_t size_of(const BY_HANDLE_FILE_INFORMATION &info) {
+    return static_cast<uint64_t>(info.nFileSizeHigh) << 32 | info.nFileSizeLow;
+}
+
+// `path` in its wide form with the "\\?\" prefix, which lifts the limit of MAX_PATH (a
+// service's name alone may have 256 characters), in a new heap text; nullptr when there is no
+// memory. The prefix takes the path as it stands, so it must be full and plain, as the
+// executable's own path is.
+static WCHAR *long_path(const char *path) {
+    const char *prefix = "";
+    const char *rest = path;
+    if (path[0] == '\\' && path[1] == '\\' && path[2] != '?' && path[2] != '.') {
+        prefix = "\\\\?\\UNC\\";
+        rest = path + 2;
+    } else if (path[0] != '\0' && path[1] == ':') {
+        prefix = "\\\\?\\";
+    }
+    char *full = static_cast<char *>(heap_alloc(strlen(prefix) + strlen(rest) + 1));
+    if (full == nullptr)
+        return nullptr;
+    strcpy(full, prefix);
+    strcat(full, rest);
+    int units = MultiByteToWideChar(CP_ACP, 0, full, -1, nullptr, 0);
+    WCHAR *wide = units > 0 ? static_cast<WCHAR *>(heap_alloc(units * sizeof(WCHAR))) : nullptr;
+    if (wide != nullptr && MultiByteToWideChar(CP_ACP, 0, full, -1, wide, units) != units) {
+        heap_free(wide);
+        wide = nullptr;
+    }
+    heap_free(full);
+    return wide;
+}
+
 // Opens `path` for `access`, creating it with the security `attributes` if it is missing. A
 // reparse point is opened itself, never followed. Only a plain file with this one name is ours
 // to write: a hard link's other name may be any file on the volume, a file that SYSTEM may write
@@ -258,7 +310,7 @@ static bool copy_rest(HANDLE from, HANDLE to, char *buffer, DWORD size) {
 // their handles along to the old name. Most of the copy is made outside the turn, so that the
 // others' lines wait only for what they wrote meanwhile; a line written after the last read
 // and before the cut would be lost, so those two happen in one turn. If the copy cannot be
-// made, the log is emptied all the same and *kept_error tells why.
+// made, the log is not emptied, and *kept_error tells why.
 static BOOL keep_and_empty(HANDLE file, bool keep, const char *old_path,
                            LPSECURITY_ATTRIBUTES attributes, bool *replaced, DWORD *kept_error) {
     BY_HANDLE_FILE_INFORMATION info;
@@ -289,7 +341,9 @@ static BOOL keep_and_empty(HANDLE file, bool keep, const char *old_path,
         CloseHandle(old);
     }
     heap_free(buffer);
-    BOOL emptied = SetFilePointer(file, 0, nullptr, FILE_BEGIN) == 0 && SetEndOfFile(file);
+    // What could not be kept stays: the lines go on after it.
+    BOOL emptied = *kept_error != 0 ||
+                   (SetFilePointer(file, 0, nullptr, FILE_BEGIN) == 0 && SetEndOfFile(file));
     DWORD error = GetLastError();
     if (turn)
         UnlockFileEx(file, 0, 1, 0, &at);
@@ -310,6 +364,22 @@ static HANDLE open_log(const char *path, bool keep, const char *old_path,
     HANDLE file = open_own(path, GENERIC_READ | GENERIC_WRITE, attributes, replaced);
     if (file == INVALID_HANDLE_VALUE)
         return file;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (keep && GetFileInformationByHandle(file, &info) && size_of(info) > copy_limit) {
+        // Too big to copy before the service control manager gives up on the start (a log of
+        // an older tolvard may hold gigabytes): renamed, which takes no time in its size. If it
+        // cannot be, it stays, and the lines go on after what it holds.
+        CloseHandle(file);
+        WCHAR *wide = long_path(path);
+        WCHAR *old_wide = old_path != nullptr ? long_path(old_path) : nullptr;
+        if (wide == nullptr || old_wide == nullptr)
+            *kept_error = ERROR_NOT_ENOUGH_MEMORY;
+        else if (!MoveFileExW(wide, old_wide, MOVEFILE_REPLACE_EXISTING))
+            *kept_error = GetLastError() != 0 ? GetLastError() : ERROR_GEN_FAILURE;
+        heap_free(wide);
+        heap_free(old_wide);
+        return open_own(path, FILE_READ_DATA | FILE_APPEND_DATA, attributes, replaced);
+    }
     BOOL emptied = keep_and_empty(file, keep, old_path, attributes, replaced, kept_error);
     DWORD error = GetLastError();
     CloseHandle(file);
@@ -320,11 +390,41 @@ static HANDLE open_log(const char *path, bool keep, const char *old_path,
     return open_own(path, FILE_READ_DATA | FILE_APPEND_DATA, attributes, replaced);
 }
 
+// Closes the log `f` and forgets its paths and counts. Lock held.
+static void close_log(LogFile *f) {
+    if (f->handle != INVALID_HANDLE_VALUE)
+        CloseHandle(f->handle);
+    f->handle = INVALID_HANDLE_VALUE;
+    heap_free(f->path);
+    heap_free(f->old_path);
+    f->path = nullptr;
+    f->old_path = nullptr;
+    f->dropped = 0;
+    f->failed_at = 0;
+}
+
+// Sets the paths of the log `f` to `path` and its old file's, the same with ".old.log" for its
+// ".log" (both nullptr without memory: the log then grows on and is never kept). Lock held.
+static void set_paths(LogFile *f, const char *path) {
+    size_t length = strlen(path);
+    size_t stem = length >= 4 ? length - 4 : length;
+    f->path = static_cast<char *>(heap_alloc(length + 1));
+    f->old_path = static_cast<char *>(heap_alloc(stem + 9));
+    if (f->path == nullptr || f->old_path == nullptr) {
+        heap_free(f->path);
+        heap_free(f->old_path);
+        f->path = nullptr;
+        f->old_path = nullptr;
+        return;
+    }
+    memcpy(f->path, path, length + 1);
+    memcpy(f->old_path, path, stem);
+    memcpy(f->old_path + stem, ".old.log", 9);
+}
+
 // Closes the service's log and its folders; the next lines are kept for the next one. Lock held.
 static void close_service_log() {
-    if (service_file != INVALID_HANDLE_VALUE)
-        CloseHandle(service_file);
-    service_file = INVALID_HANDLE_VALUE;
+    close_log(&service_log);
     while (service_folder_count > 0)
         CloseHandle(service_folders[--service_folder_count]);
     keeping = true;
@@ -342,22 +442,27 @@ void log_open(void) {
     DWORD error = 0;
     DWORD kept_error = 0;
     EnterCriticalSection(&log_lock);
-    if (log_file != INVALID_HANDLE_VALUE)
-        CloseHandle(log_file);
-    log_file = INVALID_HANDLE_VALUE;
+    close_log(&main_log);
     close_service_log();
     char *path = log_path("tolvard.log");
     char *old_path = log_path("tolvard.old.log");
     if (path != nullptr)
-        log_file = open_log(path, true, old_path, &attributes, &replaced, &kept_error);
+        main_log.handle = open_log(path, true, old_path, &attributes, &replaced, &kept_error);
+    if (main_log.handle != INVALID_HANDLE_VALUE) {
+        set_paths(&main_log, path);
+        // What could not be kept is tried again only once the log has grown on.
+        BY_HANDLE_FILE_INFORMATION info;
+        if (kept_error != 0 && GetFileInformationByHandle(main_log.handle, &info))
+            main_log.failed_at = size_of(info);
+    }
     heap_free(old_path);
     // A process that holds the log open and shares no writing (any user who may read it can)
     // would otherwise silence every later run. Windows cannot rename or delete a file that is
     // held without FILE_SHARE_DELETE, so the run logs to a name of its own beside it instead.
     char name[48] = "";
-    if (path != nullptr && log_file == INVALID_HANDLE_VALUE) {
+    if (path != nullptr && main_log.handle == INVALID_HANDLE_VALUE) {
         error = GetLastError();
-        for (int n = 0; n < 10 && log_file == INVALID_HANDLE_VALUE; ++n) {
+        for (int n = 0; n < 10 && main_log.handle == INVALID_HANDLE_VALUE; ++n) {
             if (n == 0)
                 snprintf(name, sizeof name, "tolvard-%lu.log",
                          static_cast<unsigned long>(GetCurrentProcessId()));
@@ -366,12 +471,15 @@ void log_open(void) {
                          static_cast<unsigned long>(GetCurrentProcessId()), n);
             char *other = log_path(name);
             if (other != nullptr)
-                log_file = open_log(other, false, nullptr, &attributes, &replaced, &kept_error);
+                main_log.handle =
+                    open_log(other, false, nullptr, &attributes, &replaced, &kept_error);
+            if (main_log.handle != INVALID_HANDLE_VALUE)
+                set_paths(&main_log, other);
             heap_free(other);
         }
     }
     heap_free(path);
-    bool logging = log_file != INVALID_HANDLE_VALUE;
+    bool logging = main_log.handle != INVALID_HANDLE_VALUE;
     LeaveCriticalSection(&log_lock);
     LocalFree(descriptor);
     if (error != 0) {
@@ -380,38 +488,11 @@ void log_open(void) {
     }
     if (kept_error != 0) {
         log_msg("fail to keep tolvard.old.log error=%d\n", static_cast<int>(kept_error));
+        log_msg("what tolvard.log held stays in it\n", 0);
         event_old_log_not_kept(kept_error);
     }
     if (replaced)
         log_msg("replaced a log file that had another name or was a reparse point\n", 0);
-}
-
-// `path` in its wide form with the "\\?\" prefix, which lifts the limit of MAX_PATH (a
-// service's name alone may have 256 characters), in a new heap text; nullptr when there is no
-// memory. The prefix takes the path as it stands, so it must be full and plain, as the
-// executable's own path is.
-static WCHAR *long_path(const char *path) {
-    const char *prefix = "";
-    const char *rest = path;
-    if (path[0] == '\\' && path[1] == '\\' && path[2] != '?' && path[2] != '.') {
-        prefix = "\\\\?\\UNC\\";
-        rest = path + 2;
-    } else if (path[0] != '\0' && path[1] == ':') {
-        prefix = "\\\\?\\";
-    }
-    char *full = static_cast<char *>(heap_alloc(strlen(prefix) + strlen(rest) + 1));
-    if (full == nullptr)
-        return nullptr;
-    strcpy(full, prefix);
-    strcat(full, rest);
-    int units = MultiByteToWideChar(CP_ACP, 0, full, -1, nullptr, 0);
-    WCHAR *wide = units > 0 ? static_cast<WCHAR *>(heap_alloc(units * sizeof(WCHAR))) : nullptr;
-    if (wide != nullptr && MultiByteToWideChar(CP_ACP, 0, full, -1, wide, units) != units) {
-        heap_free(wide);
-        wide = nullptr;
-    }
-    heap_free(full);
-    return wide;
 }
 
 // Makes the folder `path` if it is missing and opens it, never through a reparse point: a
@@ -498,21 +579,23 @@ static void open_service_log(const char *logs, const char *name, LPSECURITY_ATTR
     }
     size_t folder_length = strlen(path);
     snprintf(path + folder_length, room - folder_length, "\\%s.log", piece);
-    service_file = open_service_file(path, attributes);
-    if (service_file != INVALID_HANDLE_VALUE) {
+    service_log.handle = open_service_file(path, attributes);
+    if (service_log.handle != INVALID_HANDLE_VALUE) {
+        set_paths(&service_log, path);
         heap_free(path);
         return;
     }
     *error = GetLastError() != 0 ? GetLastError() : ERROR_ACCESS_DENIED;
-    for (int n = 0; n < 10 && service_file == INVALID_HANDLE_VALUE; ++n) {
+    for (int n = 0; n < 10 && service_log.handle == INVALID_HANDLE_VALUE; ++n) {
         unsigned long pid = static_cast<unsigned long>(GetCurrentProcessId());
         if (n == 0)
             snprintf(path + folder_length, room - folder_length, "\\%s#%lu.log", piece, pid);
         else
             snprintf(path + folder_length, room - folder_length, "\\%s#%lu-%d.log", piece, pid, n);
-        service_file = open_service_file(path, attributes);
+        service_log.handle = open_service_file(path, attributes);
     }
-    if (service_file != INVALID_HANDLE_VALUE) {
+    if (service_log.handle != INVALID_HANDLE_VALUE) {
+        set_paths(&service_log, path);
         size_t logs_length = strlen(logs) + 1;
         *fallback = static_cast<char *>(heap_alloc(strlen(path) - logs_length + 1));
         if (*fallback != nullptr)
@@ -521,8 +604,7 @@ static void open_service_log(const char *logs, const char *name, LPSECURITY_ATTR
     heap_free(path);
 }
 
-// Writes `length` bytes of whole lines at the end of `file`, in one write and one turn.
-static void write_lines_to(HANDLE file, const char *lines, size_t length);
+static void write_lines_to(LogFile *f, const char *lines, size_t length, int count);
 
 void log_open_service(const char *service) {
     PSECURITY_DESCRIPTOR descriptor = nullptr;
@@ -537,10 +619,14 @@ void log_open_service(const char *service) {
     EnterCriticalSection(&log_lock);
     if (name == nullptr || logs == nullptr)
         error = ERROR_NOT_ENOUGH_MEMORY;
-    else if (service_file == INVALID_HANDLE_VALUE)
+    else if (service_log.handle == INVALID_HANDLE_VALUE)
         open_service_log(logs, name, &attributes, &error, &fallback);
-    if (service_file != INVALID_HANDLE_VALUE && keeping && kept_length > 0)
-        write_lines_to(service_file, kept_lines, kept_length);
+    if (service_log.handle != INVALID_HANDLE_VALUE && keeping && kept_length > 0) {
+        int count = 0;
+        for (size_t i = 0; i < kept_length; ++i)
+            count += kept_lines[i] == '\n';
+        write_lines_to(&service_log, kept_lines, kept_length, count);
+    }
     keeping = false;
     kept_length = 0;
     LeaveCriticalSection(&log_lock);
@@ -579,15 +665,167 @@ static char *put_line(char *out, const char *time_text, const char *message, siz
     return out;
 }
 
-// Writes `length` bytes of whole lines at the end of `file`, in one write and one turn, so that
-// another process's line can never land among them; lock held.
-static void write_lines_to(HANDLE file, const char *lines, size_t length) {
+// The security of the files the log makes: SYSTEM and Administrators may change them, Users
+// read them. Made once, kept for the life of the process; nullptr if it cannot be made.
+static LPSECURITY_ATTRIBUTES log_attributes() {
+    static PSECURITY_DESCRIPTOR descriptor = nullptr;
+    static SECURITY_ATTRIBUTES attributes = {sizeof attributes, nullptr, FALSE};
+    if (descriptor == nullptr &&
+        ConvertStringSecurityDescriptorToSecurityDescriptorA(
+            "D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FR;;;BU)", SDDL_REVISION_1, &descriptor, nullptr))
+        attributes.lpSecurityDescriptor = descriptor;
+    return descriptor != nullptr ? &attributes : nullptr;
+}
+
+static HANDLE open_service_file(const char *path, LPSECURITY_ATTRIBUTES attributes);
+
+// Whether two handles are one file.
+static bool same_file(const BY_HANDLE_FILE_INFORMATION &a, const BY_HANDLE_FILE_INFORMATION &b) {
+    return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
+           a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
+}
+
+// Keeps what the full log `f` holds (`info` its handle's) as its old file and empties it.
+// The copy goes through a handle of its own that may cut the file, which stays the same file:
+// other processes' handles on it (services of this copy on tolvard.log, readers sharing
+// writing) go on with the current log, and a reader that shares no deletion, which would keep
+// a rename from happening, is no hindrance. Every step is in the writer's turn, so no line comes
+// between the copy and the cut. A log that is too big to copy is renamed, and a handle whose
+// file no longer has the log's name (renamed by another process) is replaced by one on the
+// file that has it: *retired is then the handle to close once the turn is over. Returns 0, or
+// the error that kept it from being kept (the log then stays as it is).
+static DWORD keep_full_log(LogFile *f, const BY_HANDLE_FILE_INFORMATION &info, HANDLE *retired) {
+    WCHAR *wide = long_path(f->path);
+    WCHAR *old_wide = long_path(f->old_path);
+    char *buffer = static_cast<char *>(heap_alloc(64 * 1024));
+    DWORD error = 0;
+    HANDLE cutter = INVALID_HANDLE_VALUE;
+    BY_HANDLE_FILE_INFORMATION now;
+    if (wide == nullptr || old_wide == nullptr || buffer == nullptr) {
+        error = ERROR_NOT_ENOUGH_MEMORY;
+    } else {
+        cutter = CreateFileW(wide, GENERIC_READ | GENERIC_WRITE, log_share, nullptr, OPEN_EXISTING,
+                             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        if (cutter == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(cutter, &now))
+            error = GetLastError() != 0 ? GetLastError() : ERROR_GEN_FAILURE;
+    }
+    if (error == 0 && !same_file(info, now)) {
+        // Another process kept the log by renaming it: the lines go on in the file of its name.
+        CloseHandle(cutter);
+        cutter = INVALID_HANDLE_VALUE;
+        HANDLE fresh = open_service_file(f->path, log_attributes());
+        if (fresh == INVALID_HANDLE_VALUE) {
+            error = GetLastError() != 0 ? GetLastError() : ERROR_GEN_FAILURE;
+        } else {
+            *retired = f->handle;
+            f->handle = fresh;
+        }
+    } else if (error == 0 && size_of(info) > copy_limit) {
+        CloseHandle(cutter);
+        cutter = INVALID_HANDLE_VALUE;
+        HANDLE fresh = INVALID_HANDLE_VALUE;
+        if (MoveFileExW(wide, old_wide, MOVEFILE_REPLACE_EXISTING))
+            fresh = open_service_file(f->path, log_attributes());
+        if (fresh == INVALID_HANDLE_VALUE) {
+            error = GetLastError() != 0 ? GetLastError() : ERROR_GEN_FAILURE;
+        } else {
+            *retired = f->handle;
+            f->handle = fresh;
+        }
+    } else if (error == 0) {
+        // The old file is written only if it is a plain file of one name, as the log is.
+        HANDLE old = CreateFileW(old_wide, GENERIC_WRITE, log_share, log_attributes(), OPEN_ALWAYS,
+                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        BY_HANDLE_FILE_INFORMATION old_info;
+        bool plain = old != INVALID_HANDLE_VALUE && GetFileInformationByHandle(old, &old_info) &&
+                     old_info.nNumberOfLinks == 1 &&
+                     (old_info.dwFileAttributes &
+                      (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) == 0;
+        if (!plain)
+            error = old == INVALID_HANDLE_VALUE && GetLastError() != 0 ? GetLastError()
+                                                                       : ERROR_ACCESS_DENIED;
+        else if (!SetEndOfFile(old) || !copy_rest(cutter, old, buffer, 64 * 1024))
+            error = GetLastError() != 0 ? GetLastError() : ERROR_GEN_FAILURE;
+        if (old != INVALID_HANDLE_VALUE)
+            CloseHandle(old);
+        if (error == 0 &&
+            (SetFilePointer(cutter, 0, nullptr, FILE_BEGIN) != 0 || !SetEndOfFile(cutter)))
+            error = GetLastError() != 0 ? GetLastError() : ERROR_GEN_FAILURE;
+    }
+    if (cutter != INVALID_HANDLE_VALUE)
+        CloseHandle(cutter);
+    heap_free(buffer);
+    heap_free(old_wide);
+    heap_free(wide);
+    return error;
+}
+
+// The name of `path` for a line: from its folder "logs" on, or its file name alone.
+static const char *shown_name(const char *path) {
+    const char *logs = strstr(path, "\\logs\\");
+    const char *last = last_separator(path);
+    return logs != nullptr ? logs + 1 : last != nullptr ? last + 1 : path;
+}
+
+// Writes one line of the log's own at the end of `f`, the time and the message; in the turn.
+static void write_note(LogFile *f, const char *message) {
+    char line[32 + 2 * 1024];
+    char time_text[32];
+    now_text(time_text);
+    char *end = put_line(line, time_text, message, strnlen(message, 1023));
+    DWORD written = 0;
+    WriteFile(f->handle, line, static_cast<DWORD>(end - line), &written, nullptr);
+}
+
+// Writes `length` bytes of `count` whole lines at the end of `f` in one write, in the turn
+// (taken, or given up on): first keeps the log as its old file if they would take it past the
+// limit, and says how many lines before them could not be written. A write that fails is
+// counted, never silent. *retired as keep_full_log's.
+static void write_in_turn(LogFile *f, const char *lines, size_t length, int count,
+                          HANDLE *retired) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (f->path != nullptr && f->old_path != nullptr &&
+        GetFileInformationByHandle(f->handle, &info) && size_of(info) + length > log_limit &&
+        (f->failed_at == 0 || size_of(info) >= f->failed_at + retry_step)) {
+        DWORD error = keep_full_log(f, info, retired);
+        f->failed_at = error != 0 ? size_of(info) : 0;
+        if (error != 0) {
+            char message[1024];
+            snprintf(message, sizeof message, "fail to keep %.900s error=%lu\n",
+                     shown_name(f->old_path), static_cast<unsigned long>(error));
+            write_note(f, message);
+        }
+    }
+    if (f->dropped > 0) {
+        char message[64];
+        snprintf(message, sizeof message, "%d lines could not be written\n", f->dropped);
+        char line[128];
+        char time_text[32];
+        now_text(time_text);
+        char *end = put_line(line, time_text, message, strlen(message));
+        DWORD written = 0;
+        if (WriteFile(f->handle, line, static_cast<DWORD>(end - line), &written, nullptr) &&
+            written == static_cast<DWORD>(end - line))
+            f->dropped = 0;
+    }
+    DWORD written = 0;
+    if (!WriteFile(f->handle, lines, static_cast<DWORD>(length), &written, nullptr) ||
+        written != length)
+        f->dropped += count;
+}
+
+// Writes `length` bytes of `count` whole lines at the end of `f`, in one write and one turn,
+// so that another process's line can never land among them; lock held.
+static void write_lines_to(LogFile *f, const char *lines, size_t length, int count) {
+    HANDLE file = f->handle;
     OVERLAPPED at;
     bool turn = take_turn(file, &at);
-    DWORD written = 0;
-    WriteFile(file, lines, static_cast<DWORD>(length), &written, nullptr);
+    HANDLE retired = INVALID_HANDLE_VALUE;
+    write_in_turn(f, lines, length, count, &retired);
     if (turn)
         UnlockFileEx(file, 0, 1, 0, &at);
+    if (retired != INVALID_HANDLE_VALUE)
+        CloseHandle(retired);
 }
 
 static void write_line(const char *message) {
@@ -598,10 +836,10 @@ static void write_line(const char *message) {
     // Messages are under 1024 characters, so the line always fits.
     char *end = put_line(line, time_text, message, strnlen(message, 1023));
     size_t length = static_cast<size_t>(end - line);
-    if (log_file != INVALID_HANDLE_VALUE)
-        write_lines_to(log_file, line, length);
-    if (service_file != INVALID_HANDLE_VALUE) {
-        write_lines_to(service_file, line, length);
+    if (main_log.handle != INVALID_HANDLE_VALUE)
+        write_lines_to(&main_log, line, length, 1);
+    if (service_log.handle != INVALID_HANDLE_VALUE) {
+        write_lines_to(&service_log, line, length, 1);
     } else if (keeping && length <= sizeof kept_lines - kept_length) {
         memcpy(kept_lines + kept_length, line, length);
         kept_length += length;
@@ -612,7 +850,8 @@ static void write_line(const char *message) {
 bool log_lines(const char *text, size_t length, bool force) {
     if (!TryEnterCriticalSection(&log_lock))
         return false;
-    HANDLE file = service_file != INVALID_HANDLE_VALUE ? service_file : log_file;
+    LogFile *f = service_log.handle != INVALID_HANDLE_VALUE ? &service_log : &main_log;
+    HANDLE file = f->handle;
     if (file == INVALID_HANDLE_VALUE) {
         LeaveCriticalSection(&log_lock);
         return true;
@@ -625,7 +864,7 @@ bool log_lines(const char *text, size_t length, bool force) {
         LeaveCriticalSection(&log_lock);
         return false;
     }
-    size_t count = 0;
+    int count = 0;
     for (size_t i = 0; i < length; ++i)
         count += text[i] == '\n';
     // Every line doubles at most (each LF gains a CR) and gains a time and ":".
@@ -633,6 +872,8 @@ bool log_lines(const char *text, size_t length, bool force) {
     char time_text[32];
     now_text(time_text);
     char *end = lines;
+    int batched = 0;
+    HANDLE retired = INVALID_HANDLE_VALUE;
     for (size_t start = 0; start < length;) {
         const char *newline = static_cast<const char *>(memchr(text + start, '\n', length - start));
         if (newline == nullptr)
@@ -640,20 +881,21 @@ bool log_lines(const char *text, size_t length, bool force) {
         size_t size = static_cast<size_t>(newline - (text + start)) + 1;
         if (size < 1000 && lines != nullptr) {
             end = put_line(end, time_text, text + start, size);
+            ++batched;
         } else if (size < 1000) {
             // Without room for the whole, each line still goes in one piece, in this turn.
             char line[32 + 2 * 1024];
             char *line_end = put_line(line, time_text, text + start, size);
-            DWORD written = 0;
-            WriteFile(file, line, static_cast<DWORD>(line_end - line), &written, nullptr);
+            write_in_turn(f, line, static_cast<size_t>(line_end - line), 1, &retired);
         }
         start += size;
     }
-    DWORD written = 0;
     if (lines != nullptr && end != lines)
-        WriteFile(file, lines, static_cast<DWORD>(end - lines), &written, nullptr);
+        write_in_turn(f, lines, static_cast<size_t>(end - lines), batched, &retired);
     if (turn)
         UnlockFileEx(file, 0, 1, 0, &at);
+    if (retired != INVALID_HANDLE_VALUE)
+        CloseHandle(retired);
     LeaveCriticalSection(&log_lock);
     heap_free(lines);
     return true;

@@ -25,9 +25,11 @@ void now_text(char (&text)[32]);
 
 /// Opens (creates or empties) the log file, shared for reading, writing and deleting with other
 /// processes; every line is then appended at the file's end, after what other processes wrote.
-/// What the log held is first copied to tolvard.old.log beside it, replacing that file (a line
-/// says so if it cannot be); the log itself stays the same file, so that other processes' open
-/// handles go on writing and reading the current log.
+/// What the log held is first copied to tolvard.old.log beside it, replacing that file; the log
+/// itself stays the same file, so that other processes' open handles go on writing and reading
+/// the current log. A log too big to copy at once (over 17 MiB, as an older tolvard could leave)
+/// is renamed to tolvard.old.log instead. What cannot be kept stays in the log, which is then
+/// not emptied, and two lines say so.
 /// A new file may be changed by SYSTEM and Administrators only, and read by Users. A reparse
 /// point or a file with more than one name is deleted and made anew (and a line says so). If
 /// tolvard.log cannot be opened and emptied (another process holds it and shares no writing),
@@ -49,6 +51,11 @@ void log_open_service(const char *service);
 /// kept for it (the first 8 KiB of such lines).
 /// Written at once, in turn with the other processes that share the file (after 2 s of waiting
 /// for its turn, all the same); safe to call from both service threads.
+/// Every file the log writes is bounded: a write that would take it past 16 MiB first keeps
+/// what it holds as its old file (NAME.old.log for NAME.log), replacing the one before, and
+/// empties it, all in the writer's turn, so each line is whole in one file or the other. If
+/// that fails, the file stays as it is, a line says so, and it is tried again a MiB later. A
+/// write that fails is counted, and the next line written to that file says how many were not.
 void log_msg(const char *format, int value);
 
 /// Like log_msg, but `text` is written as it stands, "%" and all.

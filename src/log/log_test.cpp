@@ -360,9 +360,11 @@ TEST(LogOpen, LinesGoAfterWhatAnotherProcessWrote) {
 
 // The log of the run before is kept as tolvard.old.log, byte for byte, whatever its size; the
 // log itself stays the same file, so that what others hold open on it goes on with the current
-// log: another service's later lines land there, and a reader reads the new run.
+// log: another service's later lines land there, and a reader reads the new run. What cannot be
+// kept stays in the log, and the lines go on after it.
 TEST(LogOpen, KeepsTheRunBeforeAsTheOldLog) {
     const std::string big = std::string(150 * 1024, 'b') + "\r\n"; // more than one read
+    const std::string old_run = "2026/12/08 10:15:02:old run\r\n";
     const struct {
         const char *what;
         std::string before;     // tolvard.log before the start
@@ -372,18 +374,18 @@ TEST(LogOpen, KeepsTheRunBeforeAsTheOldLog) {
         std::string kept;  // tolvard.old.log after it
         std::string lines; // tolvard.log's messages after it, with "new run" logged
     } cases[] = {
-        {"first keep", "old run\r\n", "<missing>", standin::call_count, 0, "old run\r\n",
+        {"first keep", old_run, "<missing>", standin::call_count, 0, old_run, "new run|"},
+        {"an older one replaced", old_run, std::string(500, 'o'), standin::call_count, 0, old_run,
          "new run|"},
-        {"an older one replaced", "old run\r\n", std::string(500, 'o'), standin::call_count, 0,
-         "old run\r\n", "new run|"},
         {"a big log", big, "<missing>", standin::call_count, 0, big, "new run|"},
         {"nothing to keep", "", "older\r\n", standin::call_count, 0, "older\r\n", "new run|"},
-        {"the old log not to be made", "old run\r\n", "<missing>", standin::call_CreateFileA, 2,
-         "<missing>", "fail to keep tolvard.old.log error=5|new run|"},
-        {"the log not to be read", "old run\r\n", "<missing>", standin::call_ReadFile, 1, "",
-         "fail to keep tolvard.old.log error=5|new run|"},
-        {"the copy not to be written", "old run\r\n", "<missing>", standin::call_WriteFile, 1, "",
-         "fail to keep tolvard.old.log error=5|new run|"},
+        {"the old log not to be made", old_run, "<missing>", standin::call_CreateFileA, 2,
+         "<missing>",
+         "old run|fail to keep tolvard.old.log error=5|what tolvard.log held stays in it|new run|"},
+        {"the log not to be read", old_run, "<missing>", standin::call_ReadFile, 1, "",
+         "old run|fail to keep tolvard.old.log error=5|what tolvard.log held stays in it|new run|"},
+        {"the copy not to be written", old_run, "<missing>", standin::call_WriteFile, 1, "",
+         "old run|fail to keep tolvard.old.log error=5|what tolvard.log held stays in it|new run|"},
     };
     for (const auto &c : cases) {
         std::string path = open_fresh_log();
@@ -766,6 +768,242 @@ TEST(LogOpenService, NeverThroughALinkButElsewhereAndSaysWhere) {
         }
         standin::reset();
         remove_tree(run.dir);
+    }
+}
+
+} // namespace
+
+namespace {
+
+// Whole stamped lines "> line K" from `first` on, up to at least `bytes` bytes.
+std::string stamped_lines(size_t bytes, int first = 1) {
+    std::string text;
+    for (int k = first; text.size() < bytes; ++k)
+        text += "2026/12/08 10:15:02:> line " + std::to_string(k) + "\r\n";
+    return text;
+}
+
+// The messages of a log of many megabytes, one per line, without the regular expression that
+// messages() takes (too slow for them); a line not of the form "STAMP:message CR LF" comes out
+// as "!! malformed", so that a comparison fails on it.
+std::vector<std::string> big_messages(const std::string &log) {
+    std::vector<std::string> result;
+    for (size_t at = 0; at < log.size();) {
+        size_t end = log.find("\r\n", at);
+        if (end == std::string::npos || end - at < 20 || log[at + 4] != '/' ||
+            log[at + 19] != ':') {
+            result.push_back("!! malformed");
+            break;
+        }
+        result.push_back(log.substr(at + 20, end - at - 20));
+        at = end + 2;
+    }
+    return result;
+}
+
+// The numbers of the "> line K" messages of a log, in order.
+std::vector<int> line_numbers(const std::string &log) {
+    std::vector<int> numbers;
+    for (const std::string &m : big_messages(log)) {
+        if (m.rfind("> line ", 0) == 0)
+            numbers.push_back(std::stoi(m.substr(7)));
+    }
+    return numbers;
+}
+
+// The log's own lines of a log, without the child's, "|"-separated.
+std::string own_lines(const std::string &log) {
+    std::string own;
+    for (const std::string &m : big_messages(log)) {
+        if (m.rfind("> ", 0) != 0)
+            own += m + "|";
+    }
+    return own;
+}
+
+// A service's log that would pass 16 MiB is kept as its old file, replacing the one before,
+// and starts anew: every line whole, in one file or the other, none lost or doubled. What keeps
+// it from being kept leaves it as it is, with a line that says so, tried again a MiB later.
+TEST(LogRotation, AFullLogIsKeptAndStartsAnew) {
+    const size_t limit = 16u << 20;
+    const struct {
+        const char *what;
+        size_t before;         // bytes in the log before the lines
+        std::string fault;     // "", "old held", "log held", "read", "old write"
+        bool kept;             // whether the log started anew
+        std::string own_lines; // the log's own lines at the end, "|"-separated
+    } cases[] = {
+        {"under the limit", limit - 4096, "", false, "main() start:4|"},
+        {"at the limit", limit - 40, "", true, ""},
+        {"the old file held without sharing", limit - 40, "old held", false,
+         "main() start:4|fail to keep logs\\Svc.old.log error=32|"},
+        {"the log held by a reader without sharing", limit - 40, "log held", false,
+         "main() start:4|fail to keep logs\\Svc.old.log error=32|"},
+        {"the copy not read", limit - 40, "read", false,
+         "main() start:4|fail to keep logs\\Svc.old.log error=5|"},
+        {"the copy not written (a full disk)", limit - 40, "old write", false,
+         "main() start:4|fail to keep logs\\Svc.old.log error=112|"},
+    };
+    const std::string lines = stamped_lines(limit);
+    for (const auto &c : cases) {
+        // Whole lines, at most c.before bytes.
+        std::string before = lines.substr(0, lines.rfind("\r\n", c.before - 2) + 2);
+        int first = line_numbers(before).back() + 1;
+        ServiceRun run = open_service_run("Svc", [&](const std::string &dir) {
+            ASSERT_EQ(mkdir((dir + "/logs").c_str(), 0755), 0);
+            test_support::write_file(dir + "/logs/Svc.log", before);
+            test_support::write_file(dir + "/logs/Svc.old.log", "the one before\r\n");
+        });
+        std::string windows = "Z:" + test_support::windows_path(run.dir);
+        if (c.fault == "old held")
+            standin::hold_file((windows + "\\logs\\Svc.old.log").c_str());
+        if (c.fault == "log held")
+            standin::hold_file((windows + "\\logs\\Svc.log").c_str());
+        if (c.fault == "read")
+            standin::fail(standin::call_ReadFile, 1, ERROR_ACCESS_DENIED);
+        if (c.fault == "old write")
+            standin::fail(standin::call_WriteFile, 1, ERROR_DISK_FULL);
+        // A reader that shares everything, open from before.
+        FILE *reader = fopen(run.service_log.c_str(), "rb");
+        ASSERT_NE(reader, nullptr);
+        // 100 lines of the child in batches of 10, then 2 MiB more in one line each.
+        for (int batch = 0; batch < 10; ++batch) {
+            std::string text;
+            for (int k = 0; k < 10; ++k)
+                text += "> line " + std::to_string(first + batch * 10 + k) + "\n";
+            EXPECT_TRUE(log_lines(text.c_str(), text.size(), true)) << c.what;
+        }
+        std::string log = test_support::read_file(run.service_log);
+        std::string old = test_support::read_file(run.dir + "/logs/Svc.old.log");
+        std::vector<int> all = line_numbers(c.kept ? old + log : log);
+        std::vector<int> expected(first + 99);
+        for (size_t k = 0; k < expected.size(); ++k)
+            expected[k] = static_cast<int>(k) + 1;
+        EXPECT_EQ(all, expected) << c.what << ": every line once, in order";
+        EXPECT_EQ(own_lines(c.kept ? old + log : log), c.kept ? "main() start:4|" : c.own_lines)
+            << c.what;
+        if (c.kept) {
+            EXPECT_EQ(old.size(), before.size() + std::string("main() start:4\r\n").size() + 20)
+                << c.what << ": the old file is what the log held";
+            EXPECT_LT(log.size(), 4096u) << c.what;
+        } else if (c.fault.empty()) {
+            EXPECT_EQ(old, "the one before\r\n") << c.what;
+        }
+        EXPECT_LE(test_support::read_file(run.service_log).size(), c.kept ? limit : limit + 8192)
+            << c.what;
+        // The reader goes on reading the current log from its start.
+        rewind(reader);
+        std::string seen(log.size() + 1, '\0');
+        seen.resize(fread(seen.data(), 1, seen.size(), reader));
+        EXPECT_EQ(seen, log) << c.what;
+        fclose(reader);
+        standin::reset();
+        remove_tree(run.dir);
+    }
+}
+
+// A keeping that failed is tried again once the log has grown by a MiB, and then succeeds.
+TEST(LogRotation, AFailedKeepIsTriedAgainAMiBLater) {
+    const size_t limit = 16u << 20;
+    ServiceRun run = open_service_run("Svc", [&](const std::string &dir) {
+        ASSERT_EQ(mkdir((dir + "/logs").c_str(), 0755), 0);
+        test_support::write_file(dir + "/logs/Svc.log", stamped_lines(limit - 100));
+    });
+    standin::fail(standin::call_ReadFile, 1, ERROR_ACCESS_DENIED);
+    const std::string line(900, 'x');
+    const std::string text = "> " + line + "\n";
+    // Past the MiB after the failure: about 1200 lines of 920 bytes.
+    for (int k = 0; k < 1300; ++k)
+        log_lines(text.c_str(), text.size(), true);
+    std::string log = test_support::read_file(run.service_log);
+    std::string old = test_support::read_file(run.dir + "/logs/Svc.old.log");
+    EXPECT_EQ(own_lines(old), "main() start:4|fail to keep logs\\Svc.old.log error=5|");
+    EXPECT_GT(old.size(), limit + (1u << 20)) << "kept a MiB after the failure, not before";
+    // Whole lines in each.
+    EXPECT_EQ(own_lines(log).find("!!"), std::string::npos);
+    const std::string both = old + log;
+    size_t count = 0;
+    for (size_t at = 0; (at = both.find(line, at)) != std::string::npos; at += line.size())
+        ++count;
+    EXPECT_EQ(count, 1300u);
+    standin::reset();
+    remove_tree(run.dir);
+}
+
+// A write that fails (a full disk) is counted, and the next line that can be written says how
+// many were not, in each log.
+TEST(LogRotation, FailedWritesAreCountedAndSaid) {
+    ServiceRun run = open_service_run("Svc");
+    // The disk full for every write, the notes of the lines lost included, then free again.
+    standin::fail(standin::call_WriteFile, 0, ERROR_DISK_FULL);
+    log_msg("lost one\n", 0);
+    log_msg("lost two\n", 0);
+    log_lines("> lost three\n> lost four\n", 26, true);
+    log_lines("> lost five\n", 12, true);
+    standin::fail(standin::call_WriteFile, 1000000, ERROR_DISK_FULL);
+    log_msg("written\n", 0);
+    EXPECT_EQ(messages(test_support::read_file(run.tolvard_log)),
+              "main() start:4|2 lines could not be written|written|");
+    EXPECT_EQ(messages(test_support::read_file(run.service_log)),
+              "main() start:4|5 lines could not be written|written|");
+    standin::reset();
+    remove_tree(run.dir);
+}
+
+// A tolvard.log of gigabytes left by an older tolvard is renamed at the start, not copied, so
+// the start takes no time in its size; if it cannot be, it stays, and the lines say so.
+TEST(LogOpen, AHugeLogIsRenamedNotCopied) {
+    const struct {
+        const char *what;
+        bool held; // tolvard.old.log held without sharing
+        std::string lines;
+    } cases[] = {
+        {"renamed", false, "new run|"},
+        {"the old file held", true,
+         "fail to keep tolvard.old.log error=32|what tolvard.log held stays in it|new run|"},
+    };
+    for (const auto &c : cases) {
+        standin::reset();
+        std::string dir = test_support::temp_dir();
+        std::string log = dir + "/tolvard.log";
+        std::string windows = "Z:" + test_support::windows_path(dir);
+        // 3 GB, sparse: its first line, then nothing.
+        test_support::write_file(log, "2026/12/08 10:15:02:old run\r\n");
+        ASSERT_EQ(truncate(log.c_str(), 3000000000LL), 0);
+        standin::set_module_file_name((windows + "\\tolvard.exe").c_str());
+        if (c.held)
+            standin::hold_file((windows + "\\tolvard.old.log").c_str());
+        log_open();
+        log_msg("new run\n", 0);
+        EXPECT_EQ(standin::calls(standin::call_ReadFile), 0) << c.what << ": nothing copied";
+        EXPECT_EQ(standin::moves(), std::vector<std::string>{windows + "\\tolvard.log -> " +
+                                                             windows + "\\tolvard.old.log"})
+            << c.what;
+        struct stat st;
+        if (!c.held) {
+            ASSERT_EQ(stat((dir + "/tolvard.old.log").c_str(), &st), 0);
+            EXPECT_EQ(st.st_size, 3000000000LL) << c.what;
+            EXPECT_EQ(messages(test_support::read_file(log)), c.lines) << c.what;
+        } else {
+            ASSERT_EQ(stat(log.c_str(), &st), 0);
+            EXPECT_GT(st.st_size, 3000000000LL) << c.what << ": the lines after what it held";
+            // The lines after the hole: what was written at the end.
+            FILE *f = fopen(log.c_str(), "rb");
+            ASSERT_NE(f, nullptr);
+            fseeko(f, 3000000000LL, SEEK_SET);
+            std::string tail;
+            for (int ch; (ch = fgetc(f)) != EOF;)
+                tail += static_cast<char>(ch);
+            fclose(f);
+            EXPECT_EQ(messages(tail), c.lines) << c.what;
+            // The next line does not try again at once.
+            log_msg("later\n", 0);
+            EXPECT_EQ(standin::moves().size(), 1u) << c.what;
+        }
+        standin::reset();
+        unlink(log.c_str());
+        unlink((dir + "/tolvard.old.log").c_str());
+        rmdir(dir.c_str());
     }
 }
 

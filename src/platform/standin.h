@@ -539,6 +539,12 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTE
 /// Makes one folder; an existing one fails with ERROR_ALREADY_EXISTS, a missing parent with
 /// ERROR_PATH_NOT_FOUND.
 BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES security);
+#define MOVEFILE_REPLACE_EXISTING 0x1u
+/// Renames a file (wide form, as CreateFileW takes paths); an existing target is replaced only
+/// with MOVEFILE_REPLACE_EXISTING (else ERROR_ALREADY_EXISTS). A file that another process
+/// holds (standin::hold_file, either name) fails with ERROR_SHARING_VIOLATION, as a handle
+/// that shares no deletion makes it fail on Windows. Open handles go along with the file.
+BOOL MoveFileExW(LPCWSTR from, LPCWSTR to, DWORD flags);
 #define CP_ACP 0u
 /// Each byte becomes the 16-bit unit of the same value; `flags` must be 0 and `length` -1 (the
 /// text with its NUL) or the length. With `room` 0, returns the units needed; with too little

@@ -74,6 +74,7 @@ enum Call {
     call_LockFileEx,
     call_GetFileAttributesA,
     call_CreateDirectoryW,
+    call_MoveFileExW,
     // The Event Log
     call_RegisterEventSourceA,
     call_ReportEventA,
@@ -263,6 +264,9 @@ struct FolderMade {
     std::string dacl;
 };
 std::vector<FolderMade> folders_made();
+
+/// Every MoveFileExW, in order: "FROM -> TO", the paths as the ANSI forms would take them.
+std::vector<std::string> moves();
 
 /// What GetFileAttributesA gives for the Windows path `path` (compared without regard to ASCII
 /// case, as Windows compares names) until the next reset, e.g. FILE_ATTRIBUTE_NORMAL for a file

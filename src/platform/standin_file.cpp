@@ -48,6 +48,7 @@ const size_t max_path = 260;
 
 struct Files {
     std::vector<standin::FolderMade> folders_made;
+    std::vector<std::string> moves; // "FROM -> TO", as the ANSI forms would take them
     std::map<std::string, Attributes, NoCase> attributes; // set by tests, by Windows path
     std::vector<standin::FileOpen> file_opens;
     std::vector<std::string> held; // Windows paths
@@ -186,6 +187,7 @@ void reset_file() {
     files().attributes.clear();
     files().file_opens.clear();
     files().folders_made.clear();
+    files().moves.clear();
     files().held.clear();
     files().locks.clear();
 }
@@ -322,6 +324,31 @@ BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES security) {
         return fail_with(native.error);
     if (mkdir(native.path.c_str(), 0755) != 0)
         return fail_with(errno == EEXIST ? ERROR_ALREADY_EXISTS : error_of(errno));
+    return TRUE;
+}
+
+BOOL MoveFileExW(LPCWSTR from, LPCWSTR to, DWORD flags) {
+    std::string from_narrow, to_narrow;
+    bool from_long, to_long;
+    if (!narrow_path(from, &from_narrow, &from_long) || !narrow_path(to, &to_narrow, &to_long))
+        return fail_with(ERROR_INVALID_NAME);
+    {
+        std::lock_guard<std::mutex> lock(state_mutex());
+        files().moves.push_back(from_narrow + " -> " + to_narrow);
+    }
+    if (injected(standin::call_MoveFileExW))
+        return FALSE;
+    standin::NativePath a = standin::native_path(from_narrow.c_str());
+    standin::NativePath b = standin::native_path(to_narrow.c_str());
+    if (a.error != 0 || b.error != 0)
+        return fail_with(a.error != 0 ? a.error : b.error);
+    if (is_held(from_narrow.c_str()) || is_held(to_narrow.c_str()))
+        return fail_with(ERROR_SHARING_VIOLATION);
+    struct stat st;
+    if ((flags & MOVEFILE_REPLACE_EXISTING) == 0 && lstat(b.path.c_str(), &st) == 0)
+        return fail_with(ERROR_ALREADY_EXISTS);
+    if (rename(a.path.c_str(), b.path.c_str()) != 0)
+        return fail_with(errno == ENOENT ? ERROR_FILE_NOT_FOUND : error_of(errno));
     return TRUE;
 }
 
@@ -651,6 +678,11 @@ NativePath native_path(const char *path) {
 std::vector<FileOpen> file_opens() {
     std::lock_guard<std::mutex> lock(state_mutex());
     return files().file_opens;
+}
+
+std::vector<std::string> moves() {
+    std::lock_guard<std::mutex> lock(state_mutex());
+    return files().moves;
 }
 
 std::vector<FolderMade> folders_made() {

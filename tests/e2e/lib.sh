@@ -277,7 +277,7 @@ sc_create() {
     E2E_SERVICES+=("$1")
     wine_call "$W/sc" sc delete "$1"
     # A service's log goes on across its runs: a service made anew begins a log anew.
-    rm -f "$(service_log "$1")"
+    rm -f "$(service_log "$1")" 2>/dev/null
     local tries=10
     until wine_call "$W/sc" sc create "$1" binPath= "$2"; do
         tries=$((tries - 1))

@@ -6,13 +6,18 @@
 # - a service's own restart keeps its earlier runs in its log;
 # - tolvard.log holds the host's lines and no child's line;
 # - names with ":", "*", "?", a device's name and one of 256 characters each get a log of their
-#   own under the name rule, and nothing is written anywhere else.
+#   own under the name rule, and nothing is written anywhere else;
+# - a child that writes 40 MiB leaves its log and its old log, each of at most 16 MiB, holding
+#   a gapless tail of whole lines up to its last;
+# - a 3 GB tolvard.log left from before is renamed to tolvard.old.log at the start, in no time;
+# - a process that holds tolvard.old.log, or a service's old log, open without sharing makes no
+#   run lose a line: what could not be kept stays, and a line says so.
 . "$(dirname "$0")/lib.sh"
 work_dir logs
 
 tolvard=$(winpath "$TOLVARD")
 bin=$(dirname "$TOLVARD")
-for name in gate_a gate_b mixed; do
+for name in gate_a gate_b mixed bulk; do
     cp "$E2E_HELPERS/printer.exe" "$W/$name.exe"
 done
 
@@ -115,4 +120,99 @@ done)
 check_eq "names: nothing written anywhere else" "$(sort <<<"$expected")" \
     "$(find "$bin" \( -path "$bin/tests" -o -path "$bin/wineprefix" \) -prune -o -type f \
         -newer "$W/before" -print | sort)"
+
+# bulk_tail LOG...: checks that the child's "bulk K" lines of the logs given, in that order, are
+# whole and run without a gap up to K = $2's count; prints the first K, or an error.
+bulk_tail() {
+    cat "$@" | LC_ALL=C awk -v last="$bulk_lines" '
+        /^[0-9][0-9][0-9][0-9]\/[0-9][0-9]\/[0-9][0-9] [0-9][0-9]:[0-9][0-9]:[0-9][0-9]:> bulk [0-9]+ \.+\r$/ {
+            if (length($0) != 122) { print "cut line: " $0; bad = 1; exit }
+            k = $4 + 0
+            if (first == 0) first = k
+            else if (k != previous + 1) { print "gap after " previous ": " k; bad = 1; exit }
+            previous = k
+            next
+        }
+        /^[0-9][0-9][0-9][0-9]\/[0-9][0-9]\/[0-9][0-9] [0-9][0-9]:[0-9][0-9]:[0-9][0-9]:[^>]/ { next }
+        { print "malformed: " substr($0, 1, 80); bad = 1; exit }
+        END { if (!bad) print (previous == last ? "up to the last from " first : "ends at " previous) }'
+}
+limit=$((16 * 1024 * 1024))
+
+# --- a child that writes 40 MiB: two files of at most 16 MiB, a gapless tail ---
+bulk_lines=420000
+svc=tvd_logs_bulk
+sc_create "$svc" "$tolvard $(winpath "$W/bulk.exe") bulk $bulk_lines $svc "
+rm -f "$bin/logs/$svc.old.log"
+svcctl start "$svc"
+check_svcctl "bulk: start" $?
+wait_state "$svc" STOPPED 120 || fail "bulk: did not stop after its child ended"
+wait_service_log "$svc" "main() end" 10 || fail "bulk: no end in its log"
+for f in "$bin/logs/$svc.old.log" "$(service_log "$svc")"; do
+    size=$(stat -c %s "$f" 2>/dev/null || echo missing)
+    echo "bulk: $(basename "$f"): $size bytes"
+    check_true "bulk: $(basename "$f") of at most 16 MiB ($size)" test "${size/missing/0}" -gt 0 -a \
+        "${size/missing/0}" -le "$limit"
+done
+check_eq "bulk: whole lines without a gap up to the last" "up to the last from" \
+    "$(bulk_tail "$bin/logs/$svc.old.log" "$(service_log "$svc")" | sed 's/ [0-9]*$//')"
+check_eq "bulk: the run ends in its log" "exec_proc() end|main() end" \
+    "$(service_messages "$svc" | tail -n 2 | paste -sd'|')"
+
+# --- a service's old log held without sharing: its log grows on, nothing lost ---
+bulk_lines=160000
+rm -f "$W/held_old.copy" "$W/held_old.copy.stop"
+sc_create "$svc" "$tolvard $(winpath "$W/bulk.exe") bulk $bulk_lines $svc "
+(wine_call "$W/holder_old" "$E2E_HELPERS/holder.exe" "$(winpath "$bin/logs/$svc.old.log")" \
+    "$(winpath "$W/held_old.copy")" 60 r) &
+holder=$!
+check_true "held old: the old log is held" wait_file "$W/held_old.copy" 10
+svcctl start "$svc"
+check_svcctl "held old: start" $?
+wait_state "$svc" STOPPED 120 || fail "held old: did not stop after its child ended"
+wait_service_log "$svc" "main() end" 10 || fail "held old: no end in its log"
+touch "$W/held_old.copy.stop"
+wait "$holder"
+check_eq "held old: every line in the log itself" "up to the last from 1" \
+    "$(bulk_tail "$(service_log "$svc")")"
+check_true "held old: a line says the old log could not be kept" \
+    env LC_ALL=C grep -q "fail to keep logs\\\\$svc.old.log error=32" "$(service_log "$svc")"
+sc_delete "$svc"
+
+# --- tolvard.old.log held without sharing: tolvard.log keeps the run before ---
+svc=tvd_logs_small
+sc_create "$svc" "$tolvard $(winpath "$W/mixed.exe") mixed 2 $svc "
+svcctl start "$svc"
+wait_state "$svc" STOPPED 10 || fail "held: the first run did not stop"
+wait_log "main() end" 10
+before=$(log_messages)
+rm -f "$W/held.copy" "$W/held.copy.stop"
+(wine_call "$W/holder" "$E2E_HELPERS/holder.exe" "$(winpath "$bin/tolvard.old.log")" \
+    "$(winpath "$W/held.copy")" 60 r) &
+holder=$!
+check_true "held: tolvard.old.log is held" wait_file "$W/held.copy" 10
+svcctl start "$svc"
+check_svcctl "held: start" $?
+wait_state "$svc" STOPPED 10 || fail "held: the second run did not stop"
+wait_log "main() end" 10
+touch "$W/held.copy.stop"
+wait "$holder"
+check_eq "held: tolvard.log holds the run before whole, and then says why" \
+    "$(printf '%s\n' "$before" "fail to keep tolvard.old.log error=32" \
+        "what tolvard.log held stays in it")" \
+    "$(log_messages | head -n $(($(wc -l <<<"$before") + 2)))"
+
+# --- a 3 GB tolvard.log from before: renamed, the start in no time ---
+printf '2026/12/08 10:15:02:a run of an older tolvard\r\n' >"$(tolvard_log)"
+truncate -s 3000000000 "$(tolvard_log)"
+rm -f "$bin/tolvard.old.log"
+svcctl start "$svc"
+check_svcctl "3 GB: start" $?
+wait_state "$svc" STOPPED 10 || fail "3 GB: the run did not stop"
+wait_log "main() end" 10
+check_eq "3 GB: kept whole as tolvard.old.log" \
+    "3000000000 2026/12/08 10:15:02:a run of an older tolvard" \
+    "$(stat -c %s "$bin/tolvard.old.log") $(head -n 1 "$bin/tolvard.old.log" | tr -d '\r')"
+check_eq "3 GB: tolvard.log begins anew" "main() start:5" "$(log_messages | head -n 1)"
+rm -f "$bin/tolvard.old.log"
 finish
