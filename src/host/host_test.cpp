@@ -652,7 +652,9 @@ TEST(Host, StopBeforeOrDuringTheLaunch) {
         EXPECT_EQ(run.log[run.log.size() - 2], "exec_proc() end");
         if (c.launches == 0) {
             EXPECT_FALSE(logged(run, "cmdline="));
-            EXPECT_EQ(run.trace, (std::vector<std::string>{"CreateEventA(null)", "SetEvent"}))
+            // The thread is the writer of the handler's line, which the handler never writes.
+            EXPECT_EQ(run.trace,
+                      (std::vector<std::string>{"CreateEventA(null)", "CreateThread", "SetEvent"}))
                 << "nothing to ask or end";
         }
         EXPECT_EQ(run.open_handles, 0);
@@ -1190,6 +1192,60 @@ TEST(HostEvents, AChildThatCannotStart) {
               (std::vector<std::string>{"Svc", "2", "The system cannot find the file specified.",
                                         "/nonexistent/app.exe x", ""}));
     EXPECT_EQ(run.log.back(), "main() end");
+}
+
+} // namespace
+
+namespace {
+
+// While another process holds the log's turn for good, no control waits for the log: the
+// handler hands its lines over and returns, and every line of the run is there all the same,
+// in the order of what happened, before the stopped report. (The stand-in's clock moves only
+// by Sleep, so the writers' 2 s waits for the turn cost the test no time.)
+TEST(Host, ControlsNeverWaitForTheLog) {
+    const struct {
+        const char *what;
+        std::vector<DWORD> controls; // before the stop
+        bool report_fails;           // the first report of a control fails
+        std::vector<std::string> lines;
+    } cases[] = {
+        {"a stop", {}, false, {}},
+        {"an unknown control, then the stop", {200}, false, {"Unrecognized opcode 200"}},
+        {"a pause whose report fails, then the stop",
+         {SERVICE_CONTROL_PAUSE},
+         true,
+         {"SetServiceStatus error 6"}},
+    };
+    for (const auto &c : cases) {
+        std::vector<Step> script = {{standin::step_wait_child_ready, 0}};
+        for (DWORD control : c.controls)
+            script.push_back({standin::step_control, control});
+        script.push_back({standin::step_control, SERVICE_CONTROL_STOP});
+        HostRun run = run_host({child, "save:0"}, script, false, [&] {
+            frozen_clock();
+            standin::fail(standin::call_LockFileEx, 0, ERROR_LOCK_VIOLATION);
+            if (c.report_fails)
+                standin::fail(standin::call_SetServiceStatus, 2, ERROR_INVALID_HANDLE);
+        });
+        std::vector<standin::HandledControl> handled = standin::handled_controls();
+        ASSERT_EQ(handled.size(), c.controls.size() + 1) << c.what;
+        for (const standin::HandledControl &h : handled)
+            EXPECT_EQ(h.lock_calls, 0) << c.what << ": control " << h.control;
+        std::vector<std::string> expected = c.lines;
+        expected.insert(expected.end(),
+                        {"Leaving MyService", "asking the child to end, grace time 5000 ms",
+                         "the child ended on its own after N ms", "exec_proc() end", "main() end"});
+        for (const std::vector<std::string> *log : {&run.log, &run.service_log}) {
+            std::vector<std::string> lines;
+            static const std::regex after(R"(after \d+ ms$)");
+            long from = std::find(log->begin(), log->end(), "success CreateProcess") - log->begin();
+            ASSERT_LT(from, static_cast<long>(log->size())) << c.what;
+            for (auto it = log->begin() + from + 1; it != log->end(); ++it)
+                lines.push_back(std::regex_replace(*it, after, "after N ms"));
+            EXPECT_EQ(lines, expected) << c.what;
+        }
+        EXPECT_EQ(states(run).back(), SERVICE_STOPPED) << c.what;
+    }
 }
 
 } // namespace

@@ -33,6 +33,14 @@ static char kept_lines[8192];
 static size_t kept_length;
 static CRITICAL_SECTION log_lock;
 [[maybe_unused]] static const bool log_lock_ready = (InitializeCriticalSection(&log_lock), true);
+// The lines handed over (log_hand_over): their messages, each ended by a NUL, in order, and how
+// many found no room. queue_lock is held for a copy at most, never across a wait.
+static char queued[16384];
+static size_t queued_length;
+static int queued_lost;
+static CRITICAL_SECTION queue_lock;
+[[maybe_unused]] static const bool queue_lock_ready =
+    (InitializeCriticalSection(&queue_lock), true);
 
 // The longest stretch of an escaped name in one file or folder name: with a device's escape,
 // "#" or ".old.log", well under the 255 characters a name may have.
@@ -444,6 +452,10 @@ void log_open(void) {
     EnterCriticalSection(&log_lock);
     close_log(&main_log);
     close_service_log();
+    EnterCriticalSection(&queue_lock);
+    queued_length = 0;
+    queued_lost = 0;
+    LeaveCriticalSection(&queue_lock);
     char *path = log_path("tolvard.log");
     char *old_path = log_path("tolvard.old.log");
     if (path != nullptr)
@@ -828,10 +840,83 @@ static void write_lines_to(LogFile *f, const char *lines, size_t length, int cou
         CloseHandle(retired);
 }
 
-static void write_line(const char *message) {
+static void write_message(const char *message);
+static bool takes_long(const char *format);
+
+// Writes the lines handed over, in order, before any other: with `wait`, each as write_line
+// would; without, only if the turns of both logs are free at once, all in them. Returns whether
+// none is left. Lock held.
+static bool write_handed_over(bool wait) {
+    static char taken[sizeof queued];
+    EnterCriticalSection(&queue_lock);
+    size_t length = queued_length;
+    int lost = queued_lost;
+    memcpy(taken, queued, length);
+    LeaveCriticalSection(&queue_lock);
+    if (length == 0 && lost == 0)
+        return true;
+    LogFile *files[2] = {&main_log, &service_log};
+    OVERLAPPED at[2];
+    bool turns[2] = {false, false};
+    if (!wait) {
+        for (int i = 0; i < 2; ++i) {
+            HANDLE file = files[i]->handle;
+            if (file == INVALID_HANDLE_VALUE)
+                continue;
+            turns[i] = try_turn(file, &at[i]);
+            if (!turns[i] && GetLastError() == ERROR_LOCK_VIOLATION) {
+                for (int j = 0; j < i; ++j) {
+                    if (turns[j])
+                        UnlockFileEx(files[j]->handle, 0, 1, 0, &at[j]);
+                }
+                return false;
+            }
+        }
+    }
+    HANDLE locked[2] = {files[0]->handle, files[1]->handle};
+    HANDLE retired[2] = {INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE};
+    for (size_t at_byte = 0; at_byte < length;) {
+        const char *message = taken + at_byte;
+        at_byte += strlen(message) + 1;
+        if (wait) {
+            write_message(message);
+            continue;
+        }
+        char line[32 + 2 * 1024];
+        char time_text[32];
+        now_text(time_text);
+        char *end = put_line(line, time_text, message, strnlen(message, 1023));
+        size_t size = static_cast<size_t>(end - line);
+        for (int i = 0; i < 2; ++i) {
+            if (files[i]->handle != INVALID_HANDLE_VALUE)
+                write_in_turn(files[i], line, size, 1, &retired[i]);
+        }
+        if (service_log.handle == INVALID_HANDLE_VALUE && keeping &&
+            size <= sizeof kept_lines - kept_length) {
+            memcpy(kept_lines + kept_length, line, size);
+            kept_length += size;
+        }
+    }
+    for (int i = 0; i < 2; ++i) {
+        files[i]->dropped += lost;
+        if (turns[i])
+            UnlockFileEx(locked[i], 0, 1, 0, &at[i]);
+        if (retired[i] != INVALID_HANDLE_VALUE)
+            CloseHandle(retired[i]);
+    }
+    // What was written goes; what was handed over meanwhile stays.
+    EnterCriticalSection(&queue_lock);
+    memmove(queued, queued + length, queued_length - length);
+    queued_length -= length;
+    queued_lost -= lost;
+    LeaveCriticalSection(&queue_lock);
+    return true;
+}
+
+// Writes one message as a line of both logs (or keeps it for the service's); lock held.
+static void write_message(const char *message) {
     char line[32 + 2 * 1024];
     char time_text[32];
-    EnterCriticalSection(&log_lock);
     now_text(time_text);
     // Messages are under 1024 characters, so the line always fits.
     char *end = put_line(line, time_text, message, strnlen(message, 1023));
@@ -844,12 +929,97 @@ static void write_line(const char *message) {
         memcpy(kept_lines + kept_length, line, length);
         kept_length += length;
     }
+}
+
+static void write_line(const char *message) {
+    EnterCriticalSection(&log_lock);
+    write_handed_over(true);
+    write_message(message);
     LeaveCriticalSection(&log_lock);
+}
+
+void log_flush(void) {
+    EnterCriticalSection(&log_lock);
+    write_handed_over(true);
+    LeaveCriticalSection(&log_lock);
+}
+
+bool log_handed_over(void) {
+    EnterCriticalSection(&queue_lock);
+    bool waiting = queued_length > 0 || queued_lost > 0;
+    LeaveCriticalSection(&queue_lock);
+    return waiting;
+}
+
+// Whether a writer thread of the lines handed over runs; under queue_lock.
+static bool writer_running;
+
+// The writer of the lines handed over: writes them, waiting for the log as any writer does, until
+// none is left, then ends; the next line handed over starts another.
+static DWORD WINAPI write_handed_over_lines(LPVOID) {
+    for (;;) {
+        log_flush();
+        EnterCriticalSection(&queue_lock);
+        bool done = queued_length == 0 && queued_lost == 0;
+        if (done)
+            writer_running = false;
+        LeaveCriticalSection(&queue_lock);
+        if (done)
+            return 0;
+    }
+}
+
+// Queues a line handed over; with `wake`, starts a writer if none runs.
+static void queue_line(const char *format, int value, bool wake);
+
+void log_hand_over(const char *format, int value) {
+    queue_line(format, value, true);
+}
+
+void log_hand_over_for_flush(const char *format, int value) {
+    queue_line(format, value, false);
+}
+
+static void queue_line(const char *format, int value, bool wake) {
+    if (strlen(format) >= 1000)
+        return;
+    char message[1024];
+    if (takes_long(format))
+        snprintf(message, sizeof message, format, static_cast<long>(value));
+    else
+        snprintf(message, sizeof message, format, value);
+    size_t length = strlen(message) + 1;
+    EnterCriticalSection(&queue_lock);
+    if (length <= sizeof queued - queued_length) {
+        memcpy(queued + queued_length, message, length);
+        queued_length += length;
+    } else {
+        ++queued_lost;
+    }
+    bool start = wake && !writer_running;
+    writer_running = writer_running || start;
+    LeaveCriticalSection(&queue_lock);
+    // Starting a thread waits for nothing; if it cannot be, the next line of any writer takes
+    // these along.
+    HANDLE writer =
+        start ? CreateThread(nullptr, 0, write_handed_over_lines, nullptr, 0, nullptr) : nullptr;
+    if (writer != nullptr) {
+        CloseHandle(writer);
+    } else if (start) {
+        EnterCriticalSection(&queue_lock);
+        writer_running = false;
+        LeaveCriticalSection(&queue_lock);
+    }
 }
 
 bool log_lines(const char *text, size_t length, bool force) {
     if (!TryEnterCriticalSection(&log_lock))
         return false;
+    // The lines handed over come first, and only if they can come at once.
+    if (!write_handed_over(force)) {
+        LeaveCriticalSection(&log_lock);
+        return false;
+    }
     LogFile *f = service_log.handle != INVALID_HANDLE_VALUE ? &service_log : &main_log;
     HANDLE file = f->handle;
     if (file == INVALID_HANDLE_VALUE) {

@@ -69,3 +69,21 @@ void log_text(const char *text);
 /// `force`, writes all the same in the second case (as log_msg does after 2 s). True also when
 /// there is no log to write to.
 bool log_lines(const char *text, size_t length, bool force);
+
+/// Hands a line (as log_msg takes it) over to the log without waiting for it: safe while
+/// holding a lock that another thread must never wait for behind the log. The lines handed over
+/// are written, in the order handed over, by a thread of their own that it starts when none
+/// runs, and in any case before the next line that any thread writes (by log_lines, unless it
+/// could not have the logs' turns at once); their time is the time they are written. At most
+/// 16 KiB of them wait: beyond, a line is counted as not written.
+void log_hand_over(const char *format, int value);
+
+/// Like log_hand_over, but starts no writer: for a thread that calls log_flush itself as soon as
+/// it has let go of its lock.
+void log_hand_over_for_flush(const char *format, int value);
+
+/// Whether lines handed over wait to be written.
+bool log_handed_over(void);
+
+/// Writes the lines handed over, waiting for the log as log_msg does.
+void log_flush(void);

@@ -1008,3 +1008,68 @@ TEST(LogOpen, AHugeLogIsRenamedNotCopied) {
 }
 
 } // namespace
+
+namespace {
+
+// Lines handed over are never waited for: they wait in order for the next writer, who writes
+// them before its own; the reader of the child's output only if it can at once.
+TEST(LogHandOver, WrittenInOrderBeforeTheNextLine) {
+    ServiceRun run = open_service_run("Svc");
+    const std::string both = "main() start:4|";
+    // The stand-in's clock, which only its Sleep moves: the 2 s waits for the turn cost nothing.
+    const DWORD ticks = 5000;
+    standin::set_tick_count(&ticks);
+    standin::fail(standin::call_LockFileEx, 0, ERROR_LOCK_VIOLATION);
+    int locks = standin::calls(standin::call_LockFileEx);
+    log_hand_over_for_flush("Leaving MyService\n", 0);
+    log_hand_over_for_flush("Unrecognized opcode %ld\n", 200);
+    EXPECT_EQ(standin::calls(standin::call_LockFileEx), locks) << "no try at the turn";
+    EXPECT_TRUE(log_handed_over());
+    EXPECT_EQ(messages(test_support::read_file(run.service_log)), both);
+    // The reader: the turn is taken, so it writes nothing, the lines handed over neither.
+    EXPECT_FALSE(log_lines("> child\n", 8, false));
+    EXPECT_EQ(messages(test_support::read_file(run.service_log)), both);
+    // Forced, after its time: both, in order.
+    EXPECT_TRUE(log_lines("> child\n", 8, true));
+    EXPECT_FALSE(log_handed_over());
+    EXPECT_EQ(messages(test_support::read_file(run.service_log)),
+              both + "Leaving MyService|Unrecognized opcode 200|> child|");
+    EXPECT_EQ(messages(test_support::read_file(run.tolvard_log)),
+              both + "Leaving MyService|Unrecognized opcode 200|");
+    // The turn free: the next line of any thread writes them first.
+    standin::fail(standin::call_LockFileEx, 1000000, ERROR_LOCK_VIOLATION);
+    log_hand_over_for_flush("SetServiceStatus error %ld\n", 6);
+    log_msg("exec_proc() end\n", 0);
+    const std::string before = both + "Leaving MyService|Unrecognized opcode 200|";
+    EXPECT_EQ(messages(test_support::read_file(run.tolvard_log)),
+              before + "SetServiceStatus error 6|exec_proc() end|");
+    // Beyond 16 KiB waiting, a line is counted, and said.
+    const std::string long_line = std::string(900, 'x') + "\n";
+    for (int k = 0; k < 20; ++k)
+        log_hand_over_for_flush(long_line.c_str(), 0);
+    log_flush();
+    log_msg("next\n", 0);
+    std::string log = messages(test_support::read_file(run.service_log));
+    EXPECT_NE(log.find("|2 lines could not be written|next|"), std::string::npos);
+    size_t written = 0;
+    for (size_t at = 0; (at = log.find(long_line.substr(0, 900) + "|", at)) != std::string::npos;
+         at += 900)
+        ++written;
+    EXPECT_EQ(written, 18u) << "as many as 16 KiB hold";
+    // With no other line to come, the writer that log_hand_over starts writes them.
+    log_hand_over("Unrecognized opcode %ld\n", 201);
+    bool seen = false;
+    for (int tries = 0; tries < 500 && !seen; ++tries) {
+        seen =
+            messages(test_support::read_file(run.tolvard_log)).find("|Unrecognized opcode 201|") !=
+            std::string::npos;
+        if (!seen)
+            usleep(10000);
+    }
+    EXPECT_TRUE(seen) << "written by the writer of its own";
+    EXPECT_FALSE(log_handed_over());
+    standin::reset();
+    remove_tree(run.dir);
+}
+
+} // namespace

@@ -199,6 +199,15 @@ struct Report {
 /// Every SetServiceStatus call, in order, failed ones included.
 std::vector<Report> reports();
 
+/// Each control the script delivered: how long the handler took to return (real time) and how
+/// many LockFileEx calls it made meanwhile on its own thread (a try at the log's turn).
+struct HandledControl {
+    DWORD control;
+    long ms;
+    int lock_calls;
+};
+std::vector<HandledControl> handled_controls();
+
 /// The service name the dispatcher was given, and the one the handler was registered under.
 std::string dispatched_name();
 std::string registered_name();

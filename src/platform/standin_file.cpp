@@ -623,7 +623,14 @@ static BOOL record_lock(HANDLE handle, const std::string &what, LPOVERLAPPED ove
     return fails ? FALSE : TRUE;
 }
 
+static thread_local int lock_calls_of_thread;
+
+int standin::internal::thread_lock_calls() {
+    return lock_calls_of_thread;
+}
+
 BOOL LockFileEx(HANDLE handle, DWORD flags, DWORD, DWORD, DWORD, LPOVERLAPPED overlapped) {
+    ++lock_calls_of_thread;
     bool fails = injected(standin::call_LockFileEx);
     return record_lock(handle, "lock " + hex(flags), overlapped, fails);
 }

@@ -3,6 +3,8 @@
 // test's script of controls against it.
 #include "platform/standin_internal.h"
 
+#include <chrono>
+
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -33,6 +35,7 @@ struct Scm {
     LPHANDLER_FUNCTION handler = nullptr;
     uintptr_t status_handle = 0; // of the latest dispatch
     std::vector<standin::Report> reports;
+    std::vector<standin::HandledControl> handled;
 };
 
 Scm &scm() {
@@ -66,8 +69,15 @@ void play(const standin::Step &step, std::unique_lock<std::mutex> &lock) {
         wait_until(lock, "the handler", [&] { return s.handler != nullptr; });
         LPHANDLER_FUNCTION handler = s.handler;
         lock.unlock();
+        int locks_before = standin::internal::thread_lock_calls();
+        auto begin = std::chrono::steady_clock::now();
         handler(step.value);
+        long ms = static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                        std::chrono::steady_clock::now() - begin)
+                                        .count());
+        int locks = standin::internal::thread_lock_calls() - locks_before;
         lock.lock();
+        s.handled.push_back({step.value, ms, locks});
         break;
     }
     case standin::step_wait_state:
@@ -153,6 +163,7 @@ void reset_scm() {
     s.handler = nullptr;
     s.status_handle = 0;
     s.reports.clear();
+    s.handled.clear();
 }
 
 void wait_at_gate(std::unique_lock<std::mutex> &lock, Call at) {
@@ -423,6 +434,11 @@ void join_service() {
 std::vector<Report> reports() {
     std::lock_guard<std::mutex> lock(state_mutex());
     return scm().reports;
+}
+
+std::vector<HandledControl> handled_controls() {
+    std::lock_guard<std::mutex> lock(state_mutex());
+    return scm().handled;
 }
 
 std::string dispatched_name() {

@@ -11,7 +11,9 @@
 #   a gapless tail of whole lines up to its last;
 # - a 3 GB tolvard.log left from before is renamed to tolvard.old.log at the start, in no time;
 # - a process that holds tolvard.old.log, or a service's old log, open without sharing makes no
-#   run lose a line: what could not be kept stays, and a line says so.
+#   run lose a line: what could not be kept stays, and a line says so;
+# - while another process holds the log's turn, a stop's ControlService returns at once (the
+#   handler never waits for the log), and the run's lines are all there, in order.
 . "$(dirname "$0")/lib.sh"
 work_dir logs
 
@@ -215,4 +217,34 @@ check_eq "3 GB: kept whole as tolvard.old.log" \
     "$(stat -c %s "$bin/tolvard.old.log") $(head -n 1 "$bin/tolvard.old.log" | tr -d '\r')"
 check_eq "3 GB: tolvard.log begins anew" "main() start:5" "$(log_messages | head -n 1)"
 rm -f "$bin/tolvard.old.log"
+
+# --- the log's turn held by another process: the stop returns at once ---
+svc=tvd_logs_turn
+rm -f "$W/gate_a.open" "$W/gate_a.open.done" "$W/turn.held" "$W/turn.held.stop"
+sc_create "$svc" "$tolvard $(winpath "$W/gate_a.exe") gate $(winpath "$W/gate_a.open") 3 t $svc "
+start_run "$svc"
+wait_service_log "$svc" "> t ready" 10 || fail "turn: the child did not say it was ready"
+(E2E_WINE_TIMEOUT=60 wine_call "$W/holder_turn" "$E2E_HELPERS/holder.exe" -lock \
+    "$(winpath "$(tolvard_log)")" "$(winpath "$W/turn.held")" 30) &
+holder=$!
+check_true "turn: tolvard.log's turn is held" wait_file "$W/turn.held" 10
+svcctl control "$svc" 1
+check_svcctl "turn: stop" $?
+stop_ms=$(field ms)
+echo "turn: ControlService(STOP) took ${stop_ms:-?} ms with the log's turn held"
+check_true "turn: ControlService(STOP) returned in under 100 ms (${stop_ms:-?})" \
+    test "${stop_ms:-999}" -lt 100
+touch "$W/turn.held.stop"
+wait "$holder"
+wait_state "$svc" STOPPED 30
+check_svcctl "turn: stopped" $?
+wait_service_log "$svc" "main() end" 10
+check_eq "turn: the run's lines, in order" \
+    "$(printf '%s\n' "> t ready" "Leaving MyService" "asking the child to end, grace time 5000 ms" \
+        "the child ended on its own after N ms" "exec_proc() end" "main() end")" \
+    "$(normal "$(service_log "$svc")" | sed -n '/^> t ready$/,$p')"
+check_eq "turn: tolvard.log's, likewise" \
+    "$(printf '%s\n' "Leaving MyService" "asking the child to end, grace time 5000 ms" \
+        "the child ended on its own after N ms" "exec_proc() end" "main() end")" \
+    "$(normal "$(tolvard_log)" | sed -n '/^success CreateProcess$/,$p' | sed 1d)"
 finish
