@@ -140,7 +140,8 @@ static int bulk(long count) {
         used += 100;
     }
     DWORD written = 0;
-    if (used > 0 && !WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), buffer, (DWORD)used, &written, NULL))
+    if (used > 0 &&
+        !WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), buffer, (DWORD)used, &written, NULL))
         return 1;
     return 0;
 }
@@ -176,9 +177,8 @@ int main(int argc, char **argv) {
         Sleep((DWORD)atol(argv[2]));
         return 0;
     }
-    fprintf(
-        stderr,
-        "usage: printer mixed N | stdin | forge | fail N | gate FILE N TAG | long | sleep MS | "
-        "bulk N\n");
+    fprintf(stderr,
+            "usage: printer mixed N | stdin | forge | fail N | gate FILE N TAG | long | sleep MS | "
+            "bulk N\n");
     return 2;
 }
