@@ -772,6 +772,28 @@ static DWORD keep_full_log(LogFile *f, const BY_HANDLE_FILE_INFORMATION &info, H
     return error;
 }
 
+// Cuts the log `f` back to the size it had (`before`, its handle's), if its name still leads
+// to that file; in the writer's turn.
+static void cut_back(LogFile *f, const BY_HANDLE_FILE_INFORMATION &before) {
+    WCHAR *wide = long_path(f->path);
+    HANDLE cutter =
+        wide != nullptr
+            ? CreateFileW(wide, GENERIC_READ | GENERIC_WRITE, log_share, nullptr, OPEN_EXISTING,
+                          FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr)
+            : INVALID_HANDLE_VALUE;
+    heap_free(wide);
+    if (cutter == INVALID_HANDLE_VALUE)
+        return;
+    BY_HANDLE_FILE_INFORMATION now;
+    LONG high = static_cast<LONG>(before.nFileSizeHigh);
+    if (GetFileInformationByHandle(cutter, &now) && same_file(before, now) &&
+        (SetFilePointer(cutter, static_cast<LONG>(before.nFileSizeLow), &high, FILE_BEGIN) !=
+             INVALID_SET_FILE_POINTER ||
+         GetLastError() == 0))
+        SetEndOfFile(cutter);
+    CloseHandle(cutter);
+}
+
 // The name of `path` for a line: from its folder "logs" on, or its file name alone.
 static const char *shown_name(const char *path) {
     const char *logs = strstr(path, "\\logs\\");
@@ -795,9 +817,10 @@ static void write_note(LogFile *f, const char *message) {
 // counted, never silent. *retired as keep_full_log's.
 static void write_in_turn(LogFile *f, const char *lines, size_t length, int count,
                           HANDLE *retired) {
+    // The size before each write: the limit's test, and the cut of a piece a full disk took.
     BY_HANDLE_FILE_INFORMATION info;
-    if (f->path != nullptr && f->old_path != nullptr &&
-        GetFileInformationByHandle(f->handle, &info) && size_of(info) + length > log_limit &&
+    bool sized = f->path != nullptr && GetFileInformationByHandle(f->handle, &info);
+    if (sized && f->old_path != nullptr && size_of(info) + length > log_limit &&
         (f->failed_at == 0 || size_of(info) >= f->failed_at + retry_step)) {
         DWORD error = keep_full_log(f, info, retired);
         f->failed_at = error != 0 ? size_of(info) : 0;
@@ -807,6 +830,7 @@ static void write_in_turn(LogFile *f, const char *lines, size_t length, int coun
                      shown_name(f->old_path), static_cast<unsigned long>(error));
             write_note(f, message);
         }
+        sized = GetFileInformationByHandle(f->handle, &info);
     }
     if (f->dropped > 0) {
         char message[64];
@@ -817,13 +841,22 @@ static void write_in_turn(LogFile *f, const char *lines, size_t length, int coun
         char *end = put_line(line, time_text, message, strlen(message));
         DWORD written = 0;
         if (WriteFile(f->handle, line, static_cast<DWORD>(end - line), &written, nullptr) &&
-            written == static_cast<DWORD>(end - line))
+            written == static_cast<DWORD>(end - line)) {
             f->dropped = 0;
+        } else if (written > 0 && sized) {
+            cut_back(f, info);
+        }
+        sized = sized && GetFileInformationByHandle(f->handle, &info);
     }
     DWORD written = 0;
     if (!WriteFile(f->handle, lines, static_cast<DWORD>(length), &written, nullptr) ||
-        written != length)
+        written != length) {
         f->dropped += count;
+        // A full disk may take part of the write: the piece is cut off again, so that no line
+        // is left half.
+        if (written > 0 && sized)
+            cut_back(f, info);
+    }
 }
 
 // Writes `length` bytes of `count` whole lines at the end of `f`, in one write and one turn,

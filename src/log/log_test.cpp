@@ -1073,3 +1073,42 @@ TEST(LogHandOver, WrittenInOrderBeforeTheNextLine) {
 }
 
 } // namespace
+
+namespace {
+
+// A small volume that fills up: what fits is written whole, no line is left half, the lines
+// that found no room are counted, and once there is room again the next line says how many.
+TEST(LogRotation, ASmallVolumeFillsUp) {
+    ServiceRun run = open_service_run("Svc");
+    const size_t room = 1000; // bytes left on the volume, for both logs
+    standin::set_disk_room(&room);
+    std::string text;
+    for (int k = 1; k <= 100; ++k)
+        text += "> line " + std::to_string(k) + "\n";
+    // In batches of ten, as the reader writes them.
+    for (size_t at = 0, batch = 0; at < text.size(); ++batch) {
+        size_t end = at;
+        for (int k = 0; k < 10; ++k)
+            end = text.find('\n', end) + 1;
+        EXPECT_TRUE(log_lines(text.c_str() + at, end - at, true));
+        at = end;
+    }
+    standin::set_disk_room(nullptr);
+    log_msg("exec_proc() end\n", 0);
+    const std::string log = test_support::read_file(run.service_log);
+    // messages() fails the test on any byte that is no whole line.
+    const std::string lines = messages(log);
+    std::vector<int> numbers = line_numbers(log);
+    ASSERT_FALSE(numbers.empty());
+    ASSERT_LT(numbers.size(), 100u) << "the volume was to fill up";
+    for (size_t k = 0; k < numbers.size(); ++k)
+        EXPECT_EQ(numbers[k], static_cast<int>(k) + 1);
+    EXPECT_NE(lines.find("|" + std::to_string(100 - numbers.size()) +
+                         " lines could not be written|exec_proc() end|"),
+              std::string::npos)
+        << lines;
+    standin::reset();
+    remove_tree(run.dir);
+}
+
+} // namespace

@@ -274,6 +274,11 @@ struct FolderMade {
 };
 std::vector<FolderMade> folders_made();
 
+/// A small volume: from now on WriteFile to files writes at most `*bytes` more in all, and a
+/// write that does not fit writes what does and fails with ERROR_DISK_FULL, as a full disk
+/// does; nullptr: no limit. A reset lifts it.
+void set_disk_room(const size_t *bytes);
+
 /// Every MoveFileExW, in order: "FROM -> TO", the paths as the ANSI forms would take them.
 std::vector<std::string> moves();
 

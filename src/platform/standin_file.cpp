@@ -47,6 +47,8 @@ struct Attributes {
 const size_t max_path = 260;
 
 struct Files {
+    bool disk_limited = false; // set by standin::set_disk_room
+    size_t disk_room = 0;
     std::vector<standin::FolderMade> folders_made;
     std::vector<std::string> moves; // "FROM -> TO", as the ANSI forms would take them
     std::map<std::string, Attributes, NoCase> attributes; // set by tests, by Windows path
@@ -187,6 +189,7 @@ void reset_file() {
     files().attributes.clear();
     files().file_opens.clear();
     files().folders_made.clear();
+    files().disk_limited = false;
     files().moves.clear();
     files().held.clear();
     files().locks.clear();
@@ -429,14 +432,31 @@ BOOL WriteFile(HANDLE handle, LPCVOID data, DWORD size, LPDWORD written, LPOVERL
     int fd = held_fd(handle, &type);
     if (fd < 0)
         return FALSE;
+    // A small volume: what fits is written, and the write fails, as a full disk does.
+    DWORD room = size;
+    bool full = false;
+    if (type == &file_type) {
+        std::lock_guard<std::mutex> lock(state_mutex());
+        if (files().disk_limited && files().disk_room < size) {
+            room = static_cast<DWORD>(files().disk_room);
+            full = true;
+        }
+    }
     ssize_t n =
-        type == &pipe_write_type ? write_without_sigpipe(fd, data, size) : write(fd, data, size);
+        type == &pipe_write_type ? write_without_sigpipe(fd, data, room) : write(fd, data, room);
     int error = errno;
     close(fd);
     if (n < 0)
         return fail_with(error == EPIPE ? ERROR_NO_DATA : ERROR_ACCESS_DENIED);
+    if (type == &file_type) {
+        std::lock_guard<std::mutex> lock(state_mutex());
+        if (files().disk_limited)
+            files().disk_room -= static_cast<size_t>(n);
+    }
     if (written != nullptr)
         *written = static_cast<DWORD>(n);
+    if (full)
+        return fail_with(ERROR_DISK_FULL);
     return TRUE;
 }
 
@@ -685,6 +705,12 @@ NativePath native_path(const char *path) {
 std::vector<FileOpen> file_opens() {
     std::lock_guard<std::mutex> lock(state_mutex());
     return files().file_opens;
+}
+
+void set_disk_room(const size_t *bytes) {
+    std::lock_guard<std::mutex> lock(state_mutex());
+    files().disk_limited = bytes != nullptr;
+    files().disk_room = bytes != nullptr ? *bytes : 0;
 }
 
 std::vector<std::string> moves() {

@@ -712,3 +712,44 @@ TEST(StandinFile, MultiByteToWideCharByteForUnit) {
 }
 
 } // namespace
+
+namespace {
+
+// A small volume: a write that does not fit writes what does and fails as a full disk does.
+TEST(StandinFile, ASmallVolume) {
+    standin::reset();
+    std::string dir = test_support::temp_dir();
+    std::string path = dir + "/f";
+    HANDLE file = CreateFileA(test_support::windows_path(path).c_str(), GENERIC_WRITE, 0, nullptr,
+                              CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    const size_t room = 6;
+    standin::set_disk_room(&room);
+    const struct {
+        const char *data;
+        BOOL ok;
+        DWORD written;
+        DWORD error;
+    } cases[] = {{"abcd", TRUE, 4, 0},
+                 {"efgh", FALSE, 2, ERROR_DISK_FULL},
+                 {"ij", FALSE, 0, ERROR_DISK_FULL}};
+    for (const auto &c : cases) {
+        DWORD written = 99;
+        SetLastError(0);
+        EXPECT_EQ(WriteFile(file, c.data, static_cast<DWORD>(strlen(c.data)), &written, nullptr),
+                  c.ok)
+            << c.data;
+        EXPECT_EQ(written, c.written) << c.data;
+        EXPECT_EQ(GetLastError(), c.error) << c.data;
+    }
+    standin::set_disk_room(nullptr);
+    DWORD written = 0;
+    EXPECT_TRUE(WriteFile(file, "k", 1, &written, nullptr));
+    CloseHandle(file);
+    EXPECT_EQ(test_support::read_file(path), "abcdefk");
+    unlink(path.c_str());
+    rmdir(dir.c_str());
+    standin::reset();
+}
+
+} // namespace
