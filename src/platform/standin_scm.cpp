@@ -131,9 +131,18 @@ void play(const standin::Step &step, std::unique_lock<std::mutex> &lock) {
         break;
     }
     case standin::step_add_window: {
+        // A child may be ready before CreateProcessA has returned: the stand-in stops a
+        // suspended one only once it runs, and it may have begun by then.
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
         pid_t pid = newest_child();
-        if (pid == 0)
-            timed_out("a child to own a window");
+        while (pid == 0) {
+            if (std::chrono::steady_clock::now() >= deadline)
+                timed_out("a child to own a window");
+            lock.unlock();
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            lock.lock();
+            pid = newest_child();
+        }
         add_window_locked(pid);
         break;
     }
