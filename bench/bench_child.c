@@ -10,7 +10,8 @@
  *
  * writes N lines of 100 bytes (98 and CR LF), one WriteFile each, to its standard output, or to
  * FILE (made anew), as fast as it can, and exits 0; at the end it writes
- * "<counter before the first line> <counter after the last> <process id>\n" to the .stamp file.
+ * "<counter before the first line> <counter after the last> <process id> <longest write>\n" to
+ * the .stamp file, the longest single WriteFile in counter ticks (0 for blines).
  *
  *   bench_child blines N [FILE]
  *
@@ -45,11 +46,13 @@ static void number_line(char *line, long k) {
     memcpy(line, number, (size_t)digits);
 }
 
-/* The record of when the lines began and ended, in the .stamp file. */
-static int stamp(LARGE_INTEGER begin, LARGE_INTEGER end, const char *stamp_path) {
+/* The record of when the lines began and ended, and the longest single write (in counter ticks,
+ * 0 when not measured), in the .stamp file. */
+static int stamp(LARGE_INTEGER begin, LARGE_INTEGER end, long long longest,
+                 const char *stamp_path) {
     char record[96];
-    int length = snprintf(record, sizeof record, "%lld %lld %lu\n", (long long)begin.QuadPart,
-                          (long long)end.QuadPart, GetCurrentProcessId());
+    int length = snprintf(record, sizeof record, "%lld %lld %lu %lld\n", (long long)begin.QuadPart,
+                          (long long)end.QuadPart, GetCurrentProcessId(), longest);
     HANDLE file = CreateFileA(stamp_path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, NULL,
                               CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
     if (file == INVALID_HANDLE_VALUE) {
@@ -73,20 +76,26 @@ static int lines(long count, const char *to, const char *stamp_path) {
     }
     char line[101];
     blank_line(line);
-    LARGE_INTEGER begin, end;
+    LARGE_INTEGER begin, end, before, after;
+    long long longest = 0;
     QueryPerformanceCounter(&begin);
     for (long k = 1; k <= count; k++) {
         number_line(line, k);
         DWORD written = 0;
+        QueryPerformanceCounter(&before);
         if (!WriteFile(out, line, 100, &written, NULL) || written != 100) {
             return 94;
+        }
+        QueryPerformanceCounter(&after);
+        if (after.QuadPart - before.QuadPart > longest) {
+            longest = after.QuadPart - before.QuadPart;
         }
     }
     QueryPerformanceCounter(&end);
     if (to != NULL) {
         CloseHandle(out);
     }
-    return stamp(begin, end, stamp_path);
+    return stamp(begin, end, longest, stamp_path);
 }
 
 /* The lines through the C runtime's buffer, then the record. */
@@ -123,7 +132,7 @@ static int buffered_lines(long count, const char *to, const char *stamp_path) {
     if (to != NULL && fclose(out) != 0) {
         return 94;
     }
-    return stamp(begin, end, stamp_path);
+    return stamp(begin, end, 0, stamp_path);
 }
 
 int main(int argc, char **argv) {

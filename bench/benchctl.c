@@ -277,6 +277,10 @@ static int lines(const char *name, const char *stamp_path) {
     }
     printf("write_ms=%.3f\n", ms_between(begin, end));
     printf("done_ms=%.3f\n", ms_between(begin, stopped));
+    long long longest = 0;
+    unsigned long child = 0;
+    if (sscanf(text, "%lld %lld %lu %lld", &begin, &end, &child, &longest) == 4 && longest > 0)
+        printf("longest_write_ms=%.3f\n", ms_between(0, longest));
     CloseServiceHandle(svc);
     CloseServiceHandle(scm);
     return 0;

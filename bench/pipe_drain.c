@@ -103,6 +103,10 @@ static int drain(const char *stamp_path, char *command_line) {
     }
     printf("write_ms=%.3f\n", ms_between(begin, end));
     printf("done_ms=%.3f\n", ms_between(begin, ended.QuadPart));
+    long long longest = 0;
+    unsigned long pid = 0;
+    if (sscanf(text, "%lld %lld %lu %lld", &begin, &end, &pid, &longest) == 4 && longest > 0)
+        printf("longest_write_ms=%.3f\n", ms_between(0, longest));
     printf("bytes=%llu\n", bytes);
     printf("reads=%llu\n", reads);
     return 0;

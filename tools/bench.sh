@@ -128,7 +128,9 @@ lines_results=$work/lines.txt.results
 : >"$lines_results"
 lines_failures=()
 lines_loads=()
-tvd_log=$bin/tolvard.log
+# Each service's lines go to its own log, logs\NAME.log, kept as NAME.old.log at 16 MiB: a run
+# of 200000 lines (about 24 MiB of log) rotates it once.
+service_log_of() { printf '%s/logs/tvd_%s_pipe.log' "$bin" "$1"; }
 
 # The kinds of run: one WriteFile a line (lines) or fwrite through the runtime's buffer (blines,
 # "b" before the kind), each into tolvard's log (pipe), into the pipe floor (floor) or to a file.
@@ -144,6 +146,10 @@ lines_once() {
         where=${kind:1}
     fi
     rm -f "$lines_file"
+    local tvd_log tvd_old
+    tvd_log=$(service_log_of "$style")
+    tvd_old=${tvd_log%.log}.old.log
+    rm -f "$tvd_log" "$tvd_old"
     if [ "$where" = floor ]; then
         wine_call "$out" "$bin/pipe_drain.exe" "$(winpath "$bin/bench_child.exe.stamp")" \
             "$(winpath "$bin/bench_child.exe") $style $LINES"
@@ -158,7 +164,8 @@ lines_once() {
         got=$((${got:-0} / 100))
         last=" $(printf '%08d' "$got")"
     elif [ "$where" = pipe ]; then
-        got=$(LC_ALL=C grep -c '^..../../.. ..:..:..:> line [0-9]\{8\} x*'$'\r''$' "$tvd_log")
+        got=$(cat "$tvd_old" "$tvd_log" 2>/dev/null |
+            LC_ALL=C grep -c '^..../../.. ..:..:..:> line [0-9]\{8\} x*'$'\r''$')
         last=$(tail -n 4 "$tvd_log" | LC_ALL=C grep -o '> line [0-9]*' | tail -n 1)
     else
         got=$(LC_ALL=C grep -c '^line [0-9]\{8\} x*'$'\r''$' "$lines_file" 2>/dev/null)
@@ -237,6 +244,17 @@ lines_style() {
     lines_row "first line written to the last one read (tolvard: in the log, STOPPED; floor: the pipe's end), ms" \
         "$pd" "$ld" "" "$r2" "<= 2 x" "$(verdict "$r2" 2)" "" ""
     lines_row "first line written to STOPPED, the file child, ms" "" "" "$fd" "" "" "" "" ""
+    if [ -z "$b" ]; then
+        lines_row "the child's longest single write, greatest of the runs (tolvard: its log rotates at 16 MiB in each run), ms" \
+            "$(lines_greatest pipe longest_write_ms)" "$(lines_greatest floor longest_write_ms)" \
+            "$(lines_greatest file longest_write_ms)" "" "" "" "" ""
+    fi
+}
+
+# lines_greatest KIND METRIC: the greatest value over the runs.
+lines_greatest() {
+    awk -v l="$1" -v m="$2" '$1 == l && $3 == m { print $4 }' "$lines_results" | sort -g |
+        tail -n 1 | grep . || echo n/a
 }
 
 # lines_words TITLE PREFIX: what the figures of one write style say, in a sentence.
@@ -284,7 +302,7 @@ lines_section() {
     echo "- the child's own time over the runs, least .. greatest, ms: one WriteFile a line, through tolvard $(lines_spread pipe), floor $(lines_spread floor), file $(lines_spread file); buffered, through tolvard $(lines_spread bpipe), floor $(lines_spread bfloor), file $(lines_spread bfile)"
     echo "- the pipe floor's reader got $(bytes_per_read "") bytes a read with one WriteFile a line, $(bytes_per_read b) buffered (medians)"
     echo
-    lines_row "what (median of $LINES_N)" "through tolvard, into tolvard.log" \
+    lines_row "what (median of $LINES_N)" "through tolvard, into the service's log" \
         "into the pipe floor (drained, no log)" "to a file itself" \
         "tolvard / floor: the host's own cost" goal verdict "tolvard / file" \
         "floor / file: Wine's pipe"

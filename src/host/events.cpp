@@ -501,6 +501,33 @@ void event_log_not_opened(DWORD error, const char *fallback) {
     heap_free(other);
 }
 
+// The full path of `name` in the folder "logs", in a new heap text; nullptr without memory.
+static char *logs_path(const char *name, const char *extension) {
+    char *logs = log_path("logs");
+    char *path =
+        logs != nullptr
+            ? static_cast<char *>(heap_alloc(strlen(logs) + strlen(name) + strlen(extension) + 2))
+            : nullptr;
+    if (path != nullptr)
+        sprintf(path, "%s\\%s%s", logs, name, extension);
+    heap_free(logs);
+    return path;
+}
+
+void event_service_log_not_opened(const char *name, DWORD error, const char *fallback) {
+    char number[16];
+    snprintf(number, sizeof number, "%lu", static_cast<unsigned long>(error));
+    char *log = name != nullptr ? logs_path(name, ".log") : nullptr;
+    char *other = fallback != nullptr ? logs_path(fallback, "") : log_path("tolvard.log");
+    const char *data[] = {log != nullptr ? log : "logs", number, other};
+    if (other != nullptr)
+        put(event_id_log_elsewhere, 3, data, 0);
+    else
+        put(event_id_log_lost, 2, data, 0);
+    heap_free(log);
+    heap_free(other);
+}
+
 void event_old_log_not_kept(DWORD error) {
     char number[16];
     snprintf(number, sizeof number, "%lu", static_cast<unsigned long>(error));

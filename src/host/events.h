@@ -71,6 +71,11 @@ void event_stopped(DWORD exit_code, DWORD service_exit_code);
 /// beside it, or, with `fallback` nullptr, nowhere.
 void event_log_not_opened(DWORD error, const char *fallback);
 
+/// Warning: the service's log logs\\`name`.log could not be opened (`error`); this run logs to
+/// the file logs\\`fallback`, or, with `fallback` nullptr, to tolvard.log. A null `name` is a
+/// lack of memory.
+void event_service_log_not_opened(const char *name, DWORD error, const char *fallback);
+
 /// Warning: the old log could not be kept as tolvard.old.log (`error`).
 void event_old_log_not_kept(DWORD error);
 

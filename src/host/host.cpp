@@ -18,7 +18,8 @@ char *cmdline;
 // The dispatcher's thread runs CtrlHandler while the service thread runs MyServiceStart; this
 // lock makes each change of the shared state, with its report, one step. A third thread, the
 // reader of the child's output (host/output.cpp), writes only the log and never takes it. Nobody
-// waits while holding it: each step under it is short and bounded.
+// waits while holding it: each step under it is short and bounded, and a line of a step under it
+// is handed over to the log (log_hand_over), never written there and then.
 static CRITICAL_SECTION svc_lock;
 [[maybe_unused]] static const bool svc_lock_ready = (InitializeCriticalSection(&svc_lock), true);
 // Set by a stop request; from then on no child may be started.
@@ -62,16 +63,16 @@ static int unknown_unlogged;
 static const SERVICE_TABLE_ENTRYA service_table_template[2] = {{nullptr, MyServiceStart},
                                                                {nullptr, nullptr}};
 
-// Reports the record; lock held.
+// Reports the record; lock held, so a line is handed over to the log, never waited for.
 static void report(const char *error_format) {
     if (!SetServiceStatus(svc_status_handle, &svc_status))
-        log_msg(error_format, GetLastError());
+        log_hand_over(error_format, GetLastError());
 }
 
 // Logs how many unknown control codes went unlogged, if any; caller holds svc_lock.
 static void log_unlogged() {
     if (unknown_unlogged > 0)
-        log_msg("Unrecognized opcodes not logged %d\n", unknown_unlogged);
+        log_hand_over("Unrecognized opcodes not logged %d\n", unknown_unlogged);
     unknown_unlogged = 0;
 }
 
@@ -119,6 +120,9 @@ void run_as_service(int argc, char **argv) {
 }
 
 void WINAPI MyServiceStart(DWORD argc, LPSTR *argv) {
+    // The service's own log, under the name the service control manager gives it: first, so
+    // that it holds every line of the run.
+    log_open_service(argc > 0 && argv[0] != nullptr ? argv[0] : "");
     log_msg("MyServiceStart start:%d\n", argc);
     events_start(argv[0]);
     EnterCriticalSection(&svc_lock);
@@ -156,15 +160,23 @@ void WINAPI MyServiceStart(DWORD argc, LPSTR *argv) {
     DWORD exit_code = exec_proc(&service_exit_code);
     log_msg("exec_proc() end\n", 0);
 
-    // The one stopped report, after every line of this thread: the process may end as soon as
-    // it is made. The exit codes are exec_proc's: 0 for a child that a stop ended, whatever its
-    // code; a child that had ended on its own keeps its code even if a stop came since, which
-    // clearing them here would hide from the recovery actions.
+    // The one stopped report, after every line of this thread and every line handed over: the
+    // process may end as soon as it is made. The exit codes are exec_proc's: 0 for a child that
+    // a stop ended, whatever its code; a child that had ended on its own keeps its code even if
+    // a stop came since, which clearing them here would hide from the recovery actions. Lines
+    // handed over meanwhile are written first, outside the lock (a few tries: the handler logs
+    // at most one unknown control a second).
     EnterCriticalSection(&svc_lock);
+    for (int tries = 0; tries < 10 && log_handed_over(); ++tries) {
+        LeaveCriticalSection(&svc_lock);
+        log_flush();
+        EnterCriticalSection(&svc_lock);
+    }
     event_stopped(exit_code, service_exit_code);
     set_stopped(exit_code, service_exit_code);
     if (!SetServiceStatus(svc_status_handle, &svc_status)) {
         DWORD error = GetLastError();
+        LeaveCriticalSection(&svc_lock);
         log_msg("CtrlHandlerSetServiceStatus error %ld\n", error);
         // Without the stopped report the dispatcher never returns: end the process, which the
         // service control manager does see.
@@ -449,18 +461,18 @@ DWORD exec_proc(DWORD *service_exit_code) {
     GetStartupInfoA(&startup);
 
     // Launch and stop exclude each other: a stop that came first means no child at all, and a
-    // child that came first is there for the stop to end. So the lock is held across the
-    // launch, and a control that comes meanwhile waits for CreateProcessA.
+    // child that came first is there for the stop to end. So the lock is held from the last
+    // look at the stop across the launch, and a control that comes meanwhile waits for
+    // CreateProcessA; the lines are written around it, never while it is held.
     EnterCriticalSection(&svc_lock);
-    if (stop_requested) {
-        LeaveCriticalSection(&svc_lock);
+    bool stop = stop_requested;
+    LeaveCriticalSection(&svc_lock);
+    if (stop)
         return 0;
-    }
     char *line =
         cmdline != nullptr ? static_cast<char *>(heap_alloc(strlen(cmdline) + 2)) : nullptr;
     if (line == nullptr) {
         log_msg("fail to allocate memory\n", 0);
-        LeaveCriticalSection(&svc_lock);
         return ERROR_NOT_ENOUGH_MEMORY;
     }
     log_msg("cmdline=\n", 0);
@@ -479,37 +491,49 @@ DWORD exec_proc(DWORD *service_exit_code) {
     PROCESS_INFORMATION child;
     memset(&child, 0, sizeof child);
     bool captured = capture_prepare(&startup);
+    EnterCriticalSection(&svc_lock);
+    if (stop_requested) {
+        LeaveCriticalSection(&svc_lock);
+        capture_start(false);
+        return 0;
+    }
     BOOL created =
         CreateProcessA(nullptr, cmdline, nullptr, nullptr, captured ? TRUE : FALSE,
                        CREATE_SUSPENDED | CREATE_NO_WINDOW, nullptr, nullptr, &startup, &child);
     DWORD error = created ? 0 : GetLastError();
+    // Handed over in the lock, so that a stop that comes next logs after it.
+    if (created) {
+        child_process = child.hProcess;
+        log_hand_over_for_flush("success CreateProcess\n", 0);
+    }
+    LeaveCriticalSection(&svc_lock);
     if (!created) {
         capture_start(false);
         log_msg("fail to CreateProcess\n", 0);
-        LeaveCriticalSection(&svc_lock);
         event_child_not_started(error, cmdline);
         return error;
     }
-    log_msg("success CreateProcess\n", 0);
+    log_flush();
     capture_start(true);
-    child_process = child.hProcess;
-    child_job = make_job();
+    // The child is suspended until it is in its job: a stop meanwhile ends it all the same.
+    HANDLE job = make_job();
     // Before Windows 8 a process can be in one job only, so a host that itself runs inside a
     // job cannot put its child into another; then a stop ends the child alone, as it always
     // did.
-    if (child_job != nullptr && !AssignProcessToJobObject(child_job, child.hProcess)) {
+    if (job != nullptr && !AssignProcessToJobObject(job, child.hProcess)) {
         log_msg("fail to AssignProcessToJobObject error=%d, stop ends the child only\n",
                 GetLastError());
-        CloseHandle(child_job);
-        child_job = nullptr;
+        CloseHandle(job);
+        job = nullptr;
     }
-    HANDLE job = child_job;
+    EnterCriticalSection(&svc_lock);
+    child_job = job;
+    LeaveCriticalSection(&svc_lock);
     if (ResumeThread(child.hThread) == static_cast<DWORD>(-1)) {
         error = GetLastError();
         log_msg("fail to ResumeThread error=%d\n", error);
         TerminateProcess(child.hProcess, 1);
     }
-    LeaveCriticalSection(&svc_lock);
     CloseHandle(child.hThread);
     if (error == 0)
         event_child_started(child.dwProcessId, cmdline);
@@ -576,8 +600,9 @@ void WINAPI CtrlHandler(DWORD control) {
         svc_status.dwCheckPoint = 1;
         svc_status.dwWaitHint = stop_wait_hint;
         report("SetServiceStatus error %ld\n");
-        // Logged before the service thread wakes, so that it comes before the stopped report.
-        log_msg("Leaving MyService\n", 0);
+        // Handed over before the service thread wakes, so that it comes before that thread's
+        // lines and the stopped report; the handler never waits for the log.
+        log_hand_over("Leaving MyService\n", 0);
         if (stop_event != nullptr)
             SetEvent(stop_event);
         LeaveCriticalSection(&svc_lock);
@@ -598,12 +623,12 @@ void WINAPI CtrlHandler(DWORD control) {
             break;
         }
         log_unlogged();
-        log_msg("Unrecognized opcode %ld\n", control);
+        log_hand_over("Unrecognized opcode %ld\n", control);
         unknown_logged = true;
         unknown_logged_at = GetTickCount();
         break;
     }
     if (!SetServiceStatus(svc_status_handle, &svc_status))
-        log_msg("SetServiceStatus error %ld\n", GetLastError());
+        log_hand_over("SetServiceStatus error %ld\n", GetLastError());
     LeaveCriticalSection(&svc_lock);
 }

@@ -19,7 +19,8 @@ namespace {
 using standin::Step;
 
 struct HostRun {
-    std::vector<std::string> log; // messages without time stamps or line ends
+    std::vector<std::string> log; // tolvard.log's messages, without time stamps or line ends
+    std::vector<std::string> service_log; // logs\Svc.log's messages, likewise
     std::vector<standin::Report> reports;
     std::vector<standin::Launch> launches;
     std::vector<std::string> trace;
@@ -81,6 +82,7 @@ HostRun run_host(std::vector<std::string> child_words, const std::vector<Step> &
                                     .count());
 
     HostRun run = {log_messages(test_support::read_file(dir + "/tolvard.log")),
+                   log_messages(test_support::read_file(dir + "/logs/Svc.log")),
                    standin::reports(),
                    standin::launches(),
                    without_event_calls(standin::trace()),
@@ -92,6 +94,8 @@ HostRun run_host(std::vector<std::string> child_words, const std::vector<Step> &
     unlink(record.c_str());
     unlink((record + ".events").c_str());
     unlink((dir + "/tolvard.log").c_str());
+    unlink((dir + "/logs/Svc.log").c_str());
+    rmdir((dir + "/logs").c_str());
     rmdir(dir.c_str());
     return run;
 }
@@ -109,6 +113,12 @@ bool logged(const HostRun &run, const std::string &message) {
 
 long position(const HostRun &run, const std::string &message) {
     return std::find(run.log.begin(), run.log.end(), message) - run.log.begin();
+}
+
+// The place of a message in the service's log, which holds the child's lines among the host's.
+long service_position(const HostRun &run, const std::string &message) {
+    return std::find(run.service_log.begin(), run.service_log.end(), message) -
+           run.service_log.begin();
 }
 
 const std::string child = CHILD_PROBE;
@@ -553,7 +563,13 @@ TEST(Host, NoMemoryIsReportedNotACrash) {
             EXPECT_EQ(last.dwWin32ExitCode, 0u) << nth;
             // Only the log's allocations and the reader's spare the child.
             EXPECT_TRUE(run.log.empty() || run.log == whole ||
-                        logged(run, "fail to capture the child's output error=8"))
+                        logged(run, "fail to capture the child's output error=8") ||
+                        std::any_of(run.log.begin(), run.log.end(),
+                                    [](const std::string &line) {
+                                        return line.rfind("fail to open logs\\", 0) == 0 &&
+                                               line.find(".log error=8, logging to ") !=
+                                                   std::string::npos;
+                                    }))
                 << nth;
         }
         EXPECT_EQ(run.open_handles, 0) << nth;
@@ -637,7 +653,9 @@ TEST(Host, StopBeforeOrDuringTheLaunch) {
         EXPECT_EQ(run.log[run.log.size() - 2], "exec_proc() end");
         if (c.launches == 0) {
             EXPECT_FALSE(logged(run, "cmdline="));
-            EXPECT_EQ(run.trace, (std::vector<std::string>{"CreateEventA(null)", "SetEvent"}))
+            // The thread is the writer of the handler's line, which the handler never writes.
+            EXPECT_EQ(run.trace,
+                      (std::vector<std::string>{"CreateEventA(null)", "CreateThread", "SetEvent"}))
                 << "nothing to ask or end";
         }
         EXPECT_EQ(run.open_handles, 0);
@@ -785,9 +803,13 @@ TEST(Host, WithoutAJobTheChildStillStartsAndAStopEndsIt) {
                                    });
             ASSERT_EQ(run.launches.size(), 1u);
             EXPECT_TRUE(run.launches[0].created) << c.message;
+            // Said after the launch and before the stop's work; a stop taken meanwhile (the
+            // child is suspended until it is in the job) may come in between.
             long line = position(run, "success CreateProcess");
-            ASSERT_LT(line + 1, static_cast<long>(run.log.size()));
-            EXPECT_EQ(run.log[line + 1], c.message);
+            long said = position(run, c.message);
+            ASSERT_LT(said, static_cast<long>(run.log.size())) << c.message;
+            EXPECT_LT(line, said);
+            EXPECT_LT(said, position(run, "asking the child to end, grace time 500 ms"));
             EXPECT_EQ(std::count(run.log.begin(), run.log.end(), c.message), 1);
             EXPECT_EQ(states(run), (std::vector<DWORD>{4, 7, 3, 1}));
             // The child alone is asked, and killed only if it does not end.
@@ -859,7 +881,7 @@ TEST(Host, ConsoleRunCannotConnect) {
 std::vector<std::string> output_lines(const HostRun &run) {
     std::vector<std::string> lines;
     bool ended = false;
-    for (const std::string &line : run.log) {
+    for (const std::string &line : run.service_log) {
         ended = ended || line == "exec_proc() end";
         if (line.compare(0, 2, "> ") == 0)
             lines.push_back(ended ? "AFTER THE END " + line : line);
@@ -996,10 +1018,10 @@ TEST(HostOutput, TheChildsInputStaysOpenUntilTheStop) {
         EXPECT_EQ(run.reports[1].status.dwCurrentState, SERVICE_STOP_PENDING);
         EXPECT_EQ(run.reports[1].live_children, 1) << "the input ended before the stop";
         std::vector<std::string> log = log_without_ms(run);
-        long stop = position(run, "Leaving MyService");
-        long eof = position(run, "> eof after 0 bytes");
+        long stop = service_position(run, "Leaving MyService");
+        long eof = service_position(run, "> eof after 0 bytes");
         EXPECT_LT(stop, eof);
-        EXPECT_LT(eof, static_cast<long>(log.size()));
+        EXPECT_LT(eof, static_cast<long>(run.service_log.size()));
         EXPECT_EQ(std::count(log.begin(), log.end(), "the child ended on its own after N ms"), 1);
         EXPECT_EQ(run.reports.back().status.dwWin32ExitCode, 0u);
         EXPECT_EQ(run.open_handles, 0);
@@ -1037,8 +1059,9 @@ TEST(HostOutput, AStopInTheMiddleOfOutputLosesNothing) {
 // after 2 s all the same.
 TEST(HostOutput, TheReaderDrainsWhileTheLogIsHeld) {
     HostRun run = run_host({child, "flood:5000"}, {}, false, [] {
-        // The start's turn and its six lines come first: the reader's tries fail after them.
-        standin::fail(standin::call_LockFileEx, 8, ERROR_LOCK_VIOLATION, 1500);
+        // The start's turn and its six lines come first, each but the first in both logs and
+        // the first kept for the service's: the reader's tries fail after them.
+        standin::fail(standin::call_LockFileEx, 14, ERROR_LOCK_VIOLATION, 1500);
     });
     std::vector<std::string> lines = output_lines(run);
     ASSERT_EQ(lines.size(), 5000u);
@@ -1174,6 +1197,60 @@ TEST(HostEvents, AChildThatCannotStart) {
               (std::vector<std::string>{"Svc", "2", "The system cannot find the file specified.",
                                         "/nonexistent/app.exe x", ""}));
     EXPECT_EQ(run.log.back(), "main() end");
+}
+
+} // namespace
+
+namespace {
+
+// While another process holds the log's turn for good, no control waits for the log: the
+// handler hands its lines over and returns, and every line of the run is there all the same,
+// in the order of what happened, before the stopped report. (The stand-in's clock moves only
+// by Sleep, so the writers' 2 s waits for the turn cost the test no time.)
+TEST(Host, ControlsNeverWaitForTheLog) {
+    const struct {
+        const char *what;
+        std::vector<DWORD> controls; // before the stop
+        bool report_fails;           // the first report of a control fails
+        std::vector<std::string> lines;
+    } cases[] = {
+        {"a stop", {}, false, {}},
+        {"an unknown control, then the stop", {200}, false, {"Unrecognized opcode 200"}},
+        {"a pause whose report fails, then the stop",
+         {SERVICE_CONTROL_PAUSE},
+         true,
+         {"SetServiceStatus error 6"}},
+    };
+    for (const auto &c : cases) {
+        std::vector<Step> script = {{standin::step_wait_child_ready, 0}};
+        for (DWORD control : c.controls)
+            script.push_back({standin::step_control, control});
+        script.push_back({standin::step_control, SERVICE_CONTROL_STOP});
+        HostRun run = run_host({child, "save:0"}, script, false, [&] {
+            frozen_clock();
+            standin::fail(standin::call_LockFileEx, 0, ERROR_LOCK_VIOLATION);
+            if (c.report_fails)
+                standin::fail(standin::call_SetServiceStatus, 2, ERROR_INVALID_HANDLE);
+        });
+        std::vector<standin::HandledControl> handled = standin::handled_controls();
+        ASSERT_EQ(handled.size(), c.controls.size() + 1) << c.what;
+        for (const standin::HandledControl &h : handled)
+            EXPECT_EQ(h.lock_calls, 0) << c.what << ": control " << h.control;
+        std::vector<std::string> expected = c.lines;
+        expected.insert(expected.end(),
+                        {"Leaving MyService", "asking the child to end, grace time 5000 ms",
+                         "the child ended on its own after N ms", "exec_proc() end", "main() end"});
+        for (const std::vector<std::string> *log : {&run.log, &run.service_log}) {
+            std::vector<std::string> lines;
+            static const std::regex after(R"(after \d+ ms$)");
+            long from = std::find(log->begin(), log->end(), "success CreateProcess") - log->begin();
+            ASSERT_LT(from, static_cast<long>(log->size())) << c.what;
+            for (auto it = log->begin() + from + 1; it != log->end(); ++it)
+                lines.push_back(std::regex_replace(*it, after, "after N ms"));
+            EXPECT_EQ(lines, expected) << c.what;
+        }
+        EXPECT_EQ(states(run).back(), SERVICE_STOPPED) << c.what;
+    }
 }
 
 } // namespace

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <map>
 #include <regex>
 #include <stdlib.h>
 #include <string>
@@ -358,9 +360,11 @@ TEST(LogOpen, LinesGoAfterWhatAnotherProcessWrote) {
 
 // The log of the run before is kept as tolvard.old.log, byte for byte, whatever its size; the
 // log itself stays the same file, so that what others hold open on it goes on with the current
-// log: another service's later lines land there, and a reader reads the new run.
+// log: another service's later lines land there, and a reader reads the new run. What cannot be
+// kept stays in the log, and the lines go on after it.
 TEST(LogOpen, KeepsTheRunBeforeAsTheOldLog) {
     const std::string big = std::string(150 * 1024, 'b') + "\r\n"; // more than one read
+    const std::string old_run = "2026/12/08 10:15:02:old run\r\n";
     const struct {
         const char *what;
         std::string before;     // tolvard.log before the start
@@ -370,18 +374,18 @@ TEST(LogOpen, KeepsTheRunBeforeAsTheOldLog) {
         std::string kept;  // tolvard.old.log after it
         std::string lines; // tolvard.log's messages after it, with "new run" logged
     } cases[] = {
-        {"first keep", "old run\r\n", "<missing>", standin::call_count, 0, "old run\r\n",
+        {"first keep", old_run, "<missing>", standin::call_count, 0, old_run, "new run|"},
+        {"an older one replaced", old_run, std::string(500, 'o'), standin::call_count, 0, old_run,
          "new run|"},
-        {"an older one replaced", "old run\r\n", std::string(500, 'o'), standin::call_count, 0,
-         "old run\r\n", "new run|"},
         {"a big log", big, "<missing>", standin::call_count, 0, big, "new run|"},
         {"nothing to keep", "", "older\r\n", standin::call_count, 0, "older\r\n", "new run|"},
-        {"the old log not to be made", "old run\r\n", "<missing>", standin::call_CreateFileA, 2,
-         "<missing>", "fail to keep tolvard.old.log error=5|new run|"},
-        {"the log not to be read", "old run\r\n", "<missing>", standin::call_ReadFile, 1, "",
-         "fail to keep tolvard.old.log error=5|new run|"},
-        {"the copy not to be written", "old run\r\n", "<missing>", standin::call_WriteFile, 1, "",
-         "fail to keep tolvard.old.log error=5|new run|"},
+        {"the old log not to be made", old_run, "<missing>", standin::call_CreateFileA, 2,
+         "<missing>",
+         "old run|fail to keep tolvard.old.log error=5|what tolvard.log held stays in it|new run|"},
+        {"the log not to be read", old_run, "<missing>", standin::call_ReadFile, 1, "",
+         "old run|fail to keep tolvard.old.log error=5|what tolvard.log held stays in it|new run|"},
+        {"the copy not to be written", old_run, "<missing>", standin::call_WriteFile, 1, "",
+         "old run|fail to keep tolvard.old.log error=5|what tolvard.log held stays in it|new run|"},
     };
     for (const auto &c : cases) {
         std::string path = open_fresh_log();
@@ -502,6 +506,609 @@ TEST(LogLines, NeverWaits) {
     EXPECT_TRUE(refused);
     standin::reset();
     unlink(path.c_str());
+}
+
+} // namespace
+
+namespace {
+
+std::string service_name(const std::string &service) {
+    return take(log_service_name(service.c_str()));
+}
+
+TEST(LogServiceName, EscapesWhatAFileNameCannotHold) {
+    const std::string a240(240, 'a');
+    const struct {
+        std::string service;
+        std::string expected;
+    } cases[] = {
+        {"Svc", "Svc"},
+        {"my service-1.2_x", "my service-1.2_x"},
+        // Characters no file name may hold, and those of the escape itself.
+        {"a:b*c?d", "a%3Ab%2Ac%3Fd"},
+        {"\"<>|/\\", "%22%3C%3E%7C%2F%5C"},
+        {"x%41", "x%2541"},
+        {"x#y~1", "x%23y%7E1"},
+        // Controls and every byte of 0x7F and above.
+        {"tab\there\x7F", "tab%09here%7F"},
+        {"\xE9t\xC9", "%E9t%C9"},
+        // Windows drops a trailing dot or blank; one before the end stays.
+        {"name.", "name%2E"},
+        {"name ", "name%20"},
+        {"a. .", "a. %2E"},
+        {".", "%2E"},
+        // No log is another's old file.
+        {"x.old", "x%2Eold"},
+        {"x.OLD", "x%2EOLD"},
+        {"x.older", "x.older"},
+        {"old", "old"},
+        // Device names, with or without an extension or blanks before it.
+        {"CON", "%43ON"},
+        {"con.txt", "%63on.txt"},
+        {"Nul .x", "%4Eul .x"},
+        {"AUX", "%41UX"},
+        {"PRN", "%50RN"},
+        {"COM1", "%43OM1"},
+        {"lpt9.log", "%6Cpt9.log"},
+        {"CONIN$", "%43ONIN$"},
+        {"CONOUT$.a.b", "%43ONOUT$.a.b"},
+        {"COM10", "COM10"},
+        {"CONX", "CONX"},
+        {"xCON", "xCON"},
+        {"", "%00"},
+        // Past 240 characters, folders of 240 and a "#" each; an escape is never cut in two,
+        // and a device name is one in any piece.
+        {std::string(256, 'a'), a240 + "#\\" + std::string(16, 'a')},
+        {std::string(239, 'a') + ":b", std::string(239, 'a') + "#\\%3Ab"},
+        {std::string(238, 'a') + ":b", std::string(238, 'a') + "#\\%3Ab"},
+        {a240 + "CON", a240 + "#\\%43ON"},
+        {a240 + a240 + "x", a240 + "#\\" + a240 + "#\\x"},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(service_name(c.service), c.expected) << c.service;
+}
+
+std::string folded(std::string text) {
+    for (char &c : text)
+        c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+bool device_stem(const std::string &name) {
+    std::string stem = folded(name.substr(0, name.find('.')));
+    while (!stem.empty() && stem.back() == ' ')
+        stem.pop_back();
+    static const std::regex device("con|prn|aux|nul|com[0-9]|lpt[0-9]|conin\\$|conout\\$|clock\\$");
+    return std::regex_match(stem, device);
+}
+
+// Every name from pieces that each stress a part of the rule: the files of two different
+// names (without regard to case, as Windows compares both) are never one, neither are a log and
+// another's old file or a folder, and every name in the path is one Windows keeps as it is.
+TEST(LogServiceName, DifferentNamesNeverShareAFile) {
+    const std::vector<std::string> pieces = {"a",   "A",    ".",    " ",    ":",
+                                             "%",   "%3A",  "#",    "~1",   "CON",
+                                             "con", ".old", "\x01", "\xE9", "x.log"};
+    std::vector<std::string> names;
+    for (const std::string &p : pieces) {
+        names.push_back(p);
+        for (const std::string &q : pieces) {
+            names.push_back(p + q);
+            for (const std::string &r : pieces)
+                names.push_back(p + q + r);
+        }
+    }
+    for (size_t n : {238, 239, 240, 241, 256})
+        for (const std::string &p : pieces)
+            names.push_back(std::string(n - 1, 'b') + p);
+    std::map<std::string, std::string> owner; // folded path of every file and folder -> name
+    for (const std::string &name : names) {
+        std::string base = service_name(name);
+        std::vector<std::string> paths = {base + ".log", base + ".old.log"};
+        for (size_t cut = base.find('\\'); cut != std::string::npos; cut = base.find('\\', cut + 1))
+            paths.push_back(base.substr(0, cut));
+        for (const std::string &path : paths) {
+            auto [it, added] = owner.emplace(folded(path), name);
+            // A folder is shared by the names of one beginning; a file never.
+            bool folder = path.size() < base.size();
+            EXPECT_TRUE(added || folder || folded(it->second) == folded(name))
+                << "\"" << name << "\" and \"" << it->second << "\" share " << path;
+        }
+        std::string file = base + ".old.log";
+        size_t start = 0;
+        for (;;) {
+            size_t end = file.find('\\', start);
+            std::string part = file.substr(start, end == std::string::npos ? end : end - start);
+            EXPECT_LE(part.size(), 255u) << name;
+            EXPECT_FALSE(part.empty() || part.back() == '.' || part.back() == ' ') << name;
+            EXPECT_FALSE(device_stem(part)) << name << ": " << part;
+            for (unsigned char c : part)
+                EXPECT_TRUE(c >= 0x20 && c < 0x7F && strchr("/:*?\"<>|~", c) == nullptr)
+                    << name << ": " << part;
+            if (end == std::string::npos)
+                break;
+            start = end + 1;
+        }
+    }
+}
+
+struct ServiceRun {
+    std::string dir;
+    std::string tolvard_log; // native paths
+    std::string service_log;
+};
+
+// Opens both logs for the service `service` in a fresh directory, after one host line.
+ServiceRun open_service_run(const std::string &service,
+                            const std::function<void(const std::string &)> &setup = {}) {
+    standin::reset();
+    ServiceRun run;
+    run.dir = test_support::temp_dir();
+    if (setup)
+        setup(run.dir);
+    // With its drive, as Windows gives the executable's path: the long form needs one.
+    standin::set_module_file_name(
+        ("Z:" + test_support::windows_path(run.dir + "/tolvard.exe")).c_str());
+    log_open();
+    log_msg("main() start:%d\n", 4);
+    log_open_service(service.c_str());
+    run.tolvard_log = run.dir + "/tolvard.log";
+    run.service_log = run.dir + "/logs/" + service + ".log";
+    return run;
+}
+
+void remove_tree(const std::string &dir) {
+    std::string command = "rm -rf '" + dir + "'";
+    ASSERT_EQ(system(command.c_str()), 0);
+}
+
+// The service's log holds the host's lines and the child's, appended across runs; tolvard.log
+// the host's alone.
+TEST(LogOpenService, EveryLineOfTheServiceAcrossItsRuns) {
+    ServiceRun run = open_service_run("Svc");
+    log_msg("MyServiceStart start:%d\n", 1);
+    const char child[] = "> one\n> two\n";
+    EXPECT_TRUE(log_lines(child, sizeof child - 1, false));
+    log_msg("main() end\n", 0);
+    // The next run of the same service, by the same copy.
+    log_open();
+    log_msg("main() start:%d\n", 4);
+    log_open_service("Svc");
+    log_lines("> three\n", 8, false);
+    EXPECT_EQ(messages(test_support::read_file(run.tolvard_log)), "main() start:4|");
+    EXPECT_EQ(messages(test_support::read_file(run.service_log)),
+              "main() start:4|MyServiceStart start:1|> one|> two|main() end|"
+              "main() start:4|> three|");
+    auto folders = standin::folders_made();
+    ASSERT_GE(folders.size(), 1u);
+    EXPECT_EQ(folders[0].path, "Z:" + test_support::windows_path(run.dir + "/logs"));
+    standin::reset();
+    remove_tree(run.dir);
+}
+
+// A name past MAX_PATH still gets its log, through the wide calls' long form; so does each
+// name that needs an escape, and nothing is written anywhere else.
+TEST(LogOpenService, NamesThatNeedTheRule) {
+    const struct {
+        std::string service;
+        std::string file; // under logs
+    } cases[] = {
+        {"a:b", "a%3Ab.log"},
+        {"CON", "%43ON.log"},
+        {"what?*", "what%3F%2A.log"},
+        {std::string(256, 'n'), std::string(240, 'n') + "#/" + std::string(16, 'n') + ".log"},
+    };
+    for (const auto &c : cases) {
+        ServiceRun run = open_service_run(c.service);
+        log_lines("> out\n", 6, false);
+        EXPECT_EQ(messages(test_support::read_file(run.dir + "/logs/" + c.file)),
+                  "main() start:4|> out|")
+            << c.service;
+        EXPECT_EQ(messages(test_support::read_file(run.tolvard_log)), "main() start:4|")
+            << c.service;
+        std::string listing = run.dir + "/listing";
+        std::string command =
+            "cd '" + run.dir + "' && find . -type f ! -name listing | sort > '" + listing + "'";
+        ASSERT_EQ(system(command.c_str()), 0);
+        EXPECT_EQ(test_support::read_file(listing), "./logs/" + c.file + "\n./tolvard.log\n")
+            << c.service;
+        standin::reset();
+        remove_tree(run.dir);
+    }
+}
+
+// A reparse point or a hard link in the place of the folder or the file is never written
+// through: the run logs to a file of its own, or to tolvard.log, and says so there.
+TEST(LogOpenService, NeverThroughALinkButElsewhereAndSaysWhere) {
+    const unsigned long pid = static_cast<unsigned long>(getpid());
+    const struct {
+        const char *what;
+        void (*plant)(const std::string &dir);
+        std::string line;      // in tolvard.log
+        std::string elsewhere; // the file that holds the service's lines, under the directory
+    } cases[] = {
+        {"the log a symbolic link",
+         [](const std::string &dir) {
+             ASSERT_EQ(mkdir((dir + "/logs").c_str(), 0755), 0);
+             ASSERT_EQ(symlink((dir + "/victim").c_str(), (dir + "/logs/Svc.log").c_str()), 0);
+         },
+         "fail to open logs\\Svc.log error=5, logging to logs\\Svc#" + std::to_string(pid) + ".log",
+         "logs/Svc#" + std::to_string(pid) + ".log"},
+        {"the log a hard link",
+         [](const std::string &dir) {
+             ASSERT_EQ(mkdir((dir + "/logs").c_str(), 0755), 0);
+             ASSERT_EQ(link((dir + "/victim").c_str(), (dir + "/logs/Svc.log").c_str()), 0);
+         },
+         "fail to open logs\\Svc.log error=5, logging to logs\\Svc#" + std::to_string(pid) + ".log",
+         "logs/Svc#" + std::to_string(pid) + ".log"},
+        {"the folder a symbolic link",
+         [](const std::string &dir) {
+             ASSERT_EQ(mkdir((dir + "/elsewhere").c_str(), 0755), 0);
+             ASSERT_EQ(symlink((dir + "/elsewhere").c_str(), (dir + "/logs").c_str()), 0);
+         },
+         "fail to open logs\\Svc.log error=5, logging to tolvard.log", "tolvard.log"},
+    };
+    for (const auto &c : cases) {
+        ServiceRun run = open_service_run("Svc", [&c](const std::string &dir) {
+            test_support::write_file(dir + "/victim", "not the log's");
+            c.plant(dir);
+        });
+        log_lines("> out\n", 6, false);
+        EXPECT_EQ(test_support::read_file(run.dir + "/victim"), "not the log's") << c.what;
+        EXPECT_EQ(messages(test_support::read_file(run.tolvard_log)).find(c.line + "|"),
+                  std::string("main() start:4|").size())
+            << c.what << ": " << test_support::read_file(run.tolvard_log);
+        std::string elsewhere = messages(test_support::read_file(run.dir + "/" + c.elsewhere));
+        EXPECT_NE(elsewhere.find("> out|"), std::string::npos) << c.what;
+        struct stat st;
+        if (lstat((run.dir + "/elsewhere").c_str(), &st) == 0) {
+            std::string listing = run.dir + "/listing";
+            ASSERT_EQ(system(("ls -A '" + run.dir + "/elsewhere' > '" + listing + "'").c_str()), 0);
+            EXPECT_EQ(test_support::read_file(listing), "") << c.what;
+        }
+        standin::reset();
+        remove_tree(run.dir);
+    }
+}
+
+} // namespace
+
+namespace {
+
+// Whole stamped lines "> line K" from `first` on, up to at least `bytes` bytes.
+std::string stamped_lines(size_t bytes, int first = 1) {
+    std::string text;
+    for (int k = first; text.size() < bytes; ++k)
+        text += "2026/12/08 10:15:02:> line " + std::to_string(k) + "\r\n";
+    return text;
+}
+
+// The messages of a log of many megabytes, one per line, without the regular expression that
+// messages() takes (too slow for them); a line not of the form "STAMP:message CR LF" comes out
+// as "!! malformed", so that a comparison fails on it.
+std::vector<std::string> big_messages(const std::string &log) {
+    std::vector<std::string> result;
+    for (size_t at = 0; at < log.size();) {
+        size_t end = log.find("\r\n", at);
+        if (end == std::string::npos || end - at < 20 || log[at + 4] != '/' ||
+            log[at + 19] != ':') {
+            result.push_back("!! malformed");
+            break;
+        }
+        result.push_back(log.substr(at + 20, end - at - 20));
+        at = end + 2;
+    }
+    return result;
+}
+
+// The numbers of the "> line K" messages of a log, in order.
+std::vector<int> line_numbers(const std::string &log) {
+    std::vector<int> numbers;
+    for (const std::string &m : big_messages(log)) {
+        if (m.rfind("> line ", 0) == 0)
+            numbers.push_back(std::stoi(m.substr(7)));
+    }
+    return numbers;
+}
+
+// The log's own lines of a log, without the child's, "|"-separated.
+std::string own_lines(const std::string &log) {
+    std::string own;
+    for (const std::string &m : big_messages(log)) {
+        if (m.rfind("> ", 0) != 0)
+            own += m + "|";
+    }
+    return own;
+}
+
+// A service's log that would pass 16 MiB is kept as its old file, replacing the one before,
+// and starts anew: every line whole, in one file or the other, none lost or doubled. What keeps
+// it from being kept leaves it as it is, with a line that says so, tried again a MiB later.
+TEST(LogRotation, AFullLogIsKeptAndStartsAnew) {
+    const size_t limit = 16u << 20;
+    const struct {
+        const char *what;
+        size_t before;         // bytes in the log before the lines
+        std::string fault;     // "", "old held", "log held", "read", "old write"
+        bool kept;             // whether the log started anew
+        std::string own_lines; // the log's own lines at the end, "|"-separated
+    } cases[] = {
+        {"under the limit", limit - 4096, "", false, "main() start:4|"},
+        {"at the limit", limit - 40, "", true, ""},
+        {"the old file held without sharing", limit - 40, "old held", false,
+         "main() start:4|fail to keep logs\\Svc.old.log error=32|"},
+        {"the log held by a reader without sharing", limit - 40, "log held", false,
+         "main() start:4|fail to keep logs\\Svc.old.log error=32|"},
+        {"the copy not read", limit - 40, "read", false,
+         "main() start:4|fail to keep logs\\Svc.old.log error=5|"},
+        {"the copy not written (a full disk)", limit - 40, "old write", false,
+         "main() start:4|fail to keep logs\\Svc.old.log error=112|"},
+    };
+    const std::string lines = stamped_lines(limit);
+    for (const auto &c : cases) {
+        // Whole lines, at most c.before bytes.
+        std::string before = lines.substr(0, lines.rfind("\r\n", c.before - 2) + 2);
+        int first = line_numbers(before).back() + 1;
+        ServiceRun run = open_service_run("Svc", [&](const std::string &dir) {
+            ASSERT_EQ(mkdir((dir + "/logs").c_str(), 0755), 0);
+            test_support::write_file(dir + "/logs/Svc.log", before);
+            test_support::write_file(dir + "/logs/Svc.old.log", "the one before\r\n");
+        });
+        std::string windows = "Z:" + test_support::windows_path(run.dir);
+        if (c.fault == "old held")
+            standin::hold_file((windows + "\\logs\\Svc.old.log").c_str());
+        if (c.fault == "log held")
+            standin::hold_file((windows + "\\logs\\Svc.log").c_str());
+        if (c.fault == "read")
+            standin::fail(standin::call_ReadFile, 1, ERROR_ACCESS_DENIED);
+        if (c.fault == "old write")
+            standin::fail(standin::call_WriteFile, 1, ERROR_DISK_FULL);
+        // A reader that shares everything, open from before.
+        FILE *reader = fopen(run.service_log.c_str(), "rb");
+        ASSERT_NE(reader, nullptr);
+        // 100 lines of the child in batches of 10, then 2 MiB more in one line each.
+        for (int batch = 0; batch < 10; ++batch) {
+            std::string text;
+            for (int k = 0; k < 10; ++k)
+                text += "> line " + std::to_string(first + batch * 10 + k) + "\n";
+            EXPECT_TRUE(log_lines(text.c_str(), text.size(), true)) << c.what;
+        }
+        std::string log = test_support::read_file(run.service_log);
+        std::string old = test_support::read_file(run.dir + "/logs/Svc.old.log");
+        std::vector<int> all = line_numbers(c.kept ? old + log : log);
+        std::vector<int> expected(first + 99);
+        for (size_t k = 0; k < expected.size(); ++k)
+            expected[k] = static_cast<int>(k) + 1;
+        EXPECT_EQ(all, expected) << c.what << ": every line once, in order";
+        EXPECT_EQ(own_lines(c.kept ? old + log : log), c.kept ? "main() start:4|" : c.own_lines)
+            << c.what;
+        if (c.kept) {
+            EXPECT_EQ(old.size(), before.size() + std::string("main() start:4\r\n").size() + 20)
+                << c.what << ": the old file is what the log held";
+            EXPECT_LT(log.size(), 4096u) << c.what;
+        } else if (c.fault.empty()) {
+            EXPECT_EQ(old, "the one before\r\n") << c.what;
+        }
+        EXPECT_LE(test_support::read_file(run.service_log).size(), c.kept ? limit : limit + 8192)
+            << c.what;
+        // The reader goes on reading the current log from its start.
+        rewind(reader);
+        std::string seen(log.size() + 1, '\0');
+        seen.resize(fread(seen.data(), 1, seen.size(), reader));
+        EXPECT_EQ(seen, log) << c.what;
+        fclose(reader);
+        standin::reset();
+        remove_tree(run.dir);
+    }
+}
+
+// A keeping that failed is tried again once the log has grown by a MiB, and then succeeds.
+TEST(LogRotation, AFailedKeepIsTriedAgainAMiBLater) {
+    const size_t limit = 16u << 20;
+    ServiceRun run = open_service_run("Svc", [&](const std::string &dir) {
+        ASSERT_EQ(mkdir((dir + "/logs").c_str(), 0755), 0);
+        test_support::write_file(dir + "/logs/Svc.log", stamped_lines(limit - 100));
+    });
+    standin::fail(standin::call_ReadFile, 1, ERROR_ACCESS_DENIED);
+    const std::string line(900, 'x');
+    const std::string text = "> " + line + "\n";
+    // Past the MiB after the failure: about 1200 lines of 920 bytes.
+    for (int k = 0; k < 1300; ++k)
+        log_lines(text.c_str(), text.size(), true);
+    std::string log = test_support::read_file(run.service_log);
+    std::string old = test_support::read_file(run.dir + "/logs/Svc.old.log");
+    EXPECT_EQ(own_lines(old), "main() start:4|fail to keep logs\\Svc.old.log error=5|");
+    EXPECT_GT(old.size(), limit + (1u << 20)) << "kept a MiB after the failure, not before";
+    // Whole lines in each.
+    EXPECT_EQ(own_lines(log).find("!!"), std::string::npos);
+    const std::string both = old + log;
+    size_t count = 0;
+    for (size_t at = 0; (at = both.find(line, at)) != std::string::npos; at += line.size())
+        ++count;
+    EXPECT_EQ(count, 1300u);
+    standin::reset();
+    remove_tree(run.dir);
+}
+
+// A write that fails (a full disk) is counted, and the next line that can be written says how
+// many were not, in each log.
+TEST(LogRotation, FailedWritesAreCountedAndSaid) {
+    ServiceRun run = open_service_run("Svc");
+    // The disk full for every write, the notes of the lines lost included, then free again.
+    standin::fail(standin::call_WriteFile, 0, ERROR_DISK_FULL);
+    log_msg("lost one\n", 0);
+    log_msg("lost two\n", 0);
+    log_lines("> lost three\n> lost four\n", 26, true);
+    log_lines("> lost five\n", 12, true);
+    standin::fail(standin::call_WriteFile, 1000000, ERROR_DISK_FULL);
+    log_msg("written\n", 0);
+    EXPECT_EQ(messages(test_support::read_file(run.tolvard_log)),
+              "main() start:4|2 lines could not be written|written|");
+    EXPECT_EQ(messages(test_support::read_file(run.service_log)),
+              "main() start:4|5 lines could not be written|written|");
+    standin::reset();
+    remove_tree(run.dir);
+}
+
+// A tolvard.log of gigabytes left by an older tolvard is renamed at the start, not copied, so
+// the start takes no time in its size; if it cannot be, it stays, and the lines say so.
+TEST(LogOpen, AHugeLogIsRenamedNotCopied) {
+    const struct {
+        const char *what;
+        bool held; // tolvard.old.log held without sharing
+        std::string lines;
+    } cases[] = {
+        {"renamed", false, "new run|"},
+        {"the old file held", true,
+         "fail to keep tolvard.old.log error=32|what tolvard.log held stays in it|new run|"},
+    };
+    for (const auto &c : cases) {
+        standin::reset();
+        std::string dir = test_support::temp_dir();
+        std::string log = dir + "/tolvard.log";
+        std::string windows = "Z:" + test_support::windows_path(dir);
+        // 3 GB, sparse: its first line, then nothing.
+        test_support::write_file(log, "2026/12/08 10:15:02:old run\r\n");
+        ASSERT_EQ(truncate(log.c_str(), 3000000000LL), 0);
+        standin::set_module_file_name((windows + "\\tolvard.exe").c_str());
+        if (c.held)
+            standin::hold_file((windows + "\\tolvard.old.log").c_str());
+        log_open();
+        log_msg("new run\n", 0);
+        EXPECT_EQ(standin::calls(standin::call_ReadFile), 0) << c.what << ": nothing copied";
+        EXPECT_EQ(standin::moves(), std::vector<std::string>{windows + "\\tolvard.log -> " +
+                                                             windows + "\\tolvard.old.log"})
+            << c.what;
+        struct stat st;
+        if (!c.held) {
+            ASSERT_EQ(stat((dir + "/tolvard.old.log").c_str(), &st), 0);
+            EXPECT_EQ(st.st_size, 3000000000LL) << c.what;
+            EXPECT_EQ(messages(test_support::read_file(log)), c.lines) << c.what;
+        } else {
+            ASSERT_EQ(stat(log.c_str(), &st), 0);
+            EXPECT_GT(st.st_size, 3000000000LL) << c.what << ": the lines after what it held";
+            // The lines after the hole: what was written at the end.
+            FILE *f = fopen(log.c_str(), "rb");
+            ASSERT_NE(f, nullptr);
+            fseeko(f, 3000000000LL, SEEK_SET);
+            std::string tail;
+            for (int ch; (ch = fgetc(f)) != EOF;)
+                tail += static_cast<char>(ch);
+            fclose(f);
+            EXPECT_EQ(messages(tail), c.lines) << c.what;
+            // The next line does not try again at once.
+            log_msg("later\n", 0);
+            EXPECT_EQ(standin::moves().size(), 1u) << c.what;
+        }
+        standin::reset();
+        unlink(log.c_str());
+        unlink((dir + "/tolvard.old.log").c_str());
+        rmdir(dir.c_str());
+    }
+}
+
+} // namespace
+
+namespace {
+
+// Lines handed over are never waited for: they wait in order for the next writer, who writes
+// them before its own; the reader of the child's output only if it can at once.
+TEST(LogHandOver, WrittenInOrderBeforeTheNextLine) {
+    ServiceRun run = open_service_run("Svc");
+    const std::string both = "main() start:4|";
+    // The stand-in's clock, which only its Sleep moves: the 2 s waits for the turn cost nothing.
+    const DWORD ticks = 5000;
+    standin::set_tick_count(&ticks);
+    standin::fail(standin::call_LockFileEx, 0, ERROR_LOCK_VIOLATION);
+    int locks = standin::calls(standin::call_LockFileEx);
+    log_hand_over_for_flush("Leaving MyService\n", 0);
+    log_hand_over_for_flush("Unrecognized opcode %ld\n", 200);
+    EXPECT_EQ(standin::calls(standin::call_LockFileEx), locks) << "no try at the turn";
+    EXPECT_TRUE(log_handed_over());
+    EXPECT_EQ(messages(test_support::read_file(run.service_log)), both);
+    // The reader: the turn is taken, so it writes nothing, the lines handed over neither.
+    EXPECT_FALSE(log_lines("> child\n", 8, false));
+    EXPECT_EQ(messages(test_support::read_file(run.service_log)), both);
+    // Forced, after its time: both, in order.
+    EXPECT_TRUE(log_lines("> child\n", 8, true));
+    EXPECT_FALSE(log_handed_over());
+    EXPECT_EQ(messages(test_support::read_file(run.service_log)),
+              both + "Leaving MyService|Unrecognized opcode 200|> child|");
+    EXPECT_EQ(messages(test_support::read_file(run.tolvard_log)),
+              both + "Leaving MyService|Unrecognized opcode 200|");
+    // The turn free: the next line of any thread writes them first.
+    standin::fail(standin::call_LockFileEx, 1000000, ERROR_LOCK_VIOLATION);
+    log_hand_over_for_flush("SetServiceStatus error %ld\n", 6);
+    log_msg("exec_proc() end\n", 0);
+    const std::string before = both + "Leaving MyService|Unrecognized opcode 200|";
+    EXPECT_EQ(messages(test_support::read_file(run.tolvard_log)),
+              before + "SetServiceStatus error 6|exec_proc() end|");
+    // Beyond 16 KiB waiting, a line is counted, and said.
+    const std::string long_line = std::string(900, 'x') + "\n";
+    for (int k = 0; k < 20; ++k)
+        log_hand_over_for_flush(long_line.c_str(), 0);
+    log_flush();
+    log_msg("next\n", 0);
+    std::string log = messages(test_support::read_file(run.service_log));
+    EXPECT_NE(log.find("|2 lines could not be written|next|"), std::string::npos);
+    size_t written = 0;
+    for (size_t at = 0; (at = log.find(long_line.substr(0, 900) + "|", at)) != std::string::npos;
+         at += 900)
+        ++written;
+    EXPECT_EQ(written, 18u) << "as many as 16 KiB hold";
+    // With no other line to come, the writer that log_hand_over starts writes them.
+    log_hand_over("Unrecognized opcode %ld\n", 201);
+    bool seen = false;
+    for (int tries = 0; tries < 500 && !seen; ++tries) {
+        seen =
+            messages(test_support::read_file(run.tolvard_log)).find("|Unrecognized opcode 201|") !=
+            std::string::npos;
+        if (!seen)
+            usleep(10000);
+    }
+    EXPECT_TRUE(seen) << "written by the writer of its own";
+    EXPECT_FALSE(log_handed_over());
+    standin::reset();
+    remove_tree(run.dir);
+}
+
+} // namespace
+
+namespace {
+
+// A small volume that fills up: what fits is written whole, no line is left half, the lines
+// that found no room are counted, and once there is room again the next line says how many.
+TEST(LogRotation, ASmallVolumeFillsUp) {
+    ServiceRun run = open_service_run("Svc");
+    const size_t room = 1000; // bytes left on the volume, for both logs
+    standin::set_disk_room(&room);
+    std::string text;
+    for (int k = 1; k <= 100; ++k)
+        text += "> line " + std::to_string(k) + "\n";
+    // In batches of ten, as the reader writes them.
+    for (size_t at = 0, batch = 0; at < text.size(); ++batch) {
+        size_t end = at;
+        for (int k = 0; k < 10; ++k)
+            end = text.find('\n', end) + 1;
+        EXPECT_TRUE(log_lines(text.c_str() + at, end - at, true));
+        at = end;
+    }
+    standin::set_disk_room(nullptr);
+    log_msg("exec_proc() end\n", 0);
+    const std::string log = test_support::read_file(run.service_log);
+    // messages() fails the test on any byte that is no whole line.
+    const std::string lines = messages(log);
+    std::vector<int> numbers = line_numbers(log);
+    ASSERT_FALSE(numbers.empty());
+    ASSERT_LT(numbers.size(), 100u) << "the volume was to fill up";
+    for (size_t k = 0; k < numbers.size(); ++k)
+        EXPECT_EQ(numbers[k], static_cast<int>(k) + 1);
+    EXPECT_NE(lines.find("|" + std::to_string(100 - numbers.size()) +
+                         " lines could not be written|exec_proc() end|"),
+              std::string::npos)
+        << lines;
+    standin::reset();
+    remove_tree(run.dir);
 }
 
 } // namespace

@@ -34,6 +34,9 @@ typedef uint32_t ULONG;
 typedef ULONG *PULONG;
 typedef DWORD *PDWORD;
 typedef void *HLOCAL;
+typedef uint16_t WCHAR;
+typedef WCHAR *LPWSTR;
+typedef const WCHAR *LPCWSTR;
 
 #define WINAPI
 #define TRUE 1
@@ -63,6 +66,7 @@ typedef void *HLOCAL;
 #define ERROR_NEGATIVE_SEEK 131u
 #define ERROR_MR_MID_NOT_FOUND 317u
 #define ERROR_ALREADY_EXISTS 183u
+#define ERROR_DISK_FULL 112u
 #define ERROR_MOD_NOT_FOUND 126u
 #define ERROR_PROC_NOT_FOUND 127u
 #define ERROR_BAD_EXE_FORMAT 193u
@@ -468,6 +472,9 @@ BOOL FreeLibrary(HMODULE module);
 #define FILE_ATTRIBUTE_REPARSE_POINT 0x400u
 /// The stand-in opens a native symbolic link itself, as Windows opens a reparse point.
 #define FILE_FLAG_OPEN_REPARSE_POINT 0x00200000u
+/// Needed to open a folder, as on Windows.
+#define FILE_FLAG_BACKUP_SEMANTICS 0x02000000u
+#define FILE_LIST_DIRECTORY 0x1u
 #define LOCKFILE_FAIL_IMMEDIATELY 0x1u
 #define LOCKFILE_EXCLUSIVE_LOCK 0x2u
 typedef struct _OVERLAPPED {
@@ -523,6 +530,28 @@ DWORD SetFilePointer(HANDLE file, LONG distance, PLONG distance_high, DWORD meth
 /// data, not only append (ERROR_ACCESS_DENIED).
 BOOL SetEndOfFile(HANDLE file);
 BOOL DeleteFileA(LPCSTR path);
+/// The wide forms: each 16-bit unit below 0x100 stands for the byte of the same value (the
+/// stand-in's code pages are of bytes), any other fails with ERROR_INVALID_NAME. A path that
+/// begins "\\?\" followed by a drive is taken without that prefix, and, unlike the ANSI
+/// forms, may be longer than MAX_PATH; a path of the ANSI forms of MAX_PATH (260) characters
+/// or more fails with ERROR_PATH_NOT_FOUND, as on Windows. They are recorded as the ANSI calls
+/// are, with the path as the ANSI form would take it, and fail where those are made to.
+HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                   DWORD disposition, DWORD flags, HANDLE template_file);
+/// Makes one folder; an existing one fails with ERROR_ALREADY_EXISTS, a missing parent with
+/// ERROR_PATH_NOT_FOUND.
+BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES security);
+#define MOVEFILE_REPLACE_EXISTING 0x1u
+/// Renames a file (wide form, as CreateFileW takes paths); an existing target is replaced only
+/// with MOVEFILE_REPLACE_EXISTING (else ERROR_ALREADY_EXISTS). A file that another process
+/// holds (standin::hold_file, either name) fails with ERROR_SHARING_VIOLATION, as a handle
+/// that shares no deletion makes it fail on Windows. Open handles go along with the file.
+BOOL MoveFileExW(LPCWSTR from, LPCWSTR to, DWORD flags);
+#define CP_ACP 0u
+/// Each byte becomes the 16-bit unit of the same value; `flags` must be 0 and `length` -1 (the
+/// text with its NUL) or the length. With `room` 0, returns the units needed; with too little
+/// room, ERROR_INSUFFICIENT_BUFFER.
+int MultiByteToWideChar(UINT code_page, DWORD flags, LPCSTR text, int length, LPWSTR out, int room);
 #define INVALID_FILE_ATTRIBUTES 0xFFFFFFFFu
 /// What standin::set_file_attributes gave the path; any other is looked up through
 /// standin::native_path: FILE_ATTRIBUTE_DIRECTORY for a folder, FILE_ATTRIBUTE_NORMAL for a

@@ -73,6 +73,8 @@ enum Call {
     call_DeleteFileA,
     call_LockFileEx,
     call_GetFileAttributesA,
+    call_CreateDirectoryW,
+    call_MoveFileExW,
     // The Event Log
     call_RegisterEventSourceA,
     call_ReportEventA,
@@ -197,6 +199,15 @@ struct Report {
 /// Every SetServiceStatus call, in order, failed ones included.
 std::vector<Report> reports();
 
+/// Each control the script delivered: how long the handler took to return (real time) and how
+/// many LockFileEx calls it made meanwhile on its own thread (a try at the log's turn).
+struct HandledControl {
+    DWORD control;
+    long ms;
+    int lock_calls;
+};
+std::vector<HandledControl> handled_controls();
+
 /// The service name the dispatcher was given, and the one the handler was registered under.
 std::string dispatched_name();
 std::string registered_name();
@@ -254,6 +265,22 @@ struct FileOpen {
     std::string dacl; ///< the DACL of the security attributes given, as dacl_text shows it
 };
 std::vector<FileOpen> file_opens();
+
+/// Every CreateDirectoryW, in order: the path as the ANSI form would take it, and the DACL of
+/// the security attributes given, as dacl_text shows it.
+struct FolderMade {
+    std::string path;
+    std::string dacl;
+};
+std::vector<FolderMade> folders_made();
+
+/// A small volume: from now on WriteFile to files writes at most `*bytes` more in all, and a
+/// write that does not fit writes what does and fails with ERROR_DISK_FULL, as a full disk
+/// does; nullptr: no limit. A reset lifts it.
+void set_disk_room(const size_t *bytes);
+
+/// Every MoveFileExW, in order: "FROM -> TO", the paths as the ANSI forms would take them.
+std::vector<std::string> moves();
 
 /// What GetFileAttributesA gives for the Windows path `path` (compared without regard to ASCII
 /// case, as Windows compares names) until the next reset, e.g. FILE_ATTRIBUTE_NORMAL for a file

@@ -43,7 +43,14 @@ struct Attributes {
     DWORD error;
 };
 
+// The ANSI forms' limit on a path's length, its terminator included.
+const size_t max_path = 260;
+
 struct Files {
+    bool disk_limited = false; // set by standin::set_disk_room
+    size_t disk_room = 0;
+    std::vector<standin::FolderMade> folders_made;
+    std::vector<std::string> moves; // "FROM -> TO", as the ANSI forms would take them
     std::map<std::string, Attributes, NoCase> attributes; // set by tests, by Windows path
     std::vector<standin::FileOpen> file_opens;
     std::vector<std::string> held; // Windows paths
@@ -181,6 +188,9 @@ void reset_file() {
     close_descriptors();
     files().attributes.clear();
     files().file_opens.clear();
+    files().folders_made.clear();
+    files().disk_limited = false;
+    files().moves.clear();
     files().held.clear();
     files().locks.clear();
 }
@@ -189,8 +199,10 @@ void reset_file() {
 
 // --- Files ---
 
-HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
-                   DWORD disposition, DWORD flags, HANDLE) {
+// Both forms of CreateFile; `long_form` lifts the limit of MAX_PATH, as the wide form's
+// "\\?\" prefix does.
+static HANDLE create_file(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                          DWORD disposition, DWORD flags, bool long_form) {
     std::string dacl =
         security != nullptr ? standin::dacl_text(security->lpSecurityDescriptor) : "";
     {
@@ -219,6 +231,8 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES
         return add_object(file);
     }
     standin::NativePath native = standin::native_path(path);
+    if (native.error == 0 && !long_form && strlen(path) >= max_path)
+        native.error = ERROR_PATH_NOT_FOUND;
     if (native.error != 0) {
         SetLastError(native.error);
         return INVALID_HANDLE_VALUE;
@@ -255,6 +269,107 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES
     }
     std::lock_guard<std::mutex> lock(state_mutex());
     return add_object(file);
+}
+
+HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                   DWORD disposition, DWORD flags, HANDLE) {
+    return create_file(path, access, share, security, disposition, flags, false);
+}
+
+// A wide path as the stand-in's bytes, without a "\\?\" prefix before a drive (*long_form
+// then true); false for a unit that is no byte.
+static bool narrow_path(LPCWSTR path, std::string *out, bool *long_form) {
+    out->clear();
+    *long_form = false;
+    if (path == nullptr)
+        return true;
+    for (const WCHAR *p = path; *p != 0; ++p) {
+        if (*p > 0xFF)
+            return false;
+        *out += static_cast<char>(*p);
+    }
+    if (out->size() >= 6 && out->compare(0, 4, "\\\\?\\") == 0 && (*out)[5] == ':') {
+        out->erase(0, 4);
+        *long_form = true;
+    }
+    return true;
+}
+
+HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                   DWORD disposition, DWORD flags, HANDLE) {
+    std::string narrow;
+    bool long_form;
+    if (!narrow_path(path, &narrow, &long_form)) {
+        SetLastError(ERROR_INVALID_NAME);
+        return INVALID_HANDLE_VALUE;
+    }
+    return create_file(path != nullptr ? narrow.c_str() : nullptr, access, share, security,
+                       disposition, flags, long_form);
+}
+
+BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES security) {
+    std::string narrow;
+    bool long_form;
+    if (!narrow_path(path, &narrow, &long_form))
+        return fail_with(ERROR_INVALID_NAME);
+    std::string dacl =
+        security != nullptr ? standin::dacl_text(security->lpSecurityDescriptor) : "";
+    {
+        std::lock_guard<std::mutex> lock(state_mutex());
+        files().folders_made.push_back({narrow, dacl});
+    }
+    if (injected(standin::call_CreateDirectoryW))
+        return FALSE;
+    standin::NativePath native = standin::native_path(narrow.c_str());
+    if (native.error == 0 && !long_form && narrow.size() >= max_path)
+        native.error = ERROR_PATH_NOT_FOUND;
+    if (native.error != 0)
+        return fail_with(native.error);
+    if (mkdir(native.path.c_str(), 0755) != 0)
+        return fail_with(errno == EEXIST ? ERROR_ALREADY_EXISTS : error_of(errno));
+    return TRUE;
+}
+
+BOOL MoveFileExW(LPCWSTR from, LPCWSTR to, DWORD flags) {
+    std::string from_narrow, to_narrow;
+    bool from_long, to_long;
+    if (!narrow_path(from, &from_narrow, &from_long) || !narrow_path(to, &to_narrow, &to_long))
+        return fail_with(ERROR_INVALID_NAME);
+    {
+        std::lock_guard<std::mutex> lock(state_mutex());
+        files().moves.push_back(from_narrow + " -> " + to_narrow);
+    }
+    if (injected(standin::call_MoveFileExW))
+        return FALSE;
+    standin::NativePath a = standin::native_path(from_narrow.c_str());
+    standin::NativePath b = standin::native_path(to_narrow.c_str());
+    if (a.error != 0 || b.error != 0)
+        return fail_with(a.error != 0 ? a.error : b.error);
+    if (is_held(from_narrow.c_str()) || is_held(to_narrow.c_str()))
+        return fail_with(ERROR_SHARING_VIOLATION);
+    struct stat st;
+    if ((flags & MOVEFILE_REPLACE_EXISTING) == 0 && lstat(b.path.c_str(), &st) == 0)
+        return fail_with(ERROR_ALREADY_EXISTS);
+    if (rename(a.path.c_str(), b.path.c_str()) != 0)
+        return fail_with(errno == ENOENT ? ERROR_FILE_NOT_FOUND : error_of(errno));
+    return TRUE;
+}
+
+int MultiByteToWideChar(UINT, DWORD flags, LPCSTR text, int length, LPWSTR out, int room) {
+    if (flags != 0 || text == nullptr || length < -1) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    size_t count = length == -1 ? strlen(text) + 1 : static_cast<size_t>(length);
+    if (room == 0)
+        return static_cast<int>(count);
+    if (count > static_cast<size_t>(room)) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return 0;
+    }
+    for (size_t i = 0; i < count; ++i)
+        out[i] = static_cast<BYTE>(text[i]);
+    return static_cast<int>(count);
 }
 
 BOOL ReadFile(HANDLE handle, LPVOID data, DWORD size, LPDWORD done, LPOVERLAPPED overlapped) {
@@ -317,14 +432,31 @@ BOOL WriteFile(HANDLE handle, LPCVOID data, DWORD size, LPDWORD written, LPOVERL
     int fd = held_fd(handle, &type);
     if (fd < 0)
         return FALSE;
+    // A small volume: what fits is written, and the write fails, as a full disk does.
+    DWORD room = size;
+    bool full = false;
+    if (type == &file_type) {
+        std::lock_guard<std::mutex> lock(state_mutex());
+        if (files().disk_limited && files().disk_room < size) {
+            room = static_cast<DWORD>(files().disk_room);
+            full = true;
+        }
+    }
     ssize_t n =
-        type == &pipe_write_type ? write_without_sigpipe(fd, data, size) : write(fd, data, size);
+        type == &pipe_write_type ? write_without_sigpipe(fd, data, room) : write(fd, data, room);
     int error = errno;
     close(fd);
     if (n < 0)
         return fail_with(error == EPIPE ? ERROR_NO_DATA : ERROR_ACCESS_DENIED);
+    if (type == &file_type) {
+        std::lock_guard<std::mutex> lock(state_mutex());
+        if (files().disk_limited)
+            files().disk_room -= static_cast<size_t>(n);
+    }
     if (written != nullptr)
         *written = static_cast<DWORD>(n);
+    if (full)
+        return fail_with(ERROR_DISK_FULL);
     return TRUE;
 }
 
@@ -511,7 +643,14 @@ static BOOL record_lock(HANDLE handle, const std::string &what, LPOVERLAPPED ove
     return fails ? FALSE : TRUE;
 }
 
+static thread_local int lock_calls_of_thread;
+
+int standin::internal::thread_lock_calls() {
+    return lock_calls_of_thread;
+}
+
 BOOL LockFileEx(HANDLE handle, DWORD flags, DWORD, DWORD, DWORD, LPOVERLAPPED overlapped) {
+    ++lock_calls_of_thread;
     bool fails = injected(standin::call_LockFileEx);
     return record_lock(handle, "lock " + hex(flags), overlapped, fails);
 }
@@ -566,6 +705,22 @@ NativePath native_path(const char *path) {
 std::vector<FileOpen> file_opens() {
     std::lock_guard<std::mutex> lock(state_mutex());
     return files().file_opens;
+}
+
+void set_disk_room(const size_t *bytes) {
+    std::lock_guard<std::mutex> lock(state_mutex());
+    files().disk_limited = bytes != nullptr;
+    files().disk_room = bytes != nullptr ? *bytes : 0;
+}
+
+std::vector<std::string> moves() {
+    std::lock_guard<std::mutex> lock(state_mutex());
+    return files().moves;
+}
+
+std::vector<FolderMade> folders_made() {
+    std::lock_guard<std::mutex> lock(state_mutex());
+    return files().folders_made;
 }
 
 void set_file_attributes(const char *path, DWORD attributes, DWORD error) {

@@ -619,3 +619,137 @@ TEST(StandinPipe, InheritanceIsSetOnTheHandlesAChildCanGet) {
 }
 
 } // namespace
+
+namespace {
+
+std::vector<WCHAR> wide(const std::string &text) {
+    std::vector<WCHAR> units;
+    for (unsigned char c : text)
+        units.push_back(c);
+    units.push_back(0);
+    return units;
+}
+
+// The wide calls take the long form past MAX_PATH, as the ANSI ones cannot; folders are made
+// one at a time.
+TEST(StandinFile, WideCallsAndTheLongForm) {
+    standin::reset();
+    std::string dir = test_support::temp_dir();
+    std::string deep = dir + "/" + std::string(250, 'd');
+    std::string windows = "Z:" + test_support::windows_path(deep);
+    const struct {
+        std::string what;
+        std::string path; // as given to CreateDirectoryW
+        DWORD error;      // 0: made
+    } folders[] = {
+        {"long form", "\\\\?\\" + windows, 0},
+        {"again", "\\\\?\\" + windows, ERROR_ALREADY_EXISTS},
+        {"parent missing", "\\\\?\\" + windows + "\\x\\y", ERROR_PATH_NOT_FOUND},
+        {"short form past MAX_PATH", windows + "\\z", ERROR_PATH_NOT_FOUND},
+    };
+    for (const auto &c : folders) {
+        SetLastError(0);
+        BOOL made = CreateDirectoryW(wide(c.path).data(), nullptr);
+        EXPECT_EQ(made != FALSE, c.error == 0) << c.what;
+        EXPECT_EQ(made ? 0u : GetLastError(), c.error) << c.what;
+    }
+    std::string file = windows + "\\" + std::string(200, 'f') + ".log";
+    EXPECT_EQ(CreateFileA(file.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, 0, nullptr),
+              INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
+    EXPECT_EQ(CreateFileW(wide(file).data(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, 0, nullptr),
+              INVALID_HANDLE_VALUE)
+        << "the short form, wide or not";
+    HANDLE handle = CreateFileW(wide("\\\\?\\" + file).data(), GENERIC_WRITE, 0, nullptr,
+                                OPEN_ALWAYS, 0, nullptr);
+    ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+    DWORD written = 0;
+    EXPECT_TRUE(WriteFile(handle, "x", 1, &written, nullptr));
+    CloseHandle(handle);
+    std::string native = deep + "/" + std::string(200, 'f') + ".log";
+    EXPECT_EQ(test_support::read_file(native), "x");
+    EXPECT_EQ(standin::file_opens().back().path, file) << "recorded without the prefix";
+    ASSERT_EQ(standin::folders_made().size(), 4u);
+    EXPECT_EQ(standin::folders_made()[0].path, windows);
+    // A unit that is no byte of the stand-in's code pages.
+    std::vector<WCHAR> other = wide("\\\\?\\" + windows + "\\x");
+    other[other.size() - 2] = 0x263A;
+    EXPECT_FALSE(CreateDirectoryW(other.data(), nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_NAME);
+    standin::fail(standin::call_CreateDirectoryW, 1, ERROR_DISK_FULL);
+    EXPECT_FALSE(CreateDirectoryW(wide("\\\\?\\" + windows + "\\w").data(), nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_DISK_FULL);
+    unlink(native.c_str());
+    rmdir(deep.c_str());
+    rmdir(dir.c_str());
+    standin::reset();
+}
+
+TEST(StandinFile, MultiByteToWideCharByteForUnit) {
+    WCHAR out[8];
+    const struct {
+        const char *text;
+        int length;
+        int room;
+        int result;
+        DWORD error;
+    } cases[] = {
+        {"ab\xE9", -1, 0, 4, 0},
+        {"ab\xE9", -1, 8, 4, 0},
+        {"ab\xE9", 2, 8, 2, 0},
+        {"ab\xE9", -1, 3, 0, ERROR_INSUFFICIENT_BUFFER},
+        {nullptr, -1, 8, 0, ERROR_INVALID_PARAMETER},
+    };
+    for (const auto &c : cases) {
+        SetLastError(0);
+        EXPECT_EQ(MultiByteToWideChar(CP_ACP, 0, c.text, c.length, c.room ? out : nullptr, c.room),
+                  c.result);
+        EXPECT_EQ(GetLastError(), c.error);
+    }
+    MultiByteToWideChar(CP_ACP, 0, "ab\xE9", -1, out, 8);
+    EXPECT_EQ(out[2], 0xE9);
+    EXPECT_EQ(out[3], 0);
+}
+
+} // namespace
+
+namespace {
+
+// A small volume: a write that does not fit writes what does and fails as a full disk does.
+TEST(StandinFile, ASmallVolume) {
+    standin::reset();
+    std::string dir = test_support::temp_dir();
+    std::string path = dir + "/f";
+    HANDLE file = CreateFileA(test_support::windows_path(path).c_str(), GENERIC_WRITE, 0, nullptr,
+                              CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    const size_t room = 6;
+    standin::set_disk_room(&room);
+    const struct {
+        const char *data;
+        BOOL ok;
+        DWORD written;
+        DWORD error;
+    } cases[] = {{"abcd", TRUE, 4, 0},
+                 {"efgh", FALSE, 2, ERROR_DISK_FULL},
+                 {"ij", FALSE, 0, ERROR_DISK_FULL}};
+    for (const auto &c : cases) {
+        DWORD written = 99;
+        SetLastError(0);
+        EXPECT_EQ(WriteFile(file, c.data, static_cast<DWORD>(strlen(c.data)), &written, nullptr),
+                  c.ok)
+            << c.data;
+        EXPECT_EQ(written, c.written) << c.data;
+        EXPECT_EQ(GetLastError(), c.error) << c.data;
+    }
+    standin::set_disk_room(nullptr);
+    DWORD written = 0;
+    EXPECT_TRUE(WriteFile(file, "k", 1, &written, nullptr));
+    CloseHandle(file);
+    EXPECT_EQ(test_support::read_file(path), "abcdefk");
+    unlink(path.c_str());
+    rmdir(dir.c_str());
+    standin::reset();
+}
+
+} // namespace

@@ -146,6 +146,8 @@ void reset_system();
 void reset_scm();
 void reset_process();
 void reset_file();
+/// How many LockFileEx calls the calling thread has made (standin_file.cpp).
+int thread_lock_calls();
 void reset_console();
 void reset_security();
 void reset_eventlog();

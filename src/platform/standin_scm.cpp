@@ -3,6 +3,8 @@
 // test's script of controls against it.
 #include "platform/standin_internal.h"
 
+#include <chrono>
+
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -33,6 +35,7 @@ struct Scm {
     LPHANDLER_FUNCTION handler = nullptr;
     uintptr_t status_handle = 0; // of the latest dispatch
     std::vector<standin::Report> reports;
+    std::vector<standin::HandledControl> handled;
 };
 
 Scm &scm() {
@@ -66,8 +69,15 @@ void play(const standin::Step &step, std::unique_lock<std::mutex> &lock) {
         wait_until(lock, "the handler", [&] { return s.handler != nullptr; });
         LPHANDLER_FUNCTION handler = s.handler;
         lock.unlock();
+        int locks_before = standin::internal::thread_lock_calls();
+        auto begin = std::chrono::steady_clock::now();
         handler(step.value);
+        long ms = static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                        std::chrono::steady_clock::now() - begin)
+                                        .count());
+        int locks = standin::internal::thread_lock_calls() - locks_before;
         lock.lock();
+        s.handled.push_back({step.value, ms, locks});
         break;
     }
     case standin::step_wait_state:
@@ -121,9 +131,18 @@ void play(const standin::Step &step, std::unique_lock<std::mutex> &lock) {
         break;
     }
     case standin::step_add_window: {
+        // A child may be ready before CreateProcessA has returned: the stand-in stops a
+        // suspended one only once it runs, and it may have begun by then.
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
         pid_t pid = newest_child();
-        if (pid == 0)
-            timed_out("a child to own a window");
+        while (pid == 0) {
+            if (std::chrono::steady_clock::now() >= deadline)
+                timed_out("a child to own a window");
+            lock.unlock();
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            lock.lock();
+            pid = newest_child();
+        }
         add_window_locked(pid);
         break;
     }
@@ -153,6 +172,7 @@ void reset_scm() {
     s.handler = nullptr;
     s.status_handle = 0;
     s.reports.clear();
+    s.handled.clear();
 }
 
 void wait_at_gate(std::unique_lock<std::mutex> &lock, Call at) {
@@ -423,6 +443,11 @@ void join_service() {
 std::vector<Report> reports() {
     std::lock_guard<std::mutex> lock(state_mutex());
     return scm().reports;
+}
+
+std::vector<HandledControl> handled_controls() {
+    std::lock_guard<std::mutex> lock(state_mutex());
+    return scm().handled;
 }
 
 std::string dispatched_name() {

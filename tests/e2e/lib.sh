@@ -18,7 +18,8 @@
 #
 # The tests: usage.sh (the usage text and the keyword cases), console_host.sh (a dotted first
 # word typed at a console), dbcs.sh (splitting under code page 932), service.sh (a service's
-# life: start, controls, stop, second start), child_words.sh (words that need quoting reach
+# life: start, controls, stop, second start), logs.sh (each service's own log beside the
+# shared tolvard.log, and the name rule), child_words.sh (words that need quoting reach
 # the child intact), child_end.sh (a child that ends or cannot start stops the service),
 # tree.sh (a stop ends what the child started, but not what broke away from its job),
 # graceful.sh (a stop asks the child to end and kills it only after the grace time),
@@ -39,8 +40,8 @@
 # The reliability tests: roundtrip.sh (generated word lists registered with "reg" reach the
 # child unchanged), stress.sh (start/stop cycles, stops racing the start, a long run of
 # controls, two services sharing one log), hostile.sh (extreme and hostile input) and output.sh
-# (the child's output and errors in the log, escaped control characters, tolvard.old.log, the
-# child's input). Each
+# (the child's output and errors in the service's log, escaped control characters,
+# tolvard.old.log, the child's input). Each
 # writes its tallies to RELIABILITY_COUNTS_DIR (see counts_begin).
 #
 # Environment, set by tests/CMakeLists.txt: WINEPREFIX, TOLVARD (tolvard.exe), E2E_HELPERS
@@ -275,6 +276,8 @@ check_svcctl() {
 sc_create() {
     E2E_SERVICES+=("$1")
     wine_call "$W/sc" sc delete "$1"
+    # A service's log goes on across its runs: a service made anew begins a log anew.
+    rm -f "$(service_log "$1")" 2>/dev/null
     local tries=10
     until wine_call "$W/sc" sc create "$1" binPath= "$2"; do
         tries=$((tries - 1))
@@ -297,11 +300,11 @@ tolvard_log() {
     printf '%s/tolvard.log' "$(dirname "$TOLVARD")"
 }
 
-# service_log SVCNAME: the log that holds the service's own lines and its child's. One helper,
-# so that the tests follow the log wherever it is kept: today tolvard.log beside tolvard.exe,
-# which every service of that copy shares.
+# service_log SVCNAME [FILE]: the log that holds the service's own lines and its child's:
+# logs/SVCNAME.log beside tolvard.exe, for a name that the name rule keeps as it is (letters,
+# digits, "_", "-"); FILE names the file under logs for one that it does not.
 service_log() {
-    tolvard_log
+    printf '%s/logs/%s' "$(dirname "$TOLVARD")" "${2:-$1.log}"
 }
 
 # service_messages SVCNAME: log_messages of the service's log.

@@ -106,7 +106,7 @@ check_installed() {
     local what=$1 f
     check_eq "$what: the files in C:\\$folder\\tolvard" \
         "CHANGELOG.txt LICENSE.txt README.txt tolvard-messages.dll tolvard.exe" \
-        "$(installed_files | sed 's/ tolvard.log//')"
+        "$(installed_files | sed -e 's/ tolvard.log//' -e 's/ logs / /')"
     for f in tolvard.exe tolvard-messages.dll README.txt LICENSE.txt CHANGELOG.txt; do
         check_true "$what: $f as the release holds it" cmp -s "$W/stage/$f" "$dir/$f"
     done
@@ -205,9 +205,12 @@ start_stop "$version over 1.0.0, the service registered before"
 # --- uninstall ---
 msiexec uninstall /x "$(winpath "$new_msi")"
 check_eq "msiexec /x: exit status" 0 "$?"
-# The service started there more than once, so the last run but one is kept beside the log.
-check_eq "msiexec /x: of the folder only the service's logs stay" "tolvard.log tolvard.old.log" \
-    "$(installed_files)"
+# The service started there more than once, so the last run but one is kept beside the log;
+# its own log, with all its runs, in the folder logs.
+check_eq "msiexec /x: of the folder only the service's logs stay" \
+    "logs tolvard.log tolvard.old.log" "$(installed_files)"
+check_eq "msiexec /x: the service's own log stays" "tvd_msi.log" \
+    "$(cd "$dir/logs" 2>/dev/null && LC_ALL=C ls | paste -sd' ')"
 check_eq "msiexec /x: no entry in Programs and Features" "" "$(arp_entries)"
 check_eq "msiexec /x: the folder is off the system PATH" 0 \
     "$(system_path | tr ';' '\n' | grep -cixF "$dir_win\\")"

@@ -1,6 +1,6 @@
 #!/bin/bash
-# The child's output and errors reach tolvard.log as "> " lines, under Wine's service control
-# manager, with printer.exe as the child:
+# The child's output and errors reach the service's log (logs/SVCNAME.log) as "> " lines, under
+# Wine's service control manager, with printer.exe as the child:
 # - 10,000 numbered lines written alternately to standard output (LF) and standard error
 #   (CR LF): each is in the log once, in the order written (both are one pipe), all of them
 #   between the child's start and "exec_proc() end";
@@ -9,17 +9,18 @@
 # - a child that reads its input waits while the service runs (the input is a pipe that nobody
 #   writes to), and the stop ends its input after Ctrl+C;
 # - a lone CR and a terminal's escape sequences in the child's lines are written escaped: the
-#   log holds no CR but those of its line ends, and no ESC;
+#   log holds no CR but those of its line ends, and no ESC (nor does tolvard.log);
 # - a batch file under cmd.exe /c, stopped: its echoed line is logged and the stop completes,
 #   with no prompt of cmd.exe waiting for an answer (its input ends with the stop); its
 #   console has no window;
-# - two services of one tolvard.exe printing at once: the second start keeps the log as
-#   tolvard.old.log and empties it, and the first service's later lines still land in the
-#   current log, whole, beside the second's;
-# - another process holds the log's lock while a child writes twice what the pipe holds: the
-#   child writes all of it before any line can be in the log, and every line comes after;
-# - a child that fails after printing, started again: tolvard.old.log holds the failed run,
-#   its last line without a line end too.
+# - two services of one tolvard.exe printing at once: the second start keeps tolvard.log as
+#   tolvard.old.log and empties it, and each service's lines land whole in its own log alone;
+# - another process holds the service log's lock while a child writes twice what the pipe
+#   holds: the child writes all of it before any line can be in the log, and every line comes
+#   after;
+# - a child that fails after printing, started again: its log holds the failed run, its last
+#   line without a line end too, and the run after it; tolvard.old.log the failed run's host
+#   lines.
 # Every line expected of the first and fourth case counts as a reliability case; each one
 # missing, or there more than once, counts as lost.
 . "$(dirname "$0")/lib.sh"
@@ -34,15 +35,22 @@ done
 cases=0
 lost=0
 
-# captured [LOG]: the child's lines in the log (tolvard.log, or the log file given), without
-# the "> ".
+# captured [LOG]: the child's lines in the log (that of the service $svc, or the log file
+# given), without the "> ".
 captured() {
-    log_messages "${1:-}" | sed -n 's/^> //p'
+    log_messages "${1:-$(service_log "$svc")}" | sed -n 's/^> //p'
 }
 
 # not_captured [LOG]: the host's own lines of the log.
 not_captured() {
-    log_messages "${1:-}" | LC_ALL=C grep -v '^> '
+    log_messages "${1:-$(service_log "$svc")}" | LC_ALL=C grep -v '^> '
+}
+
+# host_lines_only WHAT: tolvard.log holds the host's lines of the service $svc's last run, the
+# same as its own log's last run, and no line of the child.
+host_lines_only() {
+    check_eq "$1: tolvard.log holds the host's lines, the same as the service's log" \
+        "$(not_captured | tac | sed '/^main() start:/q' | tac)" "$(log_messages)"
 }
 
 # tally WHAT EXPECTED_FILE GOT_FILE: adds the expected lines to cases, and to lost each one
@@ -75,7 +83,7 @@ svcctl start "$svc"
 check_svcctl "mixed: start" $?
 wait_state "$svc" STOPPED 60 || die "mixed: $svc did not stop after its child ended"
 check_eq "mixed: the child's clean end" "0 0" "$(field win32_exit) $(field service_exit)"
-wait_log "main() end" 10
+wait_service_log "$svc" "main() end" 10
 seq "$lines" | awk '{ print ($1 % 2 ? "out " : "err ") $1 }' >"$W/mixed.expected"
 captured >"$W/mixed.got"
 tally "mixed" "$W/mixed.expected" "$W/mixed.got"
@@ -91,8 +99,9 @@ check_eq "mixed: the host's own lines around the output" \
 # Every line of the child before the host's end of the child.
 check_eq "mixed: the output between the start and exec_proc() end" \
     "success CreateProcess|> out 1|> err $lines|exec_proc() end" \
-    "$(log_messages | sed -n "/^success CreateProcess$/{p;n;p}; /^> err $lines$/{p;n;p}" |
-        paste -sd'|')"
+    "$(log_messages "$(service_log "$svc")" |
+        sed -n "/^success CreateProcess$/{p;n;p}; /^> err $lines$/{p;n;p}" | paste -sd'|')"
+host_lines_only mixed
 
 # --- lines longer than a log line ---
 child="$(winpath "$W/long.exe") long "
@@ -100,7 +109,7 @@ sc_create "$svc" "$tolvard $child$svc "
 svcctl start "$svc"
 check_svcctl "long: start" $?
 wait_state "$svc" STOPPED 10 || die "long: $svc did not stop after its child ended"
-wait_log "main() end" 5
+wait_service_log "$svc" "main() end" 5
 i=0
 for length in 995 996 997 1992 2500; do
     letter=$(printf "\\$(printf '%03o' $((97 + i)))")
@@ -120,7 +129,7 @@ sc_create "$svc" "$tolvard $child$svc "
 svcctl start "$svc"
 check_svcctl "stdin: start" $?
 wait_state "$svc" RUNNING 10 || die "stdin: $svc did not reach RUNNING: $(svcctl_error)"
-wait_log "> reading stdin" 10
+wait_service_log "$svc" "> reading stdin" 10
 # A child given the end of its input would say so at once; 2 s shows that it waits.
 sleep 2
 check_eq "stdin: the child waits on its input while the service runs" "reading stdin" \
@@ -130,7 +139,7 @@ check_svcctl "stdin: stop" $?
 wait_state "$svc" STOPPED 10
 check_svcctl "stdin: stopped" $?
 check_eq "stdin: stopped cleanly" "0 0" "$(field win32_exit) $(field service_exit)"
-wait_log "main() end" 5
+wait_service_log "$svc" "main() end" 5
 check_eq "stdin: Ctrl+C first, then the end of its input" \
     "$(printf '%s\n' 'reading stdin' 'Ctrl+C, reading on' 'stdin eof after 0 bytes')" \
     "$(captured)"
@@ -146,16 +155,19 @@ sc_create "$svc" "$tolvard $child$svc "
 svcctl start "$svc"
 check_svcctl "forge: start" $?
 wait_state "$svc" STOPPED 10 || die "forge: $svc did not stop after its child ended"
-wait_log "main() end" 5
+wait_service_log "$svc" "main() end" 5
 check_eq "forge: the child's lines, escaped" \
     "$(printf '%s\n' 'GET /x\r2026/12/08 10:17:40:Leaving MyService' \
         '\x1B[31mred\x1B[0m plain\x07')" \
     "$(captured)"
 check_eq "forge: no line of the host's made by the child" "" \
     "$(not_captured | LC_ALL=C grep -x 'Leaving MyService')"
-check_eq "forge: every CR of the log ends a line, and no ESC is in it" \
-    "$(LC_ALL=C tr -cd '\n' <"$(tolvard_log)" | wc -c) 0" \
-    "$(LC_ALL=C tr -cd '\r' <"$(tolvard_log)" | wc -c) $(LC_ALL=C tr -cd '\033' <"$(tolvard_log)" | wc -c)"
+for log in "$(service_log "$svc")" "$(tolvard_log)"; do
+    check_eq "forge: every CR of $(basename "$log") ends a line, and no ESC is in it" \
+        "$(LC_ALL=C tr -cd '\n' <"$log" | wc -c) 0" \
+        "$(LC_ALL=C tr -cd '\r' <"$log" | wc -c) $(LC_ALL=C tr -cd '\033' <"$log" | wc -c)"
+done
+host_lines_only forge
 
 # --- a batch file, stopped ---
 {
@@ -170,7 +182,7 @@ sc_create "$svc" "$tolvard $child$svc "
 svcctl start "$svc"
 check_svcctl "batch: start" $?
 wait_state "$svc" RUNNING 10 || die "batch: $svc did not reach RUNNING: $(svcctl_error)"
-wait_log "> batch running" 10
+wait_service_log "$svc" "> batch running" 10
 check_eq "batch: the echoed line" "batch running" "$(captured)"
 # The batch's console has no window. Under Wine it is a conhost.exe in the child's job, and one
 # with a window starts the desktop's explorer.exe in the job when none runs, which never ends
@@ -190,13 +202,14 @@ check_true "batch: stopped within the grace time and the kill (${stopped_at:-nev
     test "${stopped_at:-99999}" -le 10000
 wait_state "$svc" STOPPED 5
 check_eq "batch: stopped cleanly" "0 0" "$(field win32_exit) $(field service_exit)"
-wait_log "main() end" 5
+wait_service_log "$svc" "main() end" 5
 check_eq "batch: the child's lines and the stop's" \
     "$(printf '%s\n' '> batch running' 'Leaving MyService' \
         'asking the child to end, grace time 5000 ms' 'the child ended on its own after N ms' \
         'exec_proc() end' 'main() end')" \
-    "$(log_messages | sed -n '/^success CreateProcess$/,$p' | sed 1d |
+    "$(log_messages "$(service_log "$svc")" | sed -n '/^success CreateProcess$/,$p' | sed 1d |
         sed -e 's/ after [0-9]* ms$/ after N ms/' -e '/^WM_CLOSE sent to [0-9]* windows$/d')"
+host_lines_only batch
 
 # --- two services of one tolvard.exe, printing at once ---
 gate_lines=2000
@@ -207,27 +220,31 @@ for name in a b; do
 done
 svcctl start tvd_output_a
 check_svcctl "two: start a" $?
-wait_log "> a ready" 10 || fail "two: a did not say it was ready"
+wait_service_log tvd_output_a "> a ready" 10 || fail "two: a did not say it was ready"
 svcctl start tvd_output_b
 check_svcctl "two: start b" $?
-wait_log "> b ready" 10 || fail "two: b did not say it was ready"
-check_eq "two: the second start kept the first's lines in tolvard.old.log" "a ready" \
-    "$(captured "$old_log")"
-check_eq "two: and emptied tolvard.log" "b ready" "$(captured)"
+wait_service_log tvd_output_b "> b ready" 10 || fail "two: b did not say it was ready"
+check_eq "two: the second start kept the first's host lines in tolvard.old.log" \
+    "main() start:7" "$(log_messages "$old_log" | head -n 1)"
+check_eq "two: and tolvard.log holds no child's line" "" "$(log_messages | grep '^> ')"
 touch "$W/gate_a.open" "$W/gate_b.open"
-wait_log "> a done" 30 || fail "two: a's last line not in tolvard.log"
-wait_log "> b done" 30 || fail "two: b's last line not in tolvard.log"
+wait_service_log tvd_output_a "> a done" 30 || fail "two: a's last line not in its log"
+wait_service_log tvd_output_b "> b done" 30 || fail "two: b's last line not in its log"
 for name in a b; do
     {
-        [ "$name" = b ] && echo "b ready"
+        echo "$name ready"
         seq "$gate_lines" | sed "s/^/$name /"
         echo "$name done"
     } >"$W/two_$name.expected"
-    captured | grep "^$name " >"$W/two_$name.got"
+    captured "$(service_log "tvd_output_$name")" >"$W/two_$name.got"
     tally "two: $name" "$W/two_$name.expected" "$W/two_$name.got"
-    check_true "two: $name's lines in order" cmp -s "$W/two_$name.expected" "$W/two_$name.got"
+    check_true "two: $name's lines in order, and no other's" \
+        cmp -s "$W/two_$name.expected" "$W/two_$name.got"
+    check_eq "two: no malformed line in $name's log" "" \
+        "$(log_messages "$(service_log "tvd_output_$name")" | grep '^!!')"
 done
-check_eq "two: no malformed line in the shared log" "" "$(log_messages | grep '^!!')"
+check_eq "two: no malformed line in tolvard.log" "" "$(log_messages | grep '^!!')"
+check_eq "two: and no child's line" "" "$(log_messages | grep '^> ')"
 for name in a b; do
     svcctl control "tvd_output_$name" 1
     wait_state "tvd_output_$name" STOPPED 10
@@ -247,9 +264,10 @@ sc_create tvd_output_held \
     "$tolvard $(winpath "$W/gate_held.exe") gate $(winpath "$W/gate_held.open") $held_lines $held_tag tvd_output_held "
 svcctl start tvd_output_held
 check_svcctl "held: start" $?
-wait_log "> $held_tag ready" 10 || fail "held: the child did not say it was ready"
+svc=tvd_output_held
+wait_service_log "$svc" "> $held_tag ready" 10 || fail "held: the child did not say it was ready"
 (E2E_WINE_TIMEOUT=60 wine_call "$W/holder_lock" "$E2E_HELPERS/holder.exe" -lock \
-    "$(winpath "$(dirname "$TOLVARD")/tolvard.log")" "$(winpath "$W/lock.held")" 30) &
+    "$(winpath "$(service_log "$svc")")" "$(winpath "$W/lock.held")" 30) &
 holder=$!
 check_true "held: the log's lock is held" wait_file "$W/lock.held" 10
 touch "$W/gate_held.open"
@@ -259,7 +277,7 @@ check_eq "held: the child wrote all its lines before the first of them was in th
 touch "$W/lock.held.stop"
 wait "$holder"
 check_eq "held: the holder held the lock" 0 "$?"
-wait_log "> $held_tag done" 30 || fail "held: the child's last line not in tolvard.log"
+wait_service_log "$svc" "> $held_tag done" 30 || fail "held: the child's last line not in its log"
 {
     seq "$held_lines" | sed "s/^/$held_tag /"
     echo "$held_tag done"
@@ -271,7 +289,8 @@ svcctl control tvd_output_held 1
 wait_state tvd_output_held STOPPED 10
 check_svcctl "held: stopped" $?
 
-# --- a failing child, started again: the failed run in tolvard.old.log ---
+# --- a failing child, started again: the failed run kept in its log ---
+svc=tvd_output
 child="$(winpath "$W/failing.exe") fail 7 "
 sc_create "$svc" "$tolvard $child$svc "
 for run in 1 2; do
@@ -280,14 +299,17 @@ for run in 1 2; do
     wait_state "$svc" STOPPED 10
     check_svcctl "fail: run $run stopped by itself" $?
     check_eq "fail: run $run's exit codes" "1066 7" "$(field win32_exit) $(field service_exit)"
-    wait_log "main() end" 5
+    wait_service_log "$svc" "main() end" 5
 done
-check_eq "fail: tolvard.old.log holds the failed run" \
-    "$(start_lines "$child" 5
-        printf '%s\n' '> failing run 1' '> failing run 2' '> failing run 3' 'exec_proc() end' \
-            'main() end')" \
-    "$(log_messages "$old_log")"
-check_eq "fail: tolvard.log the run after it" "$(log_messages "$old_log")" "$(log_messages)"
+run_lines=$(start_lines "$child" 5
+    printf '%s\n' '> failing run 1' '> failing run 2' '> failing run 3' 'exec_proc() end' \
+        'main() end')
+check_eq "fail: the service's log holds the failed run and the run after it" \
+    "$(printf '%s\n%s' "$run_lines" "$run_lines")" "$(log_messages "$(service_log "$svc")")"
+check_eq "fail: tolvard.old.log the failed run's host lines" \
+    "$(grep -v '^> ' <<<"$run_lines")" "$(log_messages "$old_log")"
+check_eq "fail: tolvard.log those of the run after it" "$(log_messages "$old_log")" \
+    "$(log_messages)"
 
 count cases "$cases"
 count lost "$lost"

@@ -20,6 +20,8 @@
  *                             most 997 bytes (so a CR may come alone after 996 letters), then
  *                             exits 0
  *   printer sleep MS          waits MS milliseconds, prints nothing
+ *   printer bulk N            lines of 100 bytes with LF, "bulk K" and dots, for K = 1..N, as
+ *                             fast as it can (in writes of 64 KB), then exits 0
  *
  * Every line is written whole to one handle before the next is begun (in mixed, in two writes),
  * so that where both handles are one pipe the order of the lines in it is the order they were
@@ -122,6 +124,28 @@ static int gate(const char *file, long count, const char *tag) {
     return 0;
 }
 
+static int bulk(long count) {
+    static char buffer[65536];
+    size_t used = 0;
+    for (long k = 1; k <= count; k++) {
+        if (used + 100 > sizeof buffer) {
+            DWORD written = 0;
+            if (!WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), buffer, (DWORD)used, &written, NULL))
+                return 1;
+            used = 0;
+        }
+        int length = snprintf(buffer + used, 100, "bulk %ld ", k);
+        memset(buffer + used + length, '.', 99 - (size_t)length);
+        buffer[used + 99] = '\n';
+        used += 100;
+    }
+    DWORD written = 0;
+    if (used > 0 &&
+        !WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), buffer, (DWORD)used, &written, NULL))
+        return 1;
+    return 0;
+}
+
 int main(int argc, char **argv) {
     if (argc == 3 && strcmp(argv[1], "mixed") == 0) {
         return mixed(atol(argv[2]));
@@ -146,12 +170,15 @@ int main(int argc, char **argv) {
     if (argc == 2 && strcmp(argv[1], "long") == 0) {
         return long_lines();
     }
+    if (argc == 3 && strcmp(argv[1], "bulk") == 0) {
+        return bulk(atol(argv[2]));
+    }
     if (argc == 3 && strcmp(argv[1], "sleep") == 0) {
         Sleep((DWORD)atol(argv[2]));
         return 0;
     }
-    fprintf(
-        stderr,
-        "usage: printer mixed N | stdin | forge | fail N | gate FILE N TAG | long | sleep MS\n");
+    fprintf(stderr,
+            "usage: printer mixed N | stdin | forge | fail N | gate FILE N TAG | long | sleep MS | "
+            "bulk N\n");
     return 2;
 }
