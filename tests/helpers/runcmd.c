@@ -69,13 +69,17 @@ static DWORD run(char *command) {
     fflush(stderr);
 
     /* Wine's start of a new process fails now and then on a loaded machine, before the program
-     * runs a single instruction; each failure is said, and the start is tried up to 3 times. */
+     * runs a single instruction; each failure is said, and the start is tried up to 3 times,
+     * unless the error says that the command itself is wrong. */
     PROCESS_INFORMATION pi;
     int tries = 0;
     while (!CreateProcessA(NULL, command, NULL, NULL, TRUE, 0, NULL, NULL, &si, &pi)) {
-        fprintf(stderr, "runcmd: CreateProcess error=%lu\n", GetLastError());
+        DWORD error = GetLastError();
+        fprintf(stderr, "runcmd: CreateProcess error=%lu\n", error);
         fflush(stderr);
-        if (++tries == 3) {
+        if (++tries == 3 || error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ||
+            error == ERROR_ACCESS_DENIED || error == ERROR_INVALID_PARAMETER ||
+            error == ERROR_BAD_EXE_FORMAT || error == ERROR_FILENAME_EXCED_RANGE) {
             return RUNCMD_CREATE;
         }
         Sleep(200);
