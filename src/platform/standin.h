@@ -49,6 +49,7 @@ typedef const WCHAR *LPCWSTR;
 
 #define ERROR_SUCCESS 0u
 #define ERROR_FILE_NOT_FOUND 2u
+#define ERROR_INVALID_SECURITY_DESCR 1338u
 #define ERROR_PATH_NOT_FOUND 3u
 #define ERROR_TOO_MANY_OPEN_FILES 4u
 #define ERROR_ACCESS_DENIED 5u
@@ -621,6 +622,7 @@ typedef struct _ACCESS_ALLOWED_ACE {
 #define INHERITED_ACE 0x10u
 #define OWNER_SECURITY_INFORMATION 0x1u
 #define DACL_SECURITY_INFORMATION 0x4u
+#define PROTECTED_DACL_SECURITY_INFORMATION 0x80000000u
 #define SDDL_REVISION_1 1u
 #define READ_CONTROL 0x00020000u
 #define WRITE_DAC 0x00040000u
@@ -628,6 +630,7 @@ typedef struct _ACCESS_ALLOWED_ACE {
 #define GENERIC_EXECUTE 0x20000000u
 #define GENERIC_ALL 0x10000000u
 #define FILE_ADD_FILE 0x2u
+#define FILE_READ_ATTRIBUTES 0x80u
 #define FILE_ADD_SUBDIRECTORY 0x4u
 #define FILE_WRITE_EA 0x10u
 #define FILE_DELETE_CHILD 0x40u
@@ -657,6 +660,16 @@ DWORD GetNamedSecurityInfoA(LPCSTR name, SE_OBJECT_TYPE type, SECURITY_INFORMATI
                             PSID *owner, PSID *group, PACL *dacl, PACL *sacl,
                             PSECURITY_DESCRIPTOR *descriptor);
 BOOL GetAce(PACL acl, DWORD index, LPVOID *ace);
+/// The DACL of a descriptor made by ConvertStringSecurityDescriptorToSecurityDescriptorA:
+/// *present whether it has one, *dacl nullptr for a null one; *defaulted always FALSE.
+BOOL GetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR descriptor, BOOL *present, PACL *dacl,
+                               BOOL *defaulted);
+/// Sets the DACL of the file or folder open as `handle` (of SE_FILE_OBJECT only), as
+/// standin::security_sets shows. The handle must have been opened with WRITE_DAC, else
+/// ERROR_ACCESS_DENIED; a handle that is no open file: ERROR_INVALID_HANDLE; `what` without
+/// DACL_SECURITY_INFORMATION or with any owner, group or SACL: ERROR_INVALID_PARAMETER.
+DWORD SetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE type, SECURITY_INFORMATION what, PSID owner,
+                      PSID group, PACL dacl, PACL sacl);
 HLOCAL LocalFree(HLOCAL block);
 HANDLE GetCurrentProcess(void);
 BOOL OpenProcessToken(HANDLE process, DWORD access, PHANDLE token);

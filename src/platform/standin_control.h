@@ -82,6 +82,7 @@ enum Call {
     call_ConvertStringSecurityDescriptorToSecurityDescriptorA,
     call_OpenProcessToken,
     call_GetNamedSecurityInfoA,
+    call_SetSecurityInfo,
     // Any handle
     call_CloseHandle,
     call_WaitForMultipleObjects,
@@ -326,6 +327,10 @@ void set_security(const char *path, const char *sddl, DWORD error = 0);
 
 /// The SID of the token's user, as text (default "S-1-5-21-0-0-0-1000", Wine's user).
 void set_token_user(const char *sid);
+
+/// Every SetSecurityInfo that succeeded, in order: "PATH WHAT DACL", PATH the name the handle
+/// was opened by, WHAT the security information in hex, DACL as dacl_text shows one.
+std::vector<std::string> security_sets();
 
 /// A descriptor's DACL as text: "null" for a null DACL, else "(TYPE;FLAGS;MASK;SID)" per ACE,
 /// TYPE A or D, FLAGS and MASK in hex, the SID as S-1-...; "" for no descriptor at all.

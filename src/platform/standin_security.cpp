@@ -21,6 +21,7 @@ struct NamedSecurity {
 
 struct Security {
     std::map<std::string, NamedSecurity> named;
+    std::vector<std::string> sets;
     std::string token_user = "S-1-5-21-0-0-0-1000";
 };
 
@@ -30,6 +31,8 @@ Security &security() {
 }
 
 using Bytes = std::vector<uint8_t>;
+
+std::string acl_text(PACL dacl);
 
 struct Ace {
     BYTE type;
@@ -289,6 +292,7 @@ namespace standin::internal {
 
 void reset_security() {
     security().named.clear();
+    security().sets.clear();
     security().token_user = "S-1-5-21-0-0-0-1000";
 }
 
@@ -403,6 +407,37 @@ BOOL GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS what, LPVOID info
     return TRUE;
 }
 
+BOOL GetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR descriptor, BOOL *present, PACL *dacl,
+                               BOOL *defaulted) {
+    if (descriptor == nullptr || present == nullptr || dacl == nullptr || defaulted == nullptr)
+        return fail_with(ERROR_INVALID_PARAMETER);
+    WORD control;
+    memcpy(&control, static_cast<const uint8_t *>(descriptor) + 2, 2);
+    PSID owner;
+    parts_of(descriptor, &owner, dacl);
+    *present = (control & 0x0004) != 0;
+    *defaulted = FALSE;
+    return TRUE;
+}
+
+DWORD SetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE type, SECURITY_INFORMATION what, PSID owner,
+                      PSID group, PACL dacl, PACL sacl) {
+    if (injected(standin::call_SetSecurityInfo))
+        return GetLastError();
+    if (type != SE_FILE_OBJECT || (what & DACL_SECURITY_INFORMATION) == 0 || owner != nullptr ||
+        group != nullptr || sacl != nullptr)
+        return ERROR_INVALID_PARAMETER;
+    std::string text = acl_text(dacl);
+    std::lock_guard<std::mutex> lock(state_mutex());
+    Object *object = find_object(handle, nullptr);
+    if (object == nullptr || object->fd < 0 || object->name.empty())
+        return ERROR_INVALID_HANDLE;
+    if ((object->access & WRITE_DAC) == 0)
+        return ERROR_ACCESS_DENIED;
+    security().sets.push_back(object->name + " " + hex(what) + " " + text);
+    return ERROR_SUCCESS;
+}
+
 namespace standin {
 
 void set_security(const char *path, const char *sddl, DWORD error) {
@@ -415,12 +450,25 @@ void set_token_user(const char *sid) {
     security().token_user = sid;
 }
 
+std::vector<std::string> security_sets() {
+    std::lock_guard<std::mutex> lock(state_mutex());
+    return security().sets;
+}
+
 std::string dacl_text(PSECURITY_DESCRIPTOR descriptor) {
     if (descriptor == nullptr)
         return "";
     PSID owner;
     PACL dacl;
     parts_of(descriptor, &owner, &dacl);
+    return acl_text(dacl);
+}
+
+} // namespace standin
+
+namespace {
+
+std::string acl_text(PACL dacl) {
     if (dacl == nullptr)
         return "null";
     std::string text;
@@ -435,4 +483,4 @@ std::string dacl_text(PSECURITY_DESCRIPTOR descriptor) {
     return text;
 }
 
-} // namespace standin
+} // namespace

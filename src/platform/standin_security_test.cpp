@@ -1,9 +1,12 @@
 #include "platform/standin_control.h"
+#include "platform/test_support.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
+
+#include <unistd.h>
 
 namespace {
 
@@ -119,6 +122,72 @@ TEST(StandinSecurity, NamedDescriptorsAndTheToken) {
     EXPECT_EQ(standin::open_handles(), 1) << "a token is the program's to close";
     EXPECT_TRUE(CloseHandle(token));
     standin::reset();
+}
+
+// A file's DACL set through a handle: only one opened with WRITE_DAC, only the DACL, and what
+// was set is what the descriptor held.
+TEST(StandinSecurity, SetSecurityInfoThroughAHandle) {
+    standin::reset();
+    std::string dir = test_support::temp_dir();
+    std::string path = test_support::windows_path(dir + "/f.log");
+    test_support::write_file(dir + "/f.log", "x");
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA(
+        "D:P(A;;FA;;;SY)(A;OICI;FR;;;BA)", SDDL_REVISION_1, &descriptor, nullptr));
+    BOOL present = FALSE, defaulted = TRUE;
+    PACL dacl = nullptr;
+    ASSERT_TRUE(GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted));
+    EXPECT_TRUE(present);
+    EXPECT_FALSE(defaulted);
+    ASSERT_NE(dacl, nullptr);
+    const std::string set =
+        path + " 0x80000004 (A;0x0;0x1f01ff;S-1-5-18)(A;0x3;0x120089;S-1-5-32-544)";
+    HANDLE closed = CreateFileA(path.c_str(), WRITE_DAC, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(closed, INVALID_HANDLE_VALUE);
+    CloseHandle(closed);
+    const struct {
+        const char *what;
+        DWORD access; // of the handle; 0: the closed one
+        DWORD info;
+        bool owner;     // an owner given too
+        DWORD injected; // SetSecurityInfo made to fail with it
+        DWORD result;
+    } cases[] = {
+        {"with WRITE_DAC", GENERIC_WRITE | WRITE_DAC,
+         DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, false, 0, 0},
+        {"without WRITE_DAC", GENERIC_READ | GENERIC_WRITE,
+         DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, false, 0, 5},
+        {"a closed handle", 0, DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+         false, 0, 6},
+        {"no DACL asked", WRITE_DAC, OWNER_SECURITY_INFORMATION, false, 0, 87},
+        {"an owner too", WRITE_DAC, DACL_SECURITY_INFORMATION | OWNER_SECURITY_INFORMATION, true, 0,
+         87},
+        {"failing", WRITE_DAC, DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+         false, ERROR_NOT_ENOUGH_MEMORY, 8},
+    };
+    for (const auto &c : cases) {
+        HANDLE file = closed;
+        if (c.access != 0)
+            file = CreateFileA(path.c_str(), c.access, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(file, INVALID_HANDLE_VALUE) << c.what;
+        if (c.injected != 0)
+            standin::fail(standin::call_SetSecurityInfo, 1, c.injected);
+        PSID owner = nullptr;
+        if (c.owner)
+            owner = dacl; // any non-null pointer: it must be refused before it is read
+        EXPECT_EQ(SetSecurityInfo(file, SE_FILE_OBJECT, c.info, owner, nullptr, dacl, nullptr),
+                  c.result)
+            << c.what;
+        EXPECT_EQ(standin::security_sets(),
+                  c.result == 0 ? std::vector<std::string>{set} : std::vector<std::string>{})
+            << c.what;
+        if (file != closed)
+            CloseHandle(file);
+        standin::reset();
+    }
+    LocalFree(descriptor);
+    unlink((dir + "/f.log").c_str());
+    rmdir(dir.c_str());
 }
 
 } // namespace
