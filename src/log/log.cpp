@@ -272,6 +272,45 @@ static HANDLE open_own(const char *path, DWORD access, LPSECURITY_ATTRIBUTES att
     return INVALID_HANDLE_VALUE;
 }
 
+// Gives the file or folder at `path` the DACL of `attributes` (SYSTEM and Administrators
+// alone): Windows keeps the security of what exists when it is opened, and tolvard 1.1.0 let
+// Users read its logs. A missing file is left missing; a reparse point or a file of more than
+// one name is left as it is, as its security may be another file's (it is never written
+// through either). Returns 0 or the error. Lock held.
+static DWORD make_private(const char *path, LPSECURITY_ATTRIBUTES attributes) {
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    PACL dacl = nullptr;
+    if (attributes == nullptr ||
+        !GetSecurityDescriptorDacl(attributes->lpSecurityDescriptor, &present, &dacl, &defaulted) ||
+        !present)
+        return ERROR_INVALID_SECURITY_DESCR;
+    WCHAR *wide = long_path(path);
+    if (wide == nullptr)
+        return ERROR_NOT_ENOUGH_MEMORY;
+    HANDLE handle = CreateFileW(wide, READ_CONTROL | WRITE_DAC | FILE_READ_ATTRIBUTES, log_share,
+                                nullptr, OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    heap_free(wide);
+    if (handle == INVALID_HANDLE_VALUE) {
+        DWORD error = GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
+            return 0;
+        return error != 0 ? error : ERROR_ACCESS_DENIED;
+    }
+    DWORD error = 0;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(handle, &info))
+        error = GetLastError() != 0 ? GetLastError() : ERROR_ACCESS_DENIED;
+    else if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 &&
+             ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 || info.nNumberOfLinks == 1))
+        error = SetSecurityInfo(handle, SE_FILE_OBJECT,
+                                DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                                nullptr, nullptr, dacl, nullptr);
+    CloseHandle(handle);
+    return error;
+}
+
 // The turn at the log among the processes that share it. On Windows an append-only handle
 // already writes each line at the end in one piece; Wine gets the file's size and then writes
 // there, and two processes may do that at once. The turn is a lock of one byte far past any
@@ -439,12 +478,17 @@ static void close_service_log() {
     kept_length = 0;
 }
 
+// The logs hold whatever the children print (tokens, connection strings): SYSTEM and
+// Administrators alone may open them at all, as a reader who may open a log may also hold it
+// open. The folders pass the same on to every file and folder made in them.
+static const char file_sddl[] = "D:P(A;;FA;;;SY)(A;;FA;;;BA)";
+static const char folder_sddl[] = "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
+
 void log_open(void) {
-    // A log that tolvard makes may be changed by SYSTEM and Administrators alone; Users read it.
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     SECURITY_ATTRIBUTES attributes = {sizeof attributes, nullptr, FALSE};
-    if (ConvertStringSecurityDescriptorToSecurityDescriptorA(
-            "D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FR;;;BU)", SDDL_REVISION_1, &descriptor, nullptr))
+    if (ConvertStringSecurityDescriptorToSecurityDescriptorA(file_sddl, SDDL_REVISION_1,
+                                                             &descriptor, nullptr))
         attributes.lpSecurityDescriptor = descriptor;
     bool replaced = false;
     DWORD error = 0;
@@ -467,7 +511,6 @@ void log_open(void) {
         if (kept_error != 0 && GetFileInformationByHandle(main_log.handle, &info))
             main_log.failed_at = size_of(info);
     }
-    heap_free(old_path);
     // A process that holds the log open and shares no writing (any user who may read it can)
     // would otherwise silence every later run. Windows cannot rename or delete a file that is
     // held without FILE_SHARE_DELETE, so the run logs to a name of its own beside it instead.
@@ -490,6 +533,17 @@ void log_open(void) {
             heap_free(other);
         }
     }
+    // What exists keeps its security when it is opened: the log in use and tolvard.old.log
+    // are made private here, once they are what they are to be.
+    DWORD private_error = 0;
+    const char *private_name = name[0] != '\0' ? name : "tolvard.log";
+    if (main_log.handle != INVALID_HANDLE_VALUE && main_log.path != nullptr)
+        private_error = make_private(main_log.path, &attributes);
+    if (private_error == 0 && old_path != nullptr) {
+        private_error = make_private(old_path, &attributes);
+        private_name = "tolvard.old.log";
+    }
+    heap_free(old_path);
     heap_free(path);
     bool logging = main_log.handle != INVALID_HANDLE_VALUE;
     LeaveCriticalSection(&log_lock);
@@ -505,6 +559,12 @@ void log_open(void) {
     }
     if (replaced)
         log_msg("replaced a log file that had another name or was a reparse point\n", 0);
+    if (private_error != 0) {
+        char line[100];
+        snprintf(line, sizeof line, "fail to make %s private error=%lu\n", private_name,
+                 static_cast<unsigned long>(private_error));
+        log_text(line);
+    }
 }
 
 // Makes the folder `path` if it is missing and opens it, never through a reparse point: a
@@ -559,12 +619,31 @@ static HANDLE open_service_file(const char *path, LPSECURITY_ATTRIBUTES attribut
     return INVALID_HANDLE_VALUE;
 }
 
+// Sets *private_error to the first error that kept a folder or file from being made private
+// and *private_name (heap text) to its name from "logs" on. Lock held.
+static void make_service_private(const char *logs, const char *path,
+                                 LPSECURITY_ATTRIBUTES attributes, DWORD *private_error,
+                                 char **private_name) {
+    if (*private_error != 0 || path == nullptr)
+        return;
+    *private_error = make_private(path, attributes);
+    if (*private_error == 0)
+        return;
+    const char *from = path + strlen(logs) - 4; // "logs..."
+    *private_name = static_cast<char *>(heap_alloc(strlen(from) + 1));
+    if (*private_name != nullptr)
+        strcpy(*private_name, from);
+}
+
 // Opens the folders of the service's log `name` (log_service_name's) under `logs` and the log
 // in them, or, if the log cannot be opened, a file of this run beside it: NAME#PID.log, which
 // no service's log can be ("#" is escaped in names). Sets *error to the first failure and
-// *fallback (heap text, the name under "logs") to the file used instead. Lock held.
+// *fallback (heap text, the name under "logs") to the file used instead; the folders are made
+// with `folder_attributes`, and each folder and file is made private (make_service_private).
+// Lock held.
 static void open_service_log(const char *logs, const char *name, LPSECURITY_ATTRIBUTES attributes,
-                             DWORD *error, char **fallback) {
+                             LPSECURITY_ATTRIBUTES folder_attributes, DWORD *error, char **fallback,
+                             DWORD *private_error, char **private_name) {
     size_t room = strlen(logs) + strlen(name) + 48;
     char *path = static_cast<char *>(heap_alloc(room));
     if (path == nullptr) {
@@ -572,17 +651,18 @@ static void open_service_log(const char *logs, const char *name, LPSECURITY_ATTR
         return;
     }
     strcpy(path, logs);
-    HANDLE folder = open_folder(path, attributes);
+    HANDLE folder = open_folder(path, folder_attributes);
     const char *piece = name;
     while (folder != INVALID_HANDLE_VALUE && service_folder_count < max_folders) {
         service_folders[service_folder_count++] = folder;
+        make_service_private(logs, path, folder_attributes, private_error, private_name);
         const char *cut = strchr(piece, '\\');
         if (cut == nullptr)
             break;
         size_t length = strlen(path);
         snprintf(path + length, room - length, "\\%.*s", static_cast<int>(cut - piece), piece);
         piece = cut + 1;
-        folder = open_folder(path, attributes);
+        folder = open_folder(path, folder_attributes);
     }
     if (folder == INVALID_HANDLE_VALUE) {
         *error = GetLastError() != 0 ? GetLastError() : ERROR_ACCESS_DENIED;
@@ -594,6 +674,8 @@ static void open_service_log(const char *logs, const char *name, LPSECURITY_ATTR
     service_log.handle = open_service_file(path, attributes);
     if (service_log.handle != INVALID_HANDLE_VALUE) {
         set_paths(&service_log, path);
+        make_service_private(logs, service_log.path, attributes, private_error, private_name);
+        make_service_private(logs, service_log.old_path, attributes, private_error, private_name);
         heap_free(path);
         return;
     }
@@ -608,6 +690,7 @@ static void open_service_log(const char *logs, const char *name, LPSECURITY_ATTR
     }
     if (service_log.handle != INVALID_HANDLE_VALUE) {
         set_paths(&service_log, path);
+        make_service_private(logs, service_log.path, attributes, private_error, private_name);
         size_t logs_length = strlen(logs) + 1;
         *fallback = static_cast<char *>(heap_alloc(strlen(path) - logs_length + 1));
         if (*fallback != nullptr)
@@ -621,18 +704,26 @@ static void write_lines_to(LogFile *f, const char *lines, size_t length, int cou
 void log_open_service(const char *service) {
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     SECURITY_ATTRIBUTES attributes = {sizeof attributes, nullptr, FALSE};
-    if (ConvertStringSecurityDescriptorToSecurityDescriptorA(
-            "D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FR;;;BU)", SDDL_REVISION_1, &descriptor, nullptr))
+    if (ConvertStringSecurityDescriptorToSecurityDescriptorA(file_sddl, SDDL_REVISION_1,
+                                                             &descriptor, nullptr))
         attributes.lpSecurityDescriptor = descriptor;
+    PSECURITY_DESCRIPTOR folder_descriptor = nullptr;
+    SECURITY_ATTRIBUTES folder_attributes = {sizeof folder_attributes, nullptr, FALSE};
+    if (ConvertStringSecurityDescriptorToSecurityDescriptorA(folder_sddl, SDDL_REVISION_1,
+                                                             &folder_descriptor, nullptr))
+        folder_attributes.lpSecurityDescriptor = folder_descriptor;
     DWORD error = 0;
     char *fallback = nullptr;
+    DWORD private_error = 0;
+    char *private_name = nullptr;
     char *name = log_service_name(service);
     char *logs = log_path("logs");
     EnterCriticalSection(&log_lock);
     if (name == nullptr || logs == nullptr)
         error = ERROR_NOT_ENOUGH_MEMORY;
     else if (service_log.handle == INVALID_HANDLE_VALUE)
-        open_service_log(logs, name, &attributes, &error, &fallback);
+        open_service_log(logs, name, &attributes, &folder_attributes, &error, &fallback,
+                         &private_error, &private_name);
     if (service_log.handle != INVALID_HANDLE_VALUE && keeping && kept_length > 0) {
         int count = 0;
         for (size_t i = 0; i < kept_length; ++i)
@@ -643,6 +734,7 @@ void log_open_service(const char *service) {
     kept_length = 0;
     LeaveCriticalSection(&log_lock);
     LocalFree(descriptor);
+    LocalFree(folder_descriptor);
     if (error != 0) {
         // The name may be long: the line keeps to the log's length, and the event names it whole.
         char line[1000];
@@ -657,6 +749,14 @@ void log_open_service(const char *service) {
         log_text(line);
         event_service_log_not_opened(name, error, fallback);
     }
+    if (private_error != 0) {
+        char line[1000];
+        snprintf(line, sizeof line, "fail to make %.600s private error=%lu\n",
+                 private_name != nullptr ? private_name : "logs",
+                 static_cast<unsigned long>(private_error));
+        log_text(line);
+    }
+    heap_free(private_name);
     heap_free(fallback);
     heap_free(logs);
     heap_free(name);
@@ -677,14 +777,13 @@ static char *put_line(char *out, const char *time_text, const char *message, siz
     return out;
 }
 
-// The security of the files the log makes: SYSTEM and Administrators may change them, Users
-// read them. Made once, kept for the life of the process; nullptr if it cannot be made.
+// The security of the files the log makes: SYSTEM and Administrators alone. Made once, kept for the
+// life of the process; nullptr if it cannot be made.
 static LPSECURITY_ATTRIBUTES log_attributes() {
     static PSECURITY_DESCRIPTOR descriptor = nullptr;
     static SECURITY_ATTRIBUTES attributes = {sizeof attributes, nullptr, FALSE};
-    if (descriptor == nullptr &&
-        ConvertStringSecurityDescriptorToSecurityDescriptorA(
-            "D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FR;;;BU)", SDDL_REVISION_1, &descriptor, nullptr))
+    if (descriptor == nullptr && ConvertStringSecurityDescriptorToSecurityDescriptorA(
+                                     file_sddl, SDDL_REVISION_1, &descriptor, nullptr))
         attributes.lpSecurityDescriptor = descriptor;
     return descriptor != nullptr ? &attributes : nullptr;
 }

@@ -180,7 +180,21 @@ TEST(LogOpen, EmptiesTheFileThenOnlyAppendsSharedWithOthers) {
     std::string path = open_fresh_log();
     const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
     auto opens = standin::file_opens();
-    ASSERT_EQ(opens.size(), 2u);
+    ASSERT_EQ(opens.size(), 4u);
+    // Then the log and its old file, if there is one, are opened as they are to set their
+    // security, which Windows keeps for a file that exists.
+    for (size_t i = 2; i < 4; ++i) {
+        EXPECT_EQ(opens[i].access, READ_CONTROL | WRITE_DAC | FILE_READ_ATTRIBUTES);
+        EXPECT_EQ(opens[i].disposition, static_cast<DWORD>(OPEN_EXISTING));
+        EXPECT_EQ(opens[i].share, share);
+    }
+    EXPECT_EQ(opens[2].path, test_support::windows_path(path));
+    EXPECT_EQ(opens[3].path,
+              test_support::windows_path(path.substr(0, path.size() - 4) + ".old.log"));
+    EXPECT_EQ(standin::security_sets(),
+              std::vector<std::string>{test_support::windows_path(path) + " 0x80000004 " +
+                                       "(A;0x0;0x1f01ff;S-1-5-18)(A;0x0;0x1f01ff;S-1-5-32-544)"});
+    opens.resize(2);
     // Opened first as it is (kept and emptied only once it proves to be a plain file of one
     // name), then for appending, and for reading, without which Windows refuses a lock.
     EXPECT_EQ(opens[0].access, GENERIC_READ | GENERIC_WRITE);
@@ -190,9 +204,8 @@ TEST(LogOpen, EmptiesTheFileThenOnlyAppendsSharedWithOthers) {
         EXPECT_EQ(open.flags, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT);
         EXPECT_EQ(open.share, share);
         EXPECT_EQ(open.path, test_support::windows_path(path));
-        // SYSTEM and Administrators full control, Users read, nothing inherited.
-        EXPECT_EQ(open.dacl, "(A;0x0;0x1f01ff;S-1-5-18)(A;0x0;0x1f01ff;S-1-5-32-544)"
-                             "(A;0x0;0x120089;S-1-5-32-545)");
+        // SYSTEM and Administrators full control, no one else, nothing inherited.
+        EXPECT_EQ(open.dacl, "(A;0x0;0x1f01ff;S-1-5-18)(A;0x0;0x1f01ff;S-1-5-32-544)");
     }
     log_msg("first run\n", 0);
     log_open();
@@ -821,6 +834,135 @@ std::string own_lines(const std::string &log) {
     return own;
 }
 
+// Whether `text` ends with `end`.
+bool ends_with(const std::string &text, const std::string &end) {
+    return text.size() >= end.size() &&
+           text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+// Every file and folder of the logs is for SYSTEM and Administrators alone: what the logs make
+// (the host's log, its old file, the `logs` folder, which passes the same on to what is made in
+// it, the service's log, and the name of the run's own that stands in for a log held by another
+// process), and what an older tolvard made with Users' read, set anew when the host opens it;
+// never a file of two names, whose security is another file's too.
+TEST(LogOpenService, OnlySystemAndAdministratorsMayOpenTheLogs) {
+    const std::string file = "(A;0x0;0x1f01ff;S-1-5-18)(A;0x0;0x1f01ff;S-1-5-32-544)";
+    const std::string folder = "(A;0x3;0x1f01ff;S-1-5-18)(A;0x3;0x1f01ff;S-1-5-32-544)";
+    const std::string pid = std::to_string(getpid());
+    const struct {
+        const char *what;
+        void (*setup)(const std::string &dir);
+        std::string name; // the end of its Windows path
+        bool is_folder;
+        bool made; // made by this run, else there before
+        bool set;  // its security set anew
+    } cases[] = {
+        {"a new host's log", nullptr, "\\tolvard.log", false, true, true},
+        {"the host's old file kept now",
+         [](const std::string &dir) {
+             test_support::write_file(dir + "/tolvard.log", "2026/12/08 10:15:02:old run\r\n");
+         },
+         "\\tolvard.old.log", false, true, true},
+        {"a new logs folder", nullptr, "\\logs", true, true, true},
+        {"a new service's log", nullptr, "\\logs\\Svc.log", false, true, true},
+        {"a name of the run's own",
+         [](const std::string &dir) {
+             standin::hold_file(("Z:" + test_support::windows_path(dir + "/logs/Svc.log")).c_str());
+         },
+         "\\logs\\Svc#" + pid + ".log", false, true, true},
+        {"an older host's old file",
+         [](const std::string &dir) { test_support::write_file(dir + "/tolvard.old.log", "x"); },
+         "\\tolvard.old.log", false, false, true},
+        {"an older logs folder",
+         [](const std::string &dir) { ASSERT_EQ(mkdir((dir + "/logs").c_str(), 0755), 0); },
+         "\\logs", true, false, true},
+        {"an older service's log",
+         [](const std::string &dir) {
+             ASSERT_EQ(mkdir((dir + "/logs").c_str(), 0755), 0);
+             test_support::write_file(dir + "/logs/Svc.log", "x");
+         },
+         "\\logs\\Svc.log", false, false, true},
+        {"an older service's old file",
+         [](const std::string &dir) {
+             ASSERT_EQ(mkdir((dir + "/logs").c_str(), 0755), 0);
+             test_support::write_file(dir + "/logs/Svc.old.log", "x");
+         },
+         "\\logs\\Svc.old.log", false, false, true},
+        {"an old file of two names",
+         [](const std::string &dir) {
+             test_support::write_file(dir + "/victim", "x");
+             ASSERT_EQ(link((dir + "/victim").c_str(), (dir + "/tolvard.old.log").c_str()), 0);
+         },
+         "\\tolvard.old.log", false, false, false},
+    };
+    for (const auto &c : cases) {
+        ServiceRun run = open_service_run("Svc", c.setup);
+        const std::string &dacl = c.is_folder ? folder : file;
+        std::vector<std::string> made;
+        if (c.is_folder) {
+            for (const auto &f : standin::folders_made()) {
+                if (ends_with(f.path, c.name))
+                    made.push_back(f.dacl);
+            }
+        } else {
+            for (const auto &open : standin::file_opens()) {
+                if (ends_with(open.path, c.name) && !open.dacl.empty())
+                    made.push_back(open.dacl);
+            }
+        }
+        // Every open that may make it gives the security; only one that makes it uses it.
+        if (c.made) {
+            EXPECT_FALSE(made.empty()) << c.what;
+        }
+        for (const auto &d : made)
+            EXPECT_EQ(d, dacl) << c.what;
+        std::vector<std::string> sets;
+        for (const auto &set : standin::security_sets()) {
+            if (ends_with(set.substr(0, set.find(' ')), c.name))
+                sets.push_back(set.substr(set.find(' ') + 1));
+        }
+        EXPECT_EQ(sets, c.set ? std::vector<std::string>{"0x80000004 " + dacl}
+                              : std::vector<std::string>{})
+            << c.what;
+        EXPECT_EQ(test_support::read_file(run.tolvard_log).find("private"), std::string::npos)
+            << c.what;
+        standin::reset();
+        remove_tree(run.dir);
+    }
+}
+
+// A file or folder whose security cannot be set is said once in its log, and the logs go on.
+TEST(LogOpenService, SecurityThatCannotBeSetIsSaidOnce) {
+    const struct {
+        const char *what;
+        int nth;   // the first SetSecurityInfo that fails, counted from log_open
+        int count; // how many fail from there
+        std::string host_lines;
+        std::string service_lines; // the host's lines from before it is open are kept in it
+    } cases[] = {
+        {"the host's log", 1, 1, "fail to make tolvard.log private error=5|main() start:4|",
+         "fail to make tolvard.log private error=5|main() start:4|> out|"},
+        {"every one", 1, 1000,
+         "fail to make tolvard.log private error=5|main() start:4|"
+         "fail to make logs private error=5|",
+         "fail to make tolvard.log private error=5|main() start:4|"
+         "fail to make logs private error=5|> out|"},
+        // The host's log, then the logs folder (tolvard.old.log is missing, so never set).
+        {"the service's log", 3, 1, "main() start:4|fail to make logs\\Svc.log private error=5|",
+         "main() start:4|fail to make logs\\Svc.log private error=5|> out|"},
+    };
+    for (const auto &c : cases) {
+        ServiceRun run = open_service_run("Svc", [&c](const std::string &) {
+            standin::fail(standin::call_SetSecurityInfo, c.nth, ERROR_ACCESS_DENIED, c.count);
+        });
+        log_lines("> out\n", 6, false);
+        EXPECT_EQ(messages(test_support::read_file(run.tolvard_log)), c.host_lines) << c.what;
+        EXPECT_EQ(messages(test_support::read_file(run.service_log)), c.service_lines) << c.what;
+        standin::reset();
+        remove_tree(run.dir);
+    }
+}
+
 // A service's log that would pass 16 MiB is kept as its old file, replacing the one before,
 // and starts anew: every line whole, in one file or the other, none lost or doubled. What keeps
 // it from being kept leaves it as it is, with a line that says so, tried again a MiB later.
@@ -960,7 +1102,8 @@ TEST(LogOpen, AHugeLogIsRenamedNotCopied) {
     } cases[] = {
         {"renamed", false, "new run|"},
         {"the old file held", true,
-         "fail to keep tolvard.old.log error=32|what tolvard.log held stays in it|new run|"},
+         "fail to keep tolvard.old.log error=32|what tolvard.log held stays in it|"
+         "fail to make tolvard.old.log private error=32|new run|"},
     };
     for (const auto &c : cases) {
         standin::reset();
