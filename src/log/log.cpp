@@ -1102,6 +1102,7 @@ static DWORD WINAPI write_handed_over_lines(LPVOID) {
 }
 
 // Queues a line handed over; with `wake`, starts a writer if none runs.
+static bool format_message(char (&message)[1024], const char *format, int value);
 static void queue_line(const char *format, int value, bool wake);
 
 void log_hand_over(const char *format, int value) {
@@ -1113,13 +1114,9 @@ void log_hand_over_for_flush(const char *format, int value) {
 }
 
 static void queue_line(const char *format, int value, bool wake) {
-    if (strlen(format) >= 1000)
-        return;
     char message[1024];
-    if (takes_long(format))
-        snprintf(message, sizeof message, format, static_cast<long>(value));
-    else
-        snprintf(message, sizeof message, format, value);
+    if (!format_message(message, format, value))
+        return;
     size_t length = strlen(message) + 1;
     EnterCriticalSection(&queue_lock);
     if (length <= sizeof queued - queued_length) {
@@ -1212,15 +1209,22 @@ static bool takes_long(const char *format) {
     return false;
 }
 
-void log_msg(const char *format, int value) {
+// Formats `format` with `value` into `message`; false for a format of 1000 characters or more,
+// which is dropped.
+static bool format_message(char (&message)[1024], const char *format, int value) {
     if (strlen(format) >= 1000)
-        return;
-    char message[1024];
+        return false;
     if (takes_long(format))
         snprintf(message, sizeof message, format, static_cast<long>(value));
     else
         snprintf(message, sizeof message, format, value);
-    write_line(message);
+    return true;
+}
+
+void log_msg(const char *format, int value) {
+    char message[1024];
+    if (format_message(message, format, value))
+        write_line(message);
 }
 
 void log_text(const char *text) {

@@ -105,9 +105,9 @@ static int text(const char *s) {
     return 0;
 }
 
-static int repeated(const char *spec) {
+static int repeated(const char *count_and_byte) {
     char *rest = nullptr;
-    long n = strtol(spec, &rest, 10);
+    long n = strtol(count_and_byte, &rest, 10);
     char byte = static_cast<char>(strtol(*rest == ':' ? rest + 1 : rest, nullptr, 16));
     put(1, std::string(static_cast<size_t>(n), byte) + "\n");
     return 0;
