@@ -484,16 +484,36 @@ static void close_service_log() {
 static const char file_sddl[] = "D:P(A;;FA;;;SY)(A;;FA;;;BA)";
 static const char folder_sddl[] = "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
 
+// The security that `sddl` says, made once into `*attributes` and kept for the life of the
+// process; nullptr while it cannot be made (the system's default then). Lock held.
+static LPSECURITY_ATTRIBUTES made_attributes(const char *sddl, SECURITY_ATTRIBUTES *attributes) {
+    if (attributes->lpSecurityDescriptor == nullptr) {
+        PSECURITY_DESCRIPTOR descriptor = nullptr;
+        if (ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1, &descriptor,
+                                                                 nullptr))
+            attributes->lpSecurityDescriptor = descriptor;
+    }
+    return attributes->lpSecurityDescriptor != nullptr ? attributes : nullptr;
+}
+
+// The security of the files the log makes. Lock held.
+static LPSECURITY_ATTRIBUTES log_attributes() {
+    static SECURITY_ATTRIBUTES attributes = {sizeof attributes, nullptr, FALSE};
+    return made_attributes(file_sddl, &attributes);
+}
+
+// The security of the folders the log makes. Lock held.
+static LPSECURITY_ATTRIBUTES folder_attributes() {
+    static SECURITY_ATTRIBUTES attributes = {sizeof attributes, nullptr, FALSE};
+    return made_attributes(folder_sddl, &attributes);
+}
+
 void log_open(void) {
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    SECURITY_ATTRIBUTES attributes = {sizeof attributes, nullptr, FALSE};
-    if (ConvertStringSecurityDescriptorToSecurityDescriptorA(file_sddl, SDDL_REVISION_1,
-                                                             &descriptor, nullptr))
-        attributes.lpSecurityDescriptor = descriptor;
     bool replaced = false;
     DWORD error = 0;
     DWORD kept_error = 0;
     EnterCriticalSection(&log_lock);
+    LPSECURITY_ATTRIBUTES attributes = log_attributes();
     close_log(&main_log);
     close_service_log();
     EnterCriticalSection(&queue_lock);
@@ -503,7 +523,7 @@ void log_open(void) {
     char *path = log_path("tolvard.log");
     char *old_path = log_path("tolvard.old.log");
     if (path != nullptr)
-        main_log.handle = open_log(path, true, old_path, &attributes, &replaced, &kept_error);
+        main_log.handle = open_log(path, true, old_path, attributes, &replaced, &kept_error);
     if (main_log.handle != INVALID_HANDLE_VALUE) {
         set_paths(&main_log, path);
         // What could not be kept is tried again only once the log has grown on.
@@ -527,7 +547,7 @@ void log_open(void) {
             char *other = log_path(name);
             if (other != nullptr)
                 main_log.handle =
-                    open_log(other, false, nullptr, &attributes, &replaced, &kept_error);
+                    open_log(other, false, nullptr, attributes, &replaced, &kept_error);
             if (main_log.handle != INVALID_HANDLE_VALUE)
                 set_paths(&main_log, other);
             heap_free(other);
@@ -538,16 +558,15 @@ void log_open(void) {
     DWORD private_error = 0;
     const char *private_name = name[0] != '\0' ? name : "tolvard.log";
     if (main_log.handle != INVALID_HANDLE_VALUE && main_log.path != nullptr)
-        private_error = make_private(main_log.path, &attributes);
+        private_error = make_private(main_log.path, attributes);
     if (private_error == 0 && old_path != nullptr) {
-        private_error = make_private(old_path, &attributes);
+        private_error = make_private(old_path, attributes);
         private_name = "tolvard.old.log";
     }
     heap_free(old_path);
     heap_free(path);
     bool logging = main_log.handle != INVALID_HANDLE_VALUE;
     LeaveCriticalSection(&log_lock);
-    LocalFree(descriptor);
     if (error != 0) {
         log_msg("fail to open tolvard.log error=%d\n", static_cast<int>(error));
         event_log_not_opened(error, logging ? name : nullptr);
@@ -702,16 +721,6 @@ static void open_service_log(const char *logs, const char *name, LPSECURITY_ATTR
 static void write_lines_to(LogFile *f, const char *lines, size_t length, int count);
 
 void log_open_service(const char *service) {
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    SECURITY_ATTRIBUTES attributes = {sizeof attributes, nullptr, FALSE};
-    if (ConvertStringSecurityDescriptorToSecurityDescriptorA(file_sddl, SDDL_REVISION_1,
-                                                             &descriptor, nullptr))
-        attributes.lpSecurityDescriptor = descriptor;
-    PSECURITY_DESCRIPTOR folder_descriptor = nullptr;
-    SECURITY_ATTRIBUTES folder_attributes = {sizeof folder_attributes, nullptr, FALSE};
-    if (ConvertStringSecurityDescriptorToSecurityDescriptorA(folder_sddl, SDDL_REVISION_1,
-                                                             &folder_descriptor, nullptr))
-        folder_attributes.lpSecurityDescriptor = folder_descriptor;
     DWORD error = 0;
     char *fallback = nullptr;
     DWORD private_error = 0;
@@ -722,7 +731,7 @@ void log_open_service(const char *service) {
     if (name == nullptr || logs == nullptr)
         error = ERROR_NOT_ENOUGH_MEMORY;
     else if (service_log.handle == INVALID_HANDLE_VALUE)
-        open_service_log(logs, name, &attributes, &folder_attributes, &error, &fallback,
+        open_service_log(logs, name, log_attributes(), folder_attributes(), &error, &fallback,
                          &private_error, &private_name);
     if (service_log.handle != INVALID_HANDLE_VALUE && keeping && kept_length > 0) {
         int count = 0;
@@ -733,8 +742,6 @@ void log_open_service(const char *service) {
     keeping = false;
     kept_length = 0;
     LeaveCriticalSection(&log_lock);
-    LocalFree(descriptor);
-    LocalFree(folder_descriptor);
     if (error != 0) {
         // The name may be long: the line keeps to the log's length, and the event names it whole.
         char line[1000];
@@ -775,17 +782,6 @@ static char *put_line(char *out, const char *time_text, const char *message, siz
         *out++ = message[i];
     }
     return out;
-}
-
-// The security of the files the log makes: SYSTEM and Administrators alone. Made once, kept for the
-// life of the process; nullptr if it cannot be made.
-static LPSECURITY_ATTRIBUTES log_attributes() {
-    static PSECURITY_DESCRIPTOR descriptor = nullptr;
-    static SECURITY_ATTRIBUTES attributes = {sizeof attributes, nullptr, FALSE};
-    if (descriptor == nullptr && ConvertStringSecurityDescriptorToSecurityDescriptorA(
-                                     file_sddl, SDDL_REVISION_1, &descriptor, nullptr))
-        attributes.lpSecurityDescriptor = descriptor;
-    return descriptor != nullptr ? &attributes : nullptr;
 }
 
 static HANDLE open_service_file(const char *path, LPSECURITY_ATTRIBUTES attributes);
