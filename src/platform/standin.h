@@ -50,6 +50,7 @@ typedef const WCHAR *LPCWSTR;
 #define ERROR_SUCCESS 0u
 #define ERROR_FILE_NOT_FOUND 2u
 #define ERROR_INVALID_SECURITY_DESCR 1338u
+#define ERROR_BUSY 170u
 #define ERROR_PATH_NOT_FOUND 3u
 #define ERROR_TOO_MANY_OPEN_FILES 4u
 #define ERROR_ACCESS_DENIED 5u
@@ -145,6 +146,13 @@ typedef struct _SERVICE_DESCRIPTIONA {
 typedef struct _SERVICE_FAILURE_ACTIONS_FLAG {
     BOOL fFailureActionsOnNonCrashFailures;
 } SERVICE_FAILURE_ACTIONS_FLAG;
+/// Whether the service's processes carry its own SID, NT SERVICE\NAME (S-1-5-80-...).
+#define SERVICE_CONFIG_SERVICE_SID_INFO 5u
+#define SERVICE_SID_TYPE_NONE 0u
+#define SERVICE_SID_TYPE_UNRESTRICTED 1u
+typedef struct _SERVICE_SID_INFO {
+    DWORD dwServiceSidType;
+} SERVICE_SID_INFO;
 
 SC_HANDLE OpenSCManagerA(LPCSTR machine, LPCSTR database, DWORD access);
 SC_HANDLE CreateServiceA(SC_HANDLE manager, LPCSTR name, LPCSTR display_name, DWORD access,
@@ -159,8 +167,8 @@ BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA *table);
 SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerA(LPCSTR name, LPHANDLER_FUNCTION handler);
 BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS status);
 /// SERVICE_CONFIG_DESCRIPTION (a null lpDescription leaves it as it is, "" deletes it, as on
-/// Windows) and SERVICE_CONFIG_FAILURE_ACTIONS_FLAG; any other level fails with
-/// ERROR_INVALID_PARAMETER. Both need SERVICE_CHANGE_CONFIG access.
+/// Windows), SERVICE_CONFIG_FAILURE_ACTIONS_FLAG and SERVICE_CONFIG_SERVICE_SID_INFO; any other
+/// level fails with ERROR_INVALID_PARAMETER. All need SERVICE_CHANGE_CONFIG access.
 BOOL ChangeServiceConfig2A(SC_HANDLE service, DWORD info_level, LPVOID info);
 
 // The rights of a service's DACL that the stand-in's database keeps (see standin::Service).
@@ -625,6 +633,7 @@ typedef struct _ACCESS_ALLOWED_ACE {
 #define PROTECTED_DACL_SECURITY_INFORMATION 0x80000000u
 #define SDDL_REVISION_1 1u
 #define READ_CONTROL 0x00020000u
+#define SYNCHRONIZE 0x00100000u
 #define WRITE_DAC 0x00040000u
 #define WRITE_OWNER 0x00080000u
 #define GENERIC_EXECUTE 0x20000000u
@@ -638,6 +647,10 @@ typedef struct _ACCESS_ALLOWED_ACE {
 #define TOKEN_QUERY 0x8u
 typedef enum _SE_OBJECT_TYPE { SE_UNKNOWN_OBJECT_TYPE, SE_FILE_OBJECT, SE_SERVICE } SE_OBJECT_TYPE;
 typedef enum _TOKEN_INFORMATION_CLASS { TokenUser = 1 } TOKEN_INFORMATION_CLASS;
+typedef WORD SECURITY_DESCRIPTOR_CONTROL;
+#define SE_DACL_PROTECTED 0x1000u
+typedef enum _SID_NAME_USE { SidTypeUser = 1, SidTypeWellKnownGroup = 5 } SID_NAME_USE;
+#define ERROR_NONE_MAPPED 1332u
 typedef struct _SID_AND_ATTRIBUTES {
     PSID Sid;
     DWORD Attributes;
@@ -670,6 +683,17 @@ BOOL GetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR descriptor, BOOL *present, P
 /// DACL_SECURITY_INFORMATION or with any owner, group or SACL: ERROR_INVALID_PARAMETER.
 DWORD SetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE type, SECURITY_INFORMATION what, PSID owner,
                       PSID group, PACL dacl, PACL sacl);
+/// The DACL of the file or folder open as `handle` (`what` DACL_SECURITY_INFORMATION only), as
+/// the stand-in knows it (see standin::set_access_token), else Wine's synthesized one; the
+/// handle must have READ_CONTROL, else ERROR_ACCESS_DENIED.
+DWORD GetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE type, SECURITY_INFORMATION what, PSID *owner,
+                      PSID *group, PACL *dacl, PACL *sacl, PSECURITY_DESCRIPTOR *descriptor);
+BOOL GetSecurityDescriptorControl(PSECURITY_DESCRIPTOR descriptor,
+                                  SECURITY_DESCRIPTOR_CONTROL *control, LPDWORD revision);
+/// Knows the names "NT SERVICE\NAME" (any case) alone, each with a SID of its own,
+/// S-1-5-80-... (see standin::service_sid); any other: ERROR_NONE_MAPPED.
+BOOL LookupAccountNameA(LPCSTR system, LPCSTR name, PSID sid, LPDWORD sid_size, LPSTR domain,
+                        LPDWORD domain_size, SID_NAME_USE *use);
 HLOCAL LocalFree(HLOCAL block);
 HANDLE GetCurrentProcess(void);
 BOOL OpenProcessToken(HANDLE process, DWORD access, PHANDLE token);

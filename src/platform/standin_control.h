@@ -83,6 +83,8 @@ enum Call {
     call_OpenProcessToken,
     call_GetNamedSecurityInfoA,
     call_SetSecurityInfo,
+    call_GetSecurityInfo,
+    call_LookupAccountNameA,
     // Any handle
     call_CloseHandle,
     call_WaitForMultipleObjects,
@@ -154,6 +156,7 @@ struct Service {
     bool account_null;
     bool password_null;
     bool failure_actions_on_non_crash; ///< set by ChangeServiceConfig2A
+    DWORD sid_type;                    ///< set by ChangeServiceConfig2A
     std::string description;           ///< set by ChangeServiceConfig2A
     std::string dacl; ///< set by SetServiceObjectSecurity, as standin::dacl_text shows it
 };
@@ -327,6 +330,20 @@ void set_security(const char *path, const char *sddl, DWORD error = 0);
 
 /// The SID of the token's user, as text (default "S-1-5-21-0-0-0-1000", Wine's user).
 void set_token_user(const char *sid);
+
+/// A token of the SIDs `sids` (as S-1-... text or alias, the user first) for the access checks
+/// of files and folders; empty (the default): no checks. While set, a file or folder whose
+/// security the stand-in knows (made by CreateFileA/W or CreateDirectoryW with a descriptor, or
+/// set by SetSecurityInfo) opens only for the access its DACL allows these SIDs, generic rights
+/// mapped as for files and SYNCHRONIZE with FILE_READ_ATTRIBUTES always asked, as CreateFile
+/// asks them; a file or folder is made in a folder only with FILE_ADD_FILE or
+/// FILE_ADD_SUBDIRECTORY there, and deleted or renamed only with DELETE on it. The refusal is
+/// ERROR_ACCESS_DENIED. Paths of unknown security allow everything. Owners are not modelled.
+void set_access_token(const std::vector<std::string> &sids);
+
+/// The SID that LookupAccountNameA gives "NT SERVICE\`name`", as text: S-1-5-80- and five
+/// numbers made from the name in upper case (not the hash Windows uses, but as unique).
+std::string service_sid(const char *name);
 
 /// Every SetSecurityInfo that succeeded, in order: "PATH WHAT DACL", PATH the name the handle
 /// was opened by, WHAT the security information in hex, DACL as dacl_text shows one.

@@ -241,6 +241,13 @@ static HANDLE create_file(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATT
         SetLastError(ERROR_SHARING_VIOLATION);
         return INVALID_HANDLE_VALUE;
     }
+    struct stat st;
+    bool exists = lstat(native.path.c_str(), &st) == 0;
+    if (exists ? !may_open(native.path, access)
+               : disposition != OPEN_EXISTING && !may_make_in(native.path, false)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
     int native_flags = mode | O_CLOEXEC;
     if (disposition == CREATE_NEW)
         native_flags |= O_CREAT | O_EXCL;
@@ -252,9 +259,7 @@ static HANDLE create_file(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATT
         native_flags |= O_APPEND;
     // A symbolic link is opened itself, as Windows opens a reparse point: its handle tells what
     // it is and writes nothing.
-    struct stat st;
-    if ((flags & FILE_FLAG_OPEN_REPARSE_POINT) != 0 && lstat(native.path.c_str(), &st) == 0 &&
-        S_ISLNK(st.st_mode)) {
+    if ((flags & FILE_FLAG_OPEN_REPARSE_POINT) != 0 && exists && S_ISLNK(st.st_mode)) {
         if (disposition == CREATE_NEW) {
             SetLastError(ERROR_FILE_EXISTS);
             return INVALID_HANDLE_VALUE;
@@ -267,6 +272,8 @@ static HANDLE create_file(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATT
         SetLastError(error_of(errno));
         return INVALID_HANDLE_VALUE;
     }
+    if (!exists)
+        record_security(native.path, security);
     std::lock_guard<std::mutex> lock(state_mutex());
     return add_object(file);
 }
@@ -325,8 +332,14 @@ BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES security) {
         native.error = ERROR_PATH_NOT_FOUND;
     if (native.error != 0)
         return fail_with(native.error);
+    struct stat st;
+    if (lstat(native.path.c_str(), &st) == 0)
+        return fail_with(ERROR_ALREADY_EXISTS);
+    if (!may_make_in(native.path, true))
+        return fail_with(ERROR_ACCESS_DENIED);
     if (mkdir(native.path.c_str(), 0755) != 0)
         return fail_with(errno == EEXIST ? ERROR_ALREADY_EXISTS : error_of(errno));
+    record_security(native.path, security);
     return TRUE;
 }
 
@@ -348,10 +361,15 @@ BOOL MoveFileExW(LPCWSTR from, LPCWSTR to, DWORD flags) {
     if (is_held(from_narrow.c_str()) || is_held(to_narrow.c_str()))
         return fail_with(ERROR_SHARING_VIOLATION);
     struct stat st;
-    if ((flags & MOVEFILE_REPLACE_EXISTING) == 0 && lstat(b.path.c_str(), &st) == 0)
+    bool replacing = lstat(b.path.c_str(), &st) == 0;
+    if ((flags & MOVEFILE_REPLACE_EXISTING) == 0 && replacing)
         return fail_with(ERROR_ALREADY_EXISTS);
+    if (!may_open(a.path, DELETE) ||
+        (replacing ? !may_open(b.path, DELETE) : !may_make_in(b.path, false)))
+        return fail_with(ERROR_ACCESS_DENIED);
     if (rename(a.path.c_str(), b.path.c_str()) != 0)
         return fail_with(errno == ENOENT ? ERROR_FILE_NOT_FOUND : error_of(errno));
+    move_security(a.path, &b.path);
     return TRUE;
 }
 
@@ -590,7 +608,12 @@ BOOL DeleteFileA(LPCSTR path) {
         return fail_with(native.error);
     if (is_held(path))
         return fail_with(ERROR_SHARING_VIOLATION);
-    return unlink(native.path.c_str()) == 0 ? TRUE : fail_with(error_of(errno));
+    if (!may_open(native.path, DELETE))
+        return fail_with(ERROR_ACCESS_DENIED);
+    if (unlink(native.path.c_str()) != 0)
+        return fail_with(error_of(errno));
+    move_security(native.path, nullptr);
+    return TRUE;
 }
 
 DWORD GetFileAttributesA(LPCSTR path) {

@@ -150,6 +150,18 @@ void reset_file();
 int thread_lock_calls();
 void reset_console();
 void reset_security();
+
+/// Security: the access checks of standin::set_access_token, for the native path `path`.
+/// Each takes the lock itself. Records the DACL of a descriptor made with the file or folder
+/// (none: nothing known).
+void record_security(const std::string &path, LPSECURITY_ATTRIBUTES attributes);
+/// Whether the token may open `path` for `access` (true when it does not exist or its
+/// security is unknown, or no token is set).
+bool may_open(const std::string &path, DWORD access);
+/// Whether the token may make a file (`folder` false) or a folder in the folder of `path`.
+bool may_make_in(const std::string &path, bool folder);
+/// Forgets the security of `path` (deleted), or moves it to `to` (renamed).
+void move_security(const std::string &path, const std::string *to);
 void reset_eventlog();
 
 /// System: whether `c` begins a double-byte character in the current code page; caller holds

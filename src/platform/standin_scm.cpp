@@ -241,7 +241,8 @@ SC_HANDLE CreateServiceA(SC_HANDLE manager, LPCSTR name, LPCSTR display_name, DW
     scm().services.push_back({name, display_name != nullptr ? display_name : name, access,
                               service_type, start_type, error_control, binary_path,
                               load_order_group == nullptr, tag == nullptr, dependencies == nullptr,
-                              account == nullptr, password == nullptr, false, "", ""});
+                              account == nullptr, password == nullptr, false, SERVICE_SID_TYPE_NONE,
+                              "", ""});
     return new_service_handle(name, access);
 }
 
@@ -399,7 +400,8 @@ BOOL ChangeServiceConfig2A(SC_HANDLE handle, DWORD info_level, LPVOID info) {
     if (service == nullptr)
         return fail_with(ERROR_INVALID_HANDLE);
     if ((info_level != SERVICE_CONFIG_FAILURE_ACTIONS_FLAG &&
-         info_level != SERVICE_CONFIG_DESCRIPTION) ||
+         info_level != SERVICE_CONFIG_DESCRIPTION &&
+         info_level != SERVICE_CONFIG_SERVICE_SID_INFO) ||
         info == nullptr)
         return fail_with(ERROR_INVALID_PARAMETER);
     if ((service->access & 0x0002u) == 0) // SERVICE_CHANGE_CONFIG
@@ -411,6 +413,10 @@ BOOL ChangeServiceConfig2A(SC_HANDLE handle, DWORD info_level, LPVOID info) {
         const char *text = static_cast<SERVICE_DESCRIPTIONA *>(info)->lpDescription;
         if (text != nullptr)
             entry->description = text;
+        return TRUE;
+    }
+    if (info_level == SERVICE_CONFIG_SERVICE_SID_INFO) {
+        entry->sid_type = static_cast<SERVICE_SID_INFO *>(info)->dwServiceSidType;
         return TRUE;
     }
     entry->failure_actions_on_non_crash =
@@ -469,8 +475,8 @@ void add_service(const char *name) {
     std::lock_guard<std::mutex> lock(state_mutex());
     scm().services.push_back({name, name, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
                               SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
-                              "x.exe " + std::string(name), true, true, true, true, true, false, "",
-                              ""});
+                              "x.exe " + std::string(name), true, true, true, true, true, false,
+                              SERVICE_SID_TYPE_NONE, "", ""});
 }
 
 } // namespace standin

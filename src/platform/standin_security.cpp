@@ -3,8 +3,10 @@
 // descriptors of named files and folders that tests set; the process token and its user.
 #include "platform/standin_internal.h"
 
+#include <ctype.h>
 #include <stdlib.h>
 #include <string.h>
+#include <strings.h>
 
 #include <map>
 
@@ -18,17 +20,6 @@ struct NamedSecurity {
     std::string sddl;
     DWORD error;
 };
-
-struct Security {
-    std::map<std::string, NamedSecurity> named;
-    std::vector<std::string> sets;
-    std::string token_user = "S-1-5-21-0-0-0-1000";
-};
-
-Security &security() {
-    static Security s;
-    return s;
-}
 
 using Bytes = std::vector<uint8_t>;
 
@@ -48,6 +39,20 @@ struct Descriptor {
     bool dacl_protected = false;
     std::vector<Ace> aces;
 };
+
+struct Security {
+    std::map<std::string, NamedSecurity> named;
+    std::vector<std::string> sets;
+    std::string token_user = "S-1-5-21-0-0-0-1000";
+    /// The DACLs of files and folders by native path (see standin::set_access_token).
+    std::map<std::string, Descriptor> known;
+    std::vector<std::vector<uint8_t>> token; ///< empty: no access checks
+};
+
+Security &security() {
+    static Security s;
+    return s;
+}
 
 const struct {
     const char *alias;
@@ -286,6 +291,70 @@ char *heap_text(const std::string &text) {
     return copy;
 }
 
+// The ACEs of `dacl`, as parse_sddl would have read them.
+std::vector<Ace> aces_of(PACL dacl) {
+    std::vector<Ace> aces;
+    for (DWORD i = 0; dacl != nullptr && i < dacl->AceCount; ++i) {
+        void *found;
+        GetAce(dacl, i, &found);
+        const auto *ace = static_cast<const ACCESS_ALLOWED_ACE *>(found);
+        const auto *sid = reinterpret_cast<const uint8_t *>(&ace->SidStart);
+        aces.push_back({ace->Header.AceType, ace->Header.AceFlags, ace->Mask,
+                        Bytes(sid, sid + 8 + 4 * sid[1])});
+    }
+    return aces;
+}
+
+// Generic rights as files map them, with what CreateFile always asks besides.
+DWORD file_rights(DWORD access) {
+    DWORD mapped = access & 0x0FFFFFFFu;
+    if ((access & GENERIC_READ) != 0)
+        mapped |= 0x120089;
+    if ((access & GENERIC_WRITE) != 0)
+        mapped |= 0x120116;
+    if ((access & GENERIC_EXECUTE) != 0)
+        mapped |= 0x1200A0;
+    if ((access & GENERIC_ALL) != 0)
+        mapped |= 0x1F01FF;
+    return mapped;
+}
+
+// Whether the token gets every right of `wanted` from `d`, its ACEs taken in order as Windows
+// takes them: a denial of a right not yet granted refuses.
+bool grants(const Descriptor &d, DWORD wanted) {
+    if (d.dacl_null)
+        return true;
+    DWORD granted = 0;
+    for (const Ace &ace : d.aces) {
+        if ((ace.flags & INHERIT_ONLY_ACE) != 0)
+            continue;
+        bool held = false;
+        for (const Bytes &sid : security().token)
+            held = held || sid == ace.sid;
+        if (!held)
+            continue;
+        DWORD mask = file_rights(ace.mask);
+        if (ace.type == ACCESS_DENIED_ACE_TYPE && (mask & wanted & ~granted) != 0)
+            return false;
+        if (ace.type == ACCESS_ALLOWED_ACE_TYPE)
+            granted |= mask;
+    }
+    return (wanted & ~granted) == 0;
+}
+
+// The token's verdict on `path` for the rights `wanted`; caller holds the lock.
+bool token_grants(const std::string &path, DWORD wanted) {
+    if (security().token.empty())
+        return true;
+    auto it = security().known.find(path);
+    return it == security().known.end() || grants(it->second, wanted);
+}
+
+std::string folder_of(const std::string &path) {
+    size_t cut = path.find_last_of('/');
+    return cut == std::string::npos || cut == 0 ? "/" : path.substr(0, cut);
+}
+
 } // namespace
 
 namespace standin::internal {
@@ -294,6 +363,51 @@ void reset_security() {
     security().named.clear();
     security().sets.clear();
     security().token_user = "S-1-5-21-0-0-0-1000";
+    security().known.clear();
+    security().token.clear();
+}
+
+void record_security(const std::string &path, LPSECURITY_ATTRIBUTES attributes) {
+    if (attributes == nullptr || attributes->lpSecurityDescriptor == nullptr)
+        return;
+    const auto *bytes = static_cast<const uint8_t *>(attributes->lpSecurityDescriptor);
+    WORD control;
+    memcpy(&control, bytes + 2, 2);
+    PSID owner;
+    PACL dacl;
+    parts_of(bytes, &owner, &dacl);
+    Descriptor d;
+    d.dacl_present = (control & 0x0004) != 0;
+    d.dacl_null = d.dacl_present && dacl == nullptr;
+    d.dacl_protected = (control & SE_DACL_PROTECTED) != 0;
+    d.aces = aces_of(dacl);
+    if (!d.dacl_present)
+        return;
+    std::lock_guard<std::mutex> lock(state_mutex());
+    security().known[path] = d;
+}
+
+bool may_open(const std::string &path, DWORD access) {
+    std::lock_guard<std::mutex> lock(state_mutex());
+    return token_grants(path, file_rights(access) | SYNCHRONIZE | FILE_READ_ATTRIBUTES);
+}
+
+bool may_make_in(const std::string &path, bool folder) {
+    std::lock_guard<std::mutex> lock(state_mutex());
+    return token_grants(folder_of(path), folder ? FILE_ADD_SUBDIRECTORY : FILE_ADD_FILE);
+}
+
+void move_security(const std::string &path, const std::string *to) {
+    std::lock_guard<std::mutex> lock(state_mutex());
+    auto it = security().known.find(path);
+    if (it == security().known.end()) {
+        if (to != nullptr)
+            security().known.erase(*to);
+        return;
+    }
+    if (to != nullptr)
+        security().known[*to] = it->second;
+    security().known.erase(it);
 }
 
 } // namespace standin::internal
@@ -428,14 +542,94 @@ DWORD SetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE type, SECURITY_INFORMATION w
         group != nullptr || sacl != nullptr)
         return ERROR_INVALID_PARAMETER;
     std::string text = acl_text(dacl);
+    std::string name;
+    {
+        std::lock_guard<std::mutex> lock(state_mutex());
+        Object *object = find_object(handle, nullptr);
+        if (object == nullptr || object->fd < 0 || object->name.empty())
+            return ERROR_INVALID_HANDLE;
+        if ((file_rights(object->access) & WRITE_DAC) == 0)
+            return ERROR_ACCESS_DENIED;
+        security().sets.push_back(object->name + " " + hex(what) + " " + text);
+        name = object->name;
+    }
+    standin::NativePath native = standin::native_path(name.c_str());
     std::lock_guard<std::mutex> lock(state_mutex());
-    Object *object = find_object(handle, nullptr);
-    if (object == nullptr || object->fd < 0 || object->name.empty())
-        return ERROR_INVALID_HANDLE;
-    if ((object->access & WRITE_DAC) == 0)
-        return ERROR_ACCESS_DENIED;
-    security().sets.push_back(object->name + " " + hex(what) + " " + text);
+    if (native.error == 0) {
+        Descriptor &d = security().known[native.path];
+        d.dacl_present = true;
+        d.dacl_null = dacl == nullptr;
+        d.dacl_protected = (what & PROTECTED_DACL_SECURITY_INFORMATION) != 0;
+        d.aces = aces_of(dacl);
+    }
     return ERROR_SUCCESS;
+}
+
+DWORD GetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE type, SECURITY_INFORMATION what, PSID *owner,
+                      PSID *group, PACL *dacl, PACL *sacl, PSECURITY_DESCRIPTOR *descriptor) {
+    if (injected(standin::call_GetSecurityInfo))
+        return GetLastError();
+    if (type != SE_FILE_OBJECT || what != DACL_SECURITY_INFORMATION || descriptor == nullptr ||
+        owner != nullptr || group != nullptr || sacl != nullptr)
+        return ERROR_INVALID_PARAMETER;
+    std::string name;
+    {
+        std::lock_guard<std::mutex> lock(state_mutex());
+        Object *object = find_object(handle, nullptr);
+        if (object == nullptr || object->fd < 0 || object->name.empty())
+            return ERROR_INVALID_HANDLE;
+        if ((file_rights(object->access) & READ_CONTROL) == 0)
+            return ERROR_ACCESS_DENIED;
+        name = object->name;
+    }
+    standin::NativePath native = standin::native_path(name.c_str());
+    std::lock_guard<std::mutex> lock(state_mutex());
+    auto it = native.error == 0 ? security().known.find(native.path) : security().known.end();
+    Descriptor d;
+    if (it != security().known.end())
+        d = it->second;
+    else if (!parse_sddl(synthesized_sddl(), &d))
+        return ERROR_INVALID_PARAMETER;
+    d.owner.clear();
+    *descriptor = build(d);
+    if (dacl != nullptr) {
+        PSID no_owner;
+        parts_of(*descriptor, &no_owner, dacl);
+    }
+    return ERROR_SUCCESS;
+}
+
+BOOL GetSecurityDescriptorControl(PSECURITY_DESCRIPTOR descriptor,
+                                  SECURITY_DESCRIPTOR_CONTROL *control, LPDWORD revision) {
+    if (descriptor == nullptr || control == nullptr || revision == nullptr)
+        return fail_with(ERROR_INVALID_PARAMETER);
+    memcpy(control, static_cast<const uint8_t *>(descriptor) + 2, 2);
+    *revision = 1;
+    return TRUE;
+}
+
+BOOL LookupAccountNameA(LPCSTR system, LPCSTR name, PSID sid, LPDWORD sid_size, LPSTR domain,
+                        LPDWORD domain_size, SID_NAME_USE *use) {
+    if (injected(standin::call_LookupAccountNameA))
+        return FALSE;
+    if (system != nullptr || name == nullptr || sid_size == nullptr || domain_size == nullptr ||
+        use == nullptr)
+        return fail_with(ERROR_INVALID_PARAMETER);
+    static const char prefix[] = "NT SERVICE\\";
+    if (strncasecmp(name, prefix, sizeof prefix - 1) != 0 || name[sizeof prefix - 1] == '\0')
+        return fail_with(ERROR_NONE_MAPPED);
+    Bytes found = parse_sid(standin::service_sid(name + sizeof prefix - 1));
+    DWORD room = *sid_size;
+    DWORD domain_room = *domain_size;
+    *sid_size = static_cast<DWORD>(found.size());
+    *domain_size = 11; // "NT SERVICE" and its NUL
+    if (sid == nullptr || room < found.size() || domain == nullptr || domain_room < 11)
+        return fail_with(ERROR_INSUFFICIENT_BUFFER);
+    memcpy(sid, found.data(), found.size());
+    memcpy(domain, "NT SERVICE", 11);
+    *domain_size = 10;
+    *use = SidTypeWellKnownGroup;
+    return TRUE;
 }
 
 namespace standin {
@@ -443,6 +637,26 @@ namespace standin {
 void set_security(const char *path, const char *sddl, DWORD error) {
     std::lock_guard<std::mutex> lock(state_mutex());
     security().named[path] = {sddl != nullptr ? sddl : "", sddl != nullptr ? 0 : error};
+}
+
+void set_access_token(const std::vector<std::string> &sids) {
+    std::vector<Bytes> token;
+    for (const std::string &text : sids)
+        token.push_back(parse_sid(text));
+    std::lock_guard<std::mutex> lock(state_mutex());
+    security().token = token;
+}
+
+std::string service_sid(const char *name) {
+    std::string text = "S-1-5-80";
+    for (uint32_t seed = 1; seed <= 5; ++seed) {
+        uint32_t hash = 2166136261u ^ seed;
+        for (const char *p = name; *p != '\0'; ++p)
+            hash =
+                (hash ^ static_cast<uint8_t>(toupper(static_cast<unsigned char>(*p)))) * 16777619u;
+        text += "-" + std::to_string(hash);
+    }
+    return text;
 }
 
 void set_token_user(const char *sid) {

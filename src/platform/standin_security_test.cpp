@@ -190,4 +190,135 @@ TEST(StandinSecurity, SetSecurityInfoThroughAHandle) {
     rmdir(dir.c_str());
 }
 
+// A path as the wide calls take it.
+std::basic_string<WCHAR> wide_of(const std::string &path) {
+    return std::basic_string<WCHAR>(path.begin(), path.end());
+}
+
+// With a token set, what is made with a descriptor or given one opens only as its DACL allows
+// that token, in order, a denial first; a file is made, deleted or renamed only as the folder's
+// and the file's DACLs allow; GetSecurityInfo gives back the DACL set, and LookupAccountNameA
+// knows a service's SID.
+TEST(StandinSecurity, AccessChecksAgainstTheDacls) {
+    standin::reset();
+    std::string dir = test_support::temp_dir();
+    std::string folder = test_support::windows_path(dir + "/logs");
+    std::string file = folder + "\\a.log";
+    auto made = [](const char *sddl) {
+        SECURITY_ATTRIBUTES attributes = {sizeof attributes, nullptr, FALSE};
+        EXPECT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA(
+            sddl, SDDL_REVISION_1, &attributes.lpSecurityDescriptor, nullptr));
+        return attributes;
+    };
+    SECURITY_ATTRIBUTES folder_security = made("D:P(A;;FA;;;SY)(A;;0x120081;;;S-1-5-80-0)");
+    SECURITY_ATTRIBUTES file_security =
+        made("D:P(D;;0x4;;;S-1-5-80-9)(A;;FA;;;SY)(A;;0x12019f;;;S-1-5-80-9)(A;;FR;;;WD)");
+    std::basic_string<WCHAR> wide(folder.begin(), folder.end());
+    ASSERT_TRUE(CreateDirectoryW(wide.c_str(), &folder_security));
+    HANDLE made_file = CreateFileA(file.c_str(), GENERIC_WRITE, 0, &file_security, CREATE_NEW,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(made_file, INVALID_HANDLE_VALUE);
+    CloseHandle(made_file);
+    auto opening = [](const std::string &path, DWORD access, DWORD disposition) {
+        HANDLE h = CreateFileA(path.c_str(), access, 0, nullptr, disposition,
+                               FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        if (h == INVALID_HANDLE_VALUE)
+            return GetLastError();
+        CloseHandle(h);
+        return static_cast<DWORD>(0);
+    };
+    const std::vector<std::string> as_system = {"SY"};
+    const std::vector<std::string> service = {"NS", "S-1-5-80-9", "S-1-5-80-0", "WD"};
+    const std::vector<std::string> anyone = {"S-1-5-21-0-0-0-1000", "WD"};
+    const struct {
+        const std::vector<std::string> *token;
+        std::string path;
+        DWORD access;
+        DWORD disposition;
+        DWORD error;
+    } cases[] = {
+        {&as_system, file, GENERIC_ALL, OPEN_EXISTING, 0},
+        {&service, file, GENERIC_READ | FILE_WRITE_DATA, OPEN_EXISTING, 0},
+        {&service, file, FILE_APPEND_DATA, OPEN_EXISTING, 5}, // denied before it is allowed
+        {&service, file, WRITE_DAC, OPEN_EXISTING, 5},
+        {&anyone, file, GENERIC_READ, OPEN_EXISTING, 0},
+        {&anyone, file, FILE_WRITE_DATA, OPEN_EXISTING, 5},
+        {&service, folder, FILE_LIST_DIRECTORY, OPEN_EXISTING, 0},
+        {&anyone, folder, FILE_LIST_DIRECTORY, OPEN_EXISTING, 5},
+        {&service, folder + "\\b.log", GENERIC_WRITE, OPEN_ALWAYS, 5},
+        {&as_system, folder + "\\b.log", GENERIC_WRITE, OPEN_ALWAYS, 0},
+        {&service, file, DELETE, OPEN_EXISTING, 5},
+    };
+    for (const auto &c : cases) {
+        standin::set_access_token(*c.token);
+        EXPECT_EQ(opening(c.path, c.access, c.disposition), c.error) << c.path << " " << c.access;
+    }
+    standin::set_access_token(service);
+    EXPECT_FALSE(DeleteFileA(file.c_str()));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    std::basic_string<WCHAR> sub = wide_of(folder + "\\sub");
+    EXPECT_FALSE(CreateDirectoryW(sub.c_str(), nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_FALSE(CreateDirectoryW(wide.c_str(), nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS)) << "there before refused";
+
+    // What the file's DACL reads back as, through a handle that may read it.
+    HANDLE reader = CreateFileA(file.c_str(), READ_CONTROL, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(reader, INVALID_HANDLE_VALUE);
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ASSERT_EQ(GetSecurityInfo(reader, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                              &dacl, nullptr, &descriptor),
+              0u);
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    ASSERT_TRUE(GetSecurityDescriptorControl(descriptor, &control, &revision));
+    EXPECT_NE(control & SE_DACL_PROTECTED, 0);
+    EXPECT_EQ(standin::dacl_text(descriptor),
+              standin::dacl_text(file_security.lpSecurityDescriptor));
+    LocalFree(descriptor);
+    CloseHandle(reader);
+    standin::set_access_token({});
+    reader = CreateFileA(file.c_str(), FILE_READ_DATA, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    EXPECT_EQ(GetSecurityInfo(reader, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                              &dacl, nullptr, &descriptor),
+              static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    CloseHandle(reader);
+
+    // Renamed, the file keeps its DACL; SYSTEM may rename it, the service may not.
+    std::string moved = folder + "\\moved.log";
+    std::basic_string<WCHAR> from = wide_of(file), to = wide_of(moved);
+    standin::set_access_token(service);
+    EXPECT_FALSE(MoveFileExW(from.c_str(), to.c_str(), 0));
+    standin::set_access_token(as_system);
+    EXPECT_TRUE(MoveFileExW(from.c_str(), to.c_str(), 0));
+    standin::set_access_token(anyone);
+    EXPECT_EQ(opening(moved, FILE_WRITE_DATA, OPEN_EXISTING), static_cast<DWORD>(5));
+    standin::set_access_token({});
+
+    BYTE sid[68];
+    DWORD sid_size = sizeof sid;
+    char domain[16];
+    DWORD domain_size = sizeof domain;
+    SID_NAME_USE use;
+    ASSERT_TRUE(
+        LookupAccountNameA(nullptr, "nt service\\Web", sid, &sid_size, domain, &domain_size, &use));
+    char *text = nullptr;
+    ASSERT_TRUE(ConvertSidToStringSidA(sid, &text));
+    EXPECT_EQ(std::string(text), standin::service_sid("WEB"));
+    EXPECT_EQ(std::string(text).rfind("S-1-5-80-", 0), 0u);
+    EXPECT_NE(standin::service_sid("Web"), standin::service_sid("Web2"));
+    LocalFree(text);
+    sid_size = sizeof sid;
+    domain_size = sizeof domain;
+    EXPECT_FALSE(LookupAccountNameA(nullptr, "NT AUTHORITY\\SYSTEM", sid, &sid_size, domain,
+                                    &domain_size, &use));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NONE_MAPPED));
+    LocalFree(folder_security.lpSecurityDescriptor);
+    LocalFree(file_security.lpSecurityDescriptor);
+    standin::reset();
+    std::string command = "rm -rf '" + dir + "'";
+    EXPECT_EQ(system(command.c_str()), 0);
+}
+
 } // namespace

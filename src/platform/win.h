@@ -17,6 +17,11 @@
 typedef struct _SERVICE_FAILURE_ACTIONS_FLAG {
     BOOL fFailureActionsOnNonCrashFailures;
 } SERVICE_FAILURE_ACTIONS_FLAG;
+// So is a service's own SID (NT SERVICE\NAME), which XP refuses alike.
+#define SERVICE_SID_TYPE_UNRESTRICTED 0x00000001
+typedef struct _SERVICE_SID_INFO {
+    DWORD dwServiceSidType;
+} SERVICE_SID_INFO;
 #endif
 #else
 #include "platform/standin.h"
