@@ -4,6 +4,7 @@
 #include "host/host.h"
 #include "install/describe.h"
 #include "install/install.h"
+#include "log/log.h"
 #include "platform/util.h"
 #include "platform/win.h"
 
@@ -52,7 +53,14 @@ int tolvard::main(int argc, char **argv) {
         char *command = join_child_command(argc - 3, &argv[3]);
         char *description = command != nullptr ? service_description(command) : nullptr;
         if (image_path != nullptr) {
-            reg_service(image_path, argv[2], argv[2], description);
+            // The service may be set to run under another account, which cannot make its log.
+            unsigned long error = reg_service(image_path, argv[2], argv[2], description)
+                                      ? log_prepare_service(argv[2])
+                                      : 0;
+            if (error != 0) {
+                printf("fail to prepare the service's log\n");
+                print_system_error(static_cast<DWORD>(error));
+            }
         } else {
             printf("fail to allocate memory\n");
             print_system_error(ERROR_NOT_ENOUGH_MEMORY);

@@ -9,6 +9,8 @@
 
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -81,6 +83,8 @@ TEST(Main, MalformedCommandsGiveUsage) {
 
 TEST(Main, RegStoresTheImagePathAndReturnsOne) {
     standin::reset();
+    // No service SID: nothing is made beside the executable.
+    standin::fail(standin::call_LookupAccountNameA, 0, ERROR_NONE_MAPPED);
     // main runs in this process here: the database it fills is the one the test reads.
     std::vector<std::string> words = {
         "C:\\Program Files\\tolvard.exe", "reg", "Web", "server.exe", "-p", "c:\\web"};
@@ -94,6 +98,48 @@ TEST(Main, RegStoresTheImagePathAndReturnsOne) {
               "\"C:\\Program Files\\tolvard.exe\" server.exe -p c:\\web Web ");
     EXPECT_EQ(services[0].description, "Runs server.exe -p c:\\web (tolvard " TOLVARD_VERSION ")");
     EXPECT_EQ(standin::open_handles(), 0);
+    standin::reset();
+}
+
+// reg makes ready what a service run under another account may not make: tolvard.log, the
+// logs folder, the service's log and its old file, the latter two for its own SID; never
+// through a link. A failure is said, and the service stays, as it runs as SYSTEM all the same.
+TEST(Main, RegMakesTheLogReadyForAnotherAccount) {
+    const struct {
+        const char *what;
+        bool planted; // "logs" a link to a folder elsewhere
+        const char *out;
+        bool made;
+    } cases[] = {
+        {"fresh", false, "", true},
+        {"logs a link", true, "fail to prepare the service's log\nerror 5: Access is denied.\n",
+         false},
+    };
+    for (const auto &c : cases) {
+        standin::reset();
+        std::string dir = test_support::temp_dir();
+        std::string elsewhere = test_support::temp_dir();
+        if (c.planted) {
+            ASSERT_EQ(symlink(elsewhere.c_str(), (dir + "/logs").c_str()), 0);
+        }
+        std::string exe = "Z:" + test_support::windows_path(dir + "/t.exe");
+        standin::set_module_file_name(exe.c_str());
+        test_support::Outcome outcome = run_in_child([&exe] {
+            std::vector<std::string> words = {exe, "reg", "Web", "app.exe"};
+            std::vector<char *> argv = test_support::argv_of(words);
+            int status = tolvard::main(static_cast<int>(words.size()), argv.data());
+            return standin::services().size() == 1 ? status : 10;
+        });
+        EXPECT_EQ(outcome.status, 101) << c.what;
+        EXPECT_EQ(outcome.out, c.out) << c.what;
+        struct stat st;
+        EXPECT_EQ(stat((dir + "/tolvard.log").c_str(), &st) == 0, true) << c.what;
+        EXPECT_EQ(stat((dir + "/logs/Web.log").c_str(), &st) == 0, c.made) << c.what;
+        EXPECT_EQ(stat((dir + "/logs/Web.old.log").c_str(), &st) == 0, c.made) << c.what;
+        EXPECT_NE(stat((elsewhere + "/Web.log").c_str(), &st), 0) << c.what;
+        std::string command = "rm -rf '" + dir + "' '" + elsewhere + "'";
+        ASSERT_EQ(system(command.c_str()), 0);
+    }
     standin::reset();
 }
 
@@ -122,11 +168,13 @@ TEST(Main, RegInAPlaceOthersMayChangeCreatesNothing) {
 // without one), the event source's (the service is made, and the source's failure said); the
 // one after them all is none of reg's, and the service is made whole.
 TEST(Main, RegWithoutMemorySaysSoAndCreatesNothing) {
-    enum Outcome { nothing, no_description, no_source, whole };
+    enum Outcome { nothing, no_description, no_source, no_log, whole };
     std::vector<Outcome> seen;
+    std::string dir = test_support::temp_dir();
     for (int nth = 1; seen.empty() || seen.back() != whole; ++nth) {
-        ASSERT_LE(nth, 40) << "reg never came through";
+        ASSERT_LE(nth, 60) << "reg never came through";
         standin::reset();
+        standin::set_module_file_name(("Z:" + test_support::windows_path(dir + "/t.exe")).c_str());
         standin::fail(standin::call_HeapAlloc, nth, ERROR_NOT_ENOUGH_MEMORY);
         test_support::Outcome outcome = run_in_child([] {
             std::vector<std::string> words = {"C:\\t\\tolvard.exe", "reg", "Web", "a.exe"};
@@ -146,15 +194,20 @@ TEST(Main, RegWithoutMemorySaysSoAndCreatesNothing) {
         else if (outcome.status == 105 &&
                  outcome.out == "fail to register the event source\n" + no_memory)
             seen.push_back(no_source);
+        else if (outcome.status == 105 &&
+                 outcome.out == "fail to prepare the service's log\n" + no_memory)
+            seen.push_back(no_log);
         else if (outcome.status == 105 && outcome.out == "")
             seen.push_back(whole);
         else
             FAIL() << nth << ": " << outcome.status << " " << outcome.out;
     }
     EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end()));
-    for (Outcome o : {nothing, no_description, no_source})
+    for (Outcome o : {nothing, no_description, no_source, no_log})
         EXPECT_NE(std::count(seen.begin(), seen.end(), o), 0) << o;
     standin::reset();
+    std::string command = "rm -rf '" + dir + "'";
+    EXPECT_EQ(system(command.c_str()), 0);
 }
 
 TEST(Main, RemTakesTheNameAndIgnoresTheRest) {

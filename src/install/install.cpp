@@ -654,6 +654,11 @@ int reg_service(const char *image_path, const char *name, const char *display_na
         // not looked at.
         SERVICE_FAILURE_ACTIONS_FLAG on_failure = {TRUE};
         ChangeServiceConfig2A(service, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &on_failure);
+        // The service's processes then carry its own SID, NT SERVICE\NAME, whatever account
+        // it runs under: what lets a run under another account write its own log and nobody
+        // else's. XP and Wine refuse it alike, and have no use for it.
+        SERVICE_SID_INFO own_sid = {SERVICE_SID_TYPE_UNRESTRICTED};
+        ChangeServiceConfig2A(service, SERVICE_CONFIG_SERVICE_SID_INFO, &own_sid);
         if (DWORD error = description != nullptr ? describe_service(service, description) : 0)
             say_failure("set the description", error);
     }

@@ -15,14 +15,16 @@ namespace {
 using test_support::run_in_child;
 using Trace = std::vector<std::string>;
 
-// The failure-actions flag is set too; where the system refuses it (XP, Wine), reg is as silent
-// and as successful as without it.
+// The failure-actions flag and the service's own SID are set too; where the system refuses
+// either (XP, Wine), reg is as silent and as successful as without it.
 TEST(RegService, CreatesTheServiceAsSpecified) {
-    for (bool flag_refused : {false, true}) {
+    for (int refused : {0, 1, 2}) { // the ChangeServiceConfig2A refused, 0: none
+        bool flag_refused = refused == 1;
+        bool sid_refused = refused == 2;
         standin::reset();
         standin::set_module_file_name("C:\\t\\tolvard.exe");
-        if (flag_refused)
-            standin::fail(standin::call_ChangeServiceConfig2A, 1, ERROR_INVALID_PARAMETER);
+        if (refused != 0)
+            standin::fail(standin::call_ChangeServiceConfig2A, refused, ERROR_INVALID_PARAMETER);
         test_support::Outcome outcome = run_in_child([&] {
             int result = reg_service("C:\\t\\tolvard.exe app.exe Web ", "Web", "Web",
                                      "Runs app.exe (tolvard 9)");
@@ -40,6 +42,8 @@ TEST(RegService, CreatesTheServiceAsSpecified) {
                 return 11;
             if (s.failure_actions_on_non_crash == flag_refused)
                 return 14;
+            if (s.sid_type != (sid_refused ? SERVICE_SID_TYPE_NONE : SERVICE_SID_TYPE_UNRESTRICTED))
+                return 17;
             if (s.description != "Runs app.exe (tolvard 9)")
                 return 16;
             if (standin::open_handles() != 0)
@@ -48,8 +52,8 @@ TEST(RegService, CreatesTheServiceAsSpecified) {
             if (standin::trace() !=
                 Trace{"OpenSCManagerA(null,null,0xf003f)", "CreateServiceA(Web)",
                       "CloseServiceHandle(manager)", "SetServiceObjectSecurity(0x4)",
-                      "ChangeServiceConfig2A(4)", "ChangeServiceConfig2A(1)",
-                      "CloseServiceHandle(service)",
+                      "ChangeServiceConfig2A(4)", "ChangeServiceConfig2A(5)",
+                      "ChangeServiceConfig2A(1)", "CloseServiceHandle(service)",
                       "RegOpenKeyExA("
                       "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\tolvard)",
                       "GetFileAttributesA(C:\\t\\tolvard-messages.dll)",
@@ -65,7 +69,7 @@ TEST(RegService, CreatesTheServiceAsSpecified) {
                 return 15;
             return result;
         });
-        EXPECT_EQ(outcome.status, 101) << "flag refused: " << flag_refused;
+        EXPECT_EQ(outcome.status, 101) << "refused: " << refused;
         EXPECT_EQ(outcome.out, "") << "success is silent";
     }
 }
@@ -158,7 +162,7 @@ TEST(RegService, ExtrasThatFailAreSaidAndTheServiceStays) {
         int nth;
         const char *message;
     } cases[] = {
-        {"description refused", standin::call_ChangeServiceConfig2A, 2,
+        {"description refused", standin::call_ChangeServiceConfig2A, 3,
          "fail to set the description\nerror 5: Access is denied.\n"},
         {"source key refused", standin::call_RegCreateKeyExA, 1,
          "fail to register the event source\nerror 5: Access is denied.\n"},

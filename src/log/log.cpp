@@ -10,20 +10,22 @@
 #include <time.h>
 
 // A file that the log writes: its handle for the lines, its full path (heap text) and that of
-// its old file, the lines that could not be written since the last that could, and the size at
-// which keeping it as its old file last failed (0: none since).
+// its old file, the lines that could not be written since the last that could, the size at
+// which keeping it as its old file last failed (0: none since), and whether this process may
+// only append to it (a service run under another account, on tolvard.log).
 struct LogFile {
     HANDLE handle;
     char *path;
     char *old_path;
     int dropped;
     uint64_t failed_at;
+    bool append_only;
 };
 // tolvard.log, or the file this run logs to instead.
-static LogFile main_log = {INVALID_HANDLE_VALUE, nullptr, nullptr, 0, 0};
+static LogFile main_log = {INVALID_HANDLE_VALUE, nullptr, nullptr, 0, 0, false};
 // The service's own log, and the folders it lies in, held open without sharing their deletion
 // for the life of the process, so that nobody can put a junction in their place meanwhile.
-static LogFile service_log = {INVALID_HANDLE_VALUE, nullptr, nullptr, 0, 0};
+static LogFile service_log = {INVALID_HANDLE_VALUE, nullptr, nullptr, 0, 0, false};
 static const int max_folders = 8;
 static HANDLE service_folders[max_folders];
 static int service_folder_count;
@@ -272,6 +274,42 @@ static HANDLE open_own(const char *path, DWORD access, LPSECURITY_ATTRIBUTES att
     return INVALID_HANDLE_VALUE;
 }
 
+// Whether two ACLs hold the same ACEs in the same order.
+static bool same_aces(PACL a, PACL b) {
+    if (a == nullptr || b == nullptr || a->AceCount != b->AceCount)
+        return a == b;
+    for (DWORD i = 0; i < a->AceCount; ++i) {
+        void *x = nullptr;
+        void *y = nullptr;
+        if (!GetAce(a, i, &x) || !GetAce(b, i, &y))
+            return false;
+        WORD size = static_cast<ACE_HEADER *>(x)->AceSize;
+        if (size != static_cast<ACE_HEADER *>(y)->AceSize || memcmp(x, y, size) != 0)
+            return false;
+    }
+    return true;
+}
+
+// Whether the file or folder at `wide` already has the protected DACL `dacl`.
+static bool already_private(const WCHAR *wide, PACL dacl) {
+    HANDLE handle =
+        CreateFileW(wide, READ_CONTROL | FILE_READ_ATTRIBUTES, log_share, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return false;
+    PACL found = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    bool same = GetSecurityInfo(handle, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                &found, nullptr, &descriptor) == ERROR_SUCCESS &&
+                GetSecurityDescriptorControl(descriptor, &control, &revision) &&
+                (control & SE_DACL_PROTECTED) != 0 && same_aces(found, dacl);
+    LocalFree(descriptor);
+    CloseHandle(handle);
+    return same;
+}
+
 // Gives the file or folder at `path` the DACL of `attributes` (SYSTEM and Administrators
 // alone): Windows keeps the security of what exists when it is opened, and tolvard 1.1.0 let
 // Users read its logs. A missing file is left missing; a reparse point or a file of more than
@@ -281,8 +319,10 @@ static DWORD make_private(const char *path, LPSECURITY_ATTRIBUTES attributes) {
     BOOL present = FALSE;
     BOOL defaulted = FALSE;
     PACL dacl = nullptr;
-    if (attributes == nullptr ||
-        !GetSecurityDescriptorDacl(attributes->lpSecurityDescriptor, &present, &dacl, &defaulted) ||
+    // The security is made from a text of ours: only a lack of memory keeps it from being made.
+    if (attributes == nullptr)
+        return ERROR_NOT_ENOUGH_MEMORY;
+    if (!GetSecurityDescriptorDacl(attributes->lpSecurityDescriptor, &present, &dacl, &defaulted) ||
         !present)
         return ERROR_INVALID_SECURITY_DESCR;
     WCHAR *wide = long_path(path);
@@ -291,12 +331,15 @@ static DWORD make_private(const char *path, LPSECURITY_ATTRIBUTES attributes) {
     HANDLE handle = CreateFileW(wide, READ_CONTROL | WRITE_DAC | FILE_READ_ATTRIBUTES, log_share,
                                 nullptr, OPEN_EXISTING,
                                 FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    DWORD open_error = handle == INVALID_HANDLE_VALUE ? GetLastError() : 0;
+    // A service run under another account may not change the security, which reg or a run as
+    // SYSTEM made: what it may read of it is enough to know that it is already so.
+    bool already = open_error == ERROR_ACCESS_DENIED && already_private(wide, dacl);
     heap_free(wide);
     if (handle == INVALID_HANDLE_VALUE) {
-        DWORD error = GetLastError();
-        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
+        if (already || open_error == ERROR_FILE_NOT_FOUND || open_error == ERROR_PATH_NOT_FOUND)
             return 0;
-        return error != 0 ? error : ERROR_ACCESS_DENIED;
+        return open_error != 0 ? open_error : ERROR_ACCESS_DENIED;
     }
     DWORD error = 0;
     BY_HANDLE_FILE_INFORMATION info;
@@ -405,12 +448,16 @@ static BOOL keep_and_empty(HANDLE file, bool keep, const char *old_path,
 // never overwrite each other (with a file position of its own, each would write over the other's
 // lines). Such a handle cannot empty the file, so a first one does that and is closed again. The
 // line handle may also read: on Windows LockFileEx refuses a handle that may neither read nor write
-// data, and reading leaves the appends as they are.
+// data, and reading leaves the appends as they are. *refused tells that the first open was
+// refused for want of access.
 static HANDLE open_log(const char *path, bool keep, const char *old_path,
-                       LPSECURITY_ATTRIBUTES attributes, bool *replaced, DWORD *kept_error) {
+                       LPSECURITY_ATTRIBUTES attributes, bool *replaced, DWORD *kept_error,
+                       bool *refused) {
     HANDLE file = open_own(path, GENERIC_READ | GENERIC_WRITE, attributes, replaced);
-    if (file == INVALID_HANDLE_VALUE)
+    if (file == INVALID_HANDLE_VALUE) {
+        *refused = GetLastError() == ERROR_ACCESS_DENIED;
         return file;
+    }
     BY_HANDLE_FILE_INFORMATION info;
     if (keep && GetFileInformationByHandle(file, &info) && size_of(info) > copy_limit) {
         // Too big to copy before the service control manager gives up on the start (a log of
@@ -448,6 +495,7 @@ static void close_log(LogFile *f) {
     f->old_path = nullptr;
     f->dropped = 0;
     f->failed_at = 0;
+    f->append_only = false;
 }
 
 // Sets the paths of the log `f` to `path` and its old file's, the same with ".old.log" for its
@@ -481,8 +529,15 @@ static void close_service_log() {
 // The logs hold whatever the children print (tokens, connection strings): SYSTEM and
 // Administrators alone may open them at all, as a reader who may open a log may also hold it
 // open. The folders pass the same on to every file and folder made in them.
-static const char file_sddl[] = "D:P(A;;FA;;;SY)(A;;FA;;;BA)";
-static const char folder_sddl[] = "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
+// A service that an administrator runs under another account (NetworkService, a virtual
+// account) has in its token its own SID, NT SERVICE\NAME (reg gives the service one), and NT
+// SERVICE\ALL SERVICES (S-1-5-80-0): the latter may append to tolvard.log (never read it) and
+// open the folders (not add to them), and each service's own SID may read and write its own
+// log and old file, which reg makes for it. Read, because keeping a full log copies it.
+static const char file_sddl[] = "D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x120084;;;S-1-5-80-0)";
+static const char folder_sddl[] = "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;;0x120081;;;S-1-5-80-0)";
+static const char service_sddl[] = "D:P(A;;FA;;;SY)(A;;FA;;;BA)";
+static const char service_grant[] = "(A;;0x12019f;;;%s)";
 
 // The security that `sddl` says, made once into `*attributes` and kept for the life of the
 // process; nullptr while it cannot be made (the system's default then). Lock held.
@@ -508,6 +563,63 @@ static LPSECURITY_ATTRIBUTES folder_attributes() {
     return made_attributes(folder_sddl, &attributes);
 }
 
+// The SID of the service `service`, NT SERVICE\NAME, as S-1-5-80-... in a new heap text;
+// nullptr where Windows has no service SIDs (XP), or where no memory is left (*no_memory then
+// true).
+static char *service_sid(const char *service, bool *no_memory) {
+    static const char domain_prefix[] = "NT SERVICE\\";
+    char *account = static_cast<char *>(heap_alloc(sizeof domain_prefix + strlen(service)));
+    *no_memory = account == nullptr;
+    if (account == nullptr)
+        return nullptr;
+    strcpy(account, domain_prefix);
+    strcat(account, service);
+    BYTE sid[68]; // SECURITY_MAX_SID_SIZE
+    DWORD sid_size = sizeof sid;
+    char domain[64];
+    DWORD domain_size = sizeof domain;
+    SID_NAME_USE use;
+    char *text = nullptr;
+    char *copy = nullptr;
+    if (LookupAccountNameA(nullptr, account, sid, &sid_size, domain, &domain_size, &use) &&
+        ConvertSidToStringSidA(sid, &text)) {
+        copy = static_cast<char *>(heap_alloc(strlen(text) + 1));
+        *no_memory = copy == nullptr;
+        if (copy != nullptr)
+            strcpy(copy, text);
+        LocalFree(text);
+    }
+    heap_free(account);
+    return copy;
+}
+
+// Makes into `*attributes` the security of the files of a service's own log: service_sddl,
+// with the grant of the service's `sid` when there is one. Returns false without memory.
+static bool make_service_attributes(const char *sid, SECURITY_ATTRIBUTES *attributes) {
+    size_t room = sizeof service_sddl + sizeof service_grant + (sid != nullptr ? strlen(sid) : 0);
+    char *sddl = static_cast<char *>(heap_alloc(room));
+    if (sddl == nullptr)
+        return false;
+    strcpy(sddl, service_sddl);
+    if (sid != nullptr)
+        snprintf(sddl + strlen(sddl), room - strlen(sddl), service_grant, sid);
+    made_attributes(sddl, attributes);
+    heap_free(sddl);
+    return attributes->lpSecurityDescriptor != nullptr;
+}
+
+// The security of the files of this process's service's own log, made by log_open_service;
+// nullptr before (the system's default then). Lock held.
+static SECURITY_ATTRIBUTES own_attributes = {sizeof own_attributes, nullptr, FALSE};
+static LPSECURITY_ATTRIBUTES service_attributes() {
+    return own_attributes.lpSecurityDescriptor != nullptr ? &own_attributes : nullptr;
+}
+
+// The security of the files of the log `f`. Lock held.
+static LPSECURITY_ATTRIBUTES attributes_of(const LogFile *f) {
+    return f == &service_log ? service_attributes() : log_attributes();
+}
+
 void log_open(void) {
     bool replaced = false;
     DWORD error = 0;
@@ -516,14 +628,28 @@ void log_open(void) {
     LPSECURITY_ATTRIBUTES attributes = log_attributes();
     close_log(&main_log);
     close_service_log();
+    // Made anew for the service that this run names.
+    LocalFree(own_attributes.lpSecurityDescriptor);
+    own_attributes.lpSecurityDescriptor = nullptr;
     EnterCriticalSection(&queue_lock);
     queued_length = 0;
     queued_lost = 0;
     LeaveCriticalSection(&queue_lock);
     char *path = log_path("tolvard.log");
     char *old_path = log_path("tolvard.old.log");
+    bool refused = false;
     if (path != nullptr)
-        main_log.handle = open_log(path, true, old_path, attributes, &replaced, &kept_error);
+        main_log.handle =
+            open_log(path, true, old_path, attributes, &replaced, &kept_error, &refused);
+    // A service run under another account may append to tolvard.log and nothing more: it
+    // neither keeps nor empties it, which is left to the next run as SYSTEM, and its lines go
+    // after what the file holds.
+    if (refused) {
+        main_log.handle = open_own(path, FILE_APPEND_DATA, attributes, &replaced);
+        if (main_log.handle == INVALID_HANDLE_VALUE)
+            SetLastError(ERROR_ACCESS_DENIED);
+        main_log.append_only = main_log.handle != INVALID_HANDLE_VALUE;
+    }
     if (main_log.handle != INVALID_HANDLE_VALUE) {
         set_paths(&main_log, path);
         // What could not be kept is tried again only once the log has grown on.
@@ -547,7 +673,7 @@ void log_open(void) {
             char *other = log_path(name);
             if (other != nullptr)
                 main_log.handle =
-                    open_log(other, false, nullptr, attributes, &replaced, &kept_error);
+                    open_log(other, false, nullptr, attributes, &replaced, &kept_error, &refused);
             if (main_log.handle != INVALID_HANDLE_VALUE)
                 set_paths(&main_log, other);
             heap_free(other);
@@ -566,7 +692,10 @@ void log_open(void) {
     heap_free(old_path);
     heap_free(path);
     bool logging = main_log.handle != INVALID_HANDLE_VALUE;
+    bool appending = main_log.append_only;
     LeaveCriticalSection(&log_lock);
+    if (appending)
+        log_msg("fail to open tolvard.log error=%d, appending to it\n", ERROR_ACCESS_DENIED);
     if (error != 0) {
         log_msg("fail to open tolvard.log error=%d\n", static_cast<int>(error));
         event_log_not_opened(error, logging ? name : nullptr);
@@ -699,6 +828,10 @@ static void open_service_log(const char *logs, const char *name, LPSECURITY_ATTR
         return;
     }
     *error = GetLastError() != 0 ? GetLastError() : ERROR_ACCESS_DENIED;
+    if (fallback == nullptr) {
+        heap_free(path);
+        return;
+    }
     for (int n = 0; n < 10 && service_log.handle == INVALID_HANDLE_VALUE; ++n) {
         unsigned long pid = static_cast<unsigned long>(GetCurrentProcessId());
         if (n == 0)
@@ -727,11 +860,15 @@ void log_open_service(const char *service) {
     char *private_name = nullptr;
     char *name = log_service_name(service);
     char *logs = log_path("logs");
+    bool no_memory = false;
+    char *sid = service_sid(service, &no_memory);
     EnterCriticalSection(&log_lock);
+    if (own_attributes.lpSecurityDescriptor == nullptr)
+        make_service_attributes(sid, &own_attributes);
     if (name == nullptr || logs == nullptr)
         error = ERROR_NOT_ENOUGH_MEMORY;
     else if (service_log.handle == INVALID_HANDLE_VALUE)
-        open_service_log(logs, name, log_attributes(), folder_attributes(), &error, &fallback,
+        open_service_log(logs, name, service_attributes(), folder_attributes(), &error, &fallback,
                          &private_error, &private_name);
     if (service_log.handle != INVALID_HANDLE_VALUE && keeping && kept_length > 0) {
         int count = 0;
@@ -765,8 +902,59 @@ void log_open_service(const char *service) {
     }
     heap_free(private_name);
     heap_free(fallback);
+    heap_free(sid);
     heap_free(logs);
     heap_free(name);
+}
+
+unsigned long log_prepare_service(const char *service) {
+    bool no_memory = false;
+    char *sid = service_sid(service, &no_memory);
+    if (sid == nullptr)
+        return no_memory ? ERROR_NOT_ENOUGH_MEMORY : 0;
+    char *name = log_service_name(service);
+    char *logs = log_path("logs");
+    char *path = log_path("tolvard.log");
+    SECURITY_ATTRIBUTES own = {sizeof own, nullptr, FALSE};
+    DWORD error = 0;
+    DWORD private_error = 0;
+    char *private_name = nullptr;
+    EnterCriticalSection(&log_lock);
+    if (name == nullptr || logs == nullptr || path == nullptr ||
+        !make_service_attributes(sid, &own)) {
+        error = ERROR_NOT_ENOUGH_MEMORY;
+    } else if (service_log.handle != INVALID_HANDLE_VALUE) {
+        // It would take the place of the log of the service that this process runs.
+        error = ERROR_BUSY;
+    } else {
+        bool replaced = false;
+        HANDLE main = open_own(path, FILE_APPEND_DATA, log_attributes(), &replaced);
+        if (main == INVALID_HANDLE_VALUE) {
+            error = GetLastError() != 0 ? GetLastError() : ERROR_ACCESS_DENIED;
+        } else {
+            CloseHandle(main);
+            private_error = make_private(path, log_attributes());
+        }
+        if (error == 0)
+            open_service_log(logs, name, &own, folder_attributes(), &error, nullptr, &private_error,
+                             &private_name);
+        if (error == 0 && service_log.old_path != nullptr) {
+            HANDLE old = open_service_file(service_log.old_path, &own);
+            if (old == INVALID_HANDLE_VALUE)
+                error = GetLastError() != 0 ? GetLastError() : ERROR_ACCESS_DENIED;
+            else
+                CloseHandle(old);
+        }
+        close_service_log();
+    }
+    LeaveCriticalSection(&log_lock);
+    LocalFree(own.lpSecurityDescriptor);
+    heap_free(private_name);
+    heap_free(path);
+    heap_free(logs);
+    heap_free(name);
+    heap_free(sid);
+    return error != 0 ? error : private_error;
 }
 
 // Puts the time, ":" and the message (`length` bytes) with each line end as CR LF at `out`;
@@ -820,7 +1008,7 @@ static DWORD keep_full_log(LogFile *f, const BY_HANDLE_FILE_INFORMATION &info, H
         // Another process kept the log by renaming it: the lines go on in the file of its name.
         CloseHandle(cutter);
         cutter = INVALID_HANDLE_VALUE;
-        HANDLE fresh = open_service_file(f->path, log_attributes());
+        HANDLE fresh = open_service_file(f->path, attributes_of(f));
         if (fresh == INVALID_HANDLE_VALUE) {
             error = GetLastError() != 0 ? GetLastError() : ERROR_GEN_FAILURE;
         } else {
@@ -832,7 +1020,7 @@ static DWORD keep_full_log(LogFile *f, const BY_HANDLE_FILE_INFORMATION &info, H
         cutter = INVALID_HANDLE_VALUE;
         HANDLE fresh = INVALID_HANDLE_VALUE;
         if (MoveFileExW(wide, old_wide, MOVEFILE_REPLACE_EXISTING))
-            fresh = open_service_file(f->path, log_attributes());
+            fresh = open_service_file(f->path, attributes_of(f));
         if (fresh == INVALID_HANDLE_VALUE) {
             error = GetLastError() != 0 ? GetLastError() : ERROR_GEN_FAILURE;
         } else {
@@ -841,7 +1029,7 @@ static DWORD keep_full_log(LogFile *f, const BY_HANDLE_FILE_INFORMATION &info, H
         }
     } else if (error == 0) {
         // The old file is written only if it is a plain file of one name, as the log is.
-        HANDLE old = CreateFileW(old_wide, GENERIC_WRITE, log_share, log_attributes(), OPEN_ALWAYS,
+        HANDLE old = CreateFileW(old_wide, GENERIC_WRITE, log_share, attributes_of(f), OPEN_ALWAYS,
                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
         BY_HANDLE_FILE_INFORMATION old_info;
         bool plain = old != INVALID_HANDLE_VALUE && GetFileInformationByHandle(old, &old_info) &&
@@ -915,6 +1103,12 @@ static void write_in_turn(LogFile *f, const char *lines, size_t length, int coun
     // The size before each write: the limit's test, and the cut of a piece a full disk took.
     BY_HANDLE_FILE_INFORMATION info;
     bool sized = f->path != nullptr && GetFileInformationByHandle(f->handle, &info);
+    if (sized && f->append_only && size_of(info) + length > log_limit) {
+        // Not ours to keep: the lines are in the service's own log, and tolvard.log stays
+        // bounded until a run as SYSTEM keeps it.
+        f->dropped += count;
+        return;
+    }
     if (sized && f->old_path != nullptr && size_of(info) + length > log_limit &&
         (f->failed_at == 0 || size_of(info) >= f->failed_at + retry_step)) {
         DWORD error = keep_full_log(f, info, retired);

@@ -30,7 +30,9 @@ void now_text(char (&text)[32]);
 /// the current log. A log too big to copy at once (over 17 MiB, as an older tolvard could leave)
 /// is renamed to tolvard.old.log instead. What cannot be kept stays in the log, which is then
 /// not emptied, and two lines say so.
-/// A new file may be changed by SYSTEM and Administrators only, and read by Users. A reparse
+/// A new or existing file may be opened by SYSTEM and Administrators only (and appended to by
+/// services run under another account: see log_prepare_service), which such a service's run
+/// may neither keep nor empty: it adds its lines after what the file holds. A reparse
 /// point or a file with more than one name is deleted and made anew (and a line says so). If
 /// tolvard.log cannot be opened and emptied (another process holds it and shares no writing),
 /// the run logs to tolvard-PID.log beside it, whose first line says why; if that fails too,
@@ -44,6 +46,13 @@ void log_open(void);
 /// If the file cannot be opened, the run logs to logs\NAME#PID.log, and tolvard.log says so;
 /// if no service log can be opened, the child's lines go to tolvard.log.
 void log_open_service(const char *service);
+
+/// Makes ready, for a service `service` run under another account, what it may not make
+/// itself: tolvard.log, the folder "logs" and the service's log and old file, with the
+/// security of those a run makes, which grants the service's own SID (NT SERVICE\NAME) its own
+/// log and old file. Nothing is done where Windows has no service SIDs (XP). Returns 0 or the
+/// error of the first that could not be made (or made private).
+unsigned long log_prepare_service(const char *service);
 
 /// Writes one line: the time, ":" and `format` with its one %d or %ld conversion taking
 /// `value` (pass 0 when there is none). A format of 1000 characters or more is dropped.

@@ -193,7 +193,8 @@ TEST(LogOpen, EmptiesTheFileThenOnlyAppendsSharedWithOthers) {
               test_support::windows_path(path.substr(0, path.size() - 4) + ".old.log"));
     EXPECT_EQ(standin::security_sets(),
               std::vector<std::string>{test_support::windows_path(path) + " 0x80000004 " +
-                                       "(A;0x0;0x1f01ff;S-1-5-18)(A;0x0;0x1f01ff;S-1-5-32-544)"});
+                                       "(A;0x0;0x1f01ff;S-1-5-18)(A;0x0;0x1f01ff;S-1-5-32-544)"
+                                       "(A;0x0;0x120084;S-1-5-80-0)"});
     opens.resize(2);
     // Opened first as it is (kept and emptied only once it proves to be a plain file of one
     // name), then for appending, and for reading, without which Windows refuses a lock.
@@ -204,8 +205,10 @@ TEST(LogOpen, EmptiesTheFileThenOnlyAppendsSharedWithOthers) {
         EXPECT_EQ(open.flags, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT);
         EXPECT_EQ(open.share, share);
         EXPECT_EQ(open.path, test_support::windows_path(path));
-        // SYSTEM and Administrators full control, no one else, nothing inherited.
-        EXPECT_EQ(open.dacl, "(A;0x0;0x1f01ff;S-1-5-18)(A;0x0;0x1f01ff;S-1-5-32-544)");
+        // SYSTEM and Administrators full control, services appending, no one else, nothing
+        // inherited.
+        EXPECT_EQ(open.dacl, "(A;0x0;0x1f01ff;S-1-5-18)(A;0x0;0x1f01ff;S-1-5-32-544)"
+                             "(A;0x0;0x120084;S-1-5-80-0)");
     }
     log_msg("first run\n", 0);
     log_open();
@@ -303,23 +306,29 @@ TEST(LogOpen, ALogThatCannotBeMadeOursGivesWayToAnother) {
         bool held;
         standin::Call call; // made to fail, call_count for none
         int nth;            // 0: every call
+        DWORD error;        // the failure's
         const char *log;    // the old tolvard.log afterwards
         const char *other;  // what tolvard-PID.log holds, "<missing>" for no such file
         const char *kept;   // what tolvard.old.log holds
     } cases[] = {
-        {"held without sharing", true, standin::call_count, 0, "old run\r\n",
+        {"held without sharing", true, standin::call_count, 0, 0, "old run\r\n",
          "fail to open tolvard.log error=32|a line|", "<missing>"},
-        {"not to be opened", false, standin::call_CreateFileA, 1, "old run\r\n",
-         "fail to open tolvard.log error=5|a line|", "<missing>"},
-        // The first cut is the old log's own, before the copy.
-        {"not to be emptied", false, standin::call_SetEndOfFile, 2, "old run\r\n",
-         "fail to open tolvard.log error=5|a line|", "old run\r\n"},
-        // The second open is the old log's.
-        {"emptied, not to be opened again", false, standin::call_CreateFileA, 3, "",
-         "fail to open tolvard.log error=5|a line|", "old run\r\n"},
-        {"nothing to be opened", false, standin::call_CreateFileA, 0, "old run\r\n", "<missing>",
+        {"not to be opened", false, standin::call_CreateFileA, 1, ERROR_SHARING_VIOLATION,
+         "old run\r\n", "fail to open tolvard.log error=32|a line|", "<missing>"},
+        // Refused for want of access (a service run under another account): appended to.
+        {"only to be appended to", false, standin::call_CreateFileA, 1, ERROR_ACCESS_DENIED,
+         "old run|fail to open tolvard.log error=5, appending to it|a line|", "<missing>",
          "<missing>"},
+        // The first cut is the old log's own, before the copy.
+        {"not to be emptied", false, standin::call_SetEndOfFile, 2, ERROR_ACCESS_DENIED,
+         "old run\r\n", "fail to open tolvard.log error=5|a line|", "old run\r\n"},
+        // The second open is the old log's.
+        {"emptied, not to be opened again", false, standin::call_CreateFileA, 3,
+         ERROR_ACCESS_DENIED, "", "fail to open tolvard.log error=5|a line|", "old run\r\n"},
+        {"nothing to be opened", false, standin::call_CreateFileA, 0, ERROR_ACCESS_DENIED,
+         "old run\r\n", "<missing>", "<missing>"},
         {"not to be told what it is", false, standin::call_GetFileInformationByHandle, 1,
+         ERROR_ACCESS_DENIED,
          "replaced a log file that had another name or was a reparse point|a line|", "<missing>",
          "<missing>"},
     };
@@ -336,14 +345,16 @@ TEST(LogOpen, ALogThatCannotBeMadeOursGivesWayToAnother) {
         if (c.held)
             standin::hold_file(test_support::windows_path(path).c_str());
         if (c.call != standin::call_count)
-            standin::fail(c.call, c.nth, ERROR_ACCESS_DENIED);
+            standin::fail(c.call, c.nth, c.error);
         log_open();
         log_msg("a line\n", 0);
         // The files' lines without their time stamps; anything else as it stands.
         auto shown = [](const std::string &content) {
-            return content == "old run\r\n" || content == "" || content == "<missing>"
-                       ? content
-                       : messages(content);
+            if (content == "old run\r\n" || content == "" || content == "<missing>")
+                return content;
+            if (content.compare(0, 9, "old run\r\n") == 0)
+                return "old run|" + messages(content.substr(9));
+            return messages(content);
         };
         EXPECT_EQ(shown(test_support::read_file(path)), c.log) << c.what;
         EXPECT_EQ(shown(test_support::read_file(other)), c.other) << c.what;
@@ -840,14 +851,18 @@ bool ends_with(const std::string &text, const std::string &end) {
            text.compare(text.size() - end.size(), end.size(), end) == 0;
 }
 
-// Every file and folder of the logs is for SYSTEM and Administrators alone: what the logs make
-// (the host's log, its old file, the `logs` folder, which passes the same on to what is made in
-// it, the service's log, and the name of the run's own that stands in for a log held by another
-// process), and what an older tolvard made with Users' read, set anew when the host opens it;
-// never a file of two names, whose security is another file's too.
+// Every file and folder of the logs is for SYSTEM and Administrators alone (and services, to
+// append to the host's log and open the folder; the service's own SID, to write its own log):
+// what the logs make (the host's log, its old file, the `logs` folder, which passes the same on
+// to what is made in it, the service's log, and the name of the run's own that stands in for a
+// log held by another process), and what an older tolvard made with Users' read, set anew when
+// the host opens it; never a file of two names, whose security is another file's too.
 TEST(LogOpenService, OnlySystemAndAdministratorsMayOpenTheLogs) {
-    const std::string file = "(A;0x0;0x1f01ff;S-1-5-18)(A;0x0;0x1f01ff;S-1-5-32-544)";
-    const std::string folder = "(A;0x3;0x1f01ff;S-1-5-18)(A;0x3;0x1f01ff;S-1-5-32-544)";
+    const std::string admins = "(A;0x0;0x1f01ff;S-1-5-18)(A;0x0;0x1f01ff;S-1-5-32-544)";
+    const std::string file = admins + "(A;0x0;0x120084;S-1-5-80-0)";
+    const std::string own = admins + "(A;0x0;0x12019f;" + standin::service_sid("Svc") + ")";
+    const std::string folder = "(A;0x3;0x1f01ff;S-1-5-18)(A;0x3;0x1f01ff;S-1-5-32-544)"
+                               "(A;0x0;0x120081;S-1-5-80-0)";
     const std::string pid = std::to_string(getpid());
     const struct {
         const char *what;
@@ -897,7 +912,9 @@ TEST(LogOpenService, OnlySystemAndAdministratorsMayOpenTheLogs) {
     };
     for (const auto &c : cases) {
         ServiceRun run = open_service_run("Svc", c.setup);
-        const std::string &dacl = c.is_folder ? folder : file;
+        const std::string &dacl = c.is_folder                                    ? folder
+                                  : c.name.find("\\logs\\") != std::string::npos ? own
+                                                                                 : file;
         std::vector<std::string> made;
         if (c.is_folder) {
             for (const auto &f : standin::folders_made()) {
@@ -1252,6 +1269,138 @@ TEST(LogRotation, ASmallVolumeFillsUp) {
         << lines;
     standin::reset();
     remove_tree(run.dir);
+}
+
+} // namespace
+
+namespace {
+
+// The Windows path of `native` under the stand-in's drive Z:, as the log opens it.
+std::string z_path(const std::string &native) {
+    return "Z:" + test_support::windows_path(native);
+}
+
+// How an open of `path` for `access` ends: "ok" or the error.
+std::string opening(const std::string &path, DWORD access, DWORD disposition = OPEN_EXISTING) {
+    HANDLE file = CreateFileA(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return "error " + std::to_string(GetLastError());
+    CloseHandle(file);
+    return "ok";
+}
+
+// A run of the service `service` under the token `token` in `dir`: its host lines, one line
+// of its child, its end.
+void run_as(const std::string &dir, const std::string &service,
+            const std::vector<std::string> &token) {
+    standin::set_access_token(token);
+    standin::set_module_file_name(z_path(dir + "/tolvard.exe").c_str());
+    log_open();
+    log_msg("main() start:%d\n", 4);
+    log_open_service(service.c_str());
+    std::string child = "> " + service + "\n";
+    log_lines(child.data(), child.size(), false);
+    log_msg("main() end\n", 0);
+    standin::set_access_token({});
+}
+
+// A service that an administrator runs under another account has its own SID and NT
+// SERVICE\ALL SERVICES, and none of SYSTEM's or Administrators' rights: what reg made ready
+// lets it write its own log and append to tolvard.log, and it can open nothing else of the
+// logs; a user can open none of them.
+TEST(LogOtherAccount, ItsOwnLogAndNothingOfAnotherService) {
+    standin::reset();
+    std::string dir = test_support::temp_dir();
+    standin::set_module_file_name(z_path(dir + "/tolvard.exe").c_str());
+    log_open();
+    // Not while this process runs a service: it would take the place of that one's log.
+    log_open_service("Other");
+    EXPECT_EQ(log_prepare_service("Svc A"), static_cast<unsigned long>(ERROR_BUSY));
+    log_open();
+    ASSERT_EQ(log_prepare_service("Svc A"), 0u);
+    run_as(dir, "Other", {"SY", "BA"});
+    const std::string own = standin::service_sid("Svc A");
+    const std::vector<std::string> network_service = {"NS", own, "S-1-5-80-0", "AU", "WD"};
+    run_as(dir, "Svc A", network_service);
+    // Not emptied by a run that may not keep it: the run as SYSTEM's line stays.
+    const std::string appending = "fail to open tolvard.log error=5, appending to it|";
+    EXPECT_EQ(messages(test_support::read_file(dir + "/tolvard.log")),
+              "main() start:4|main() end|" + appending + "main() start:4|main() end|");
+    EXPECT_EQ(messages(test_support::read_file(dir + "/logs/Svc A.log")),
+              appending + "main() start:4|> Svc A|main() end|");
+    EXPECT_EQ(messages(test_support::read_file(dir + "/logs/Other.log")),
+              "main() start:4|> Other|main() end|");
+
+    const std::string user = "S-1-5-21-0-0-0-1000";
+    const std::vector<std::string> a_user = {user, "BU", "IU", "AU", "WD"};
+    const std::string logs = z_path(dir + "/logs");
+    const struct {
+        std::string path;
+        DWORD access;
+        DWORD disposition;
+        std::string service; // what the service gets
+        std::string a_user;  // what a user gets
+    } cases[] = {
+        {logs + "\\Svc A.log", GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING, "ok", "error 5"},
+        {logs + "\\Svc A.old.log", GENERIC_WRITE, OPEN_EXISTING, "ok", "error 5"},
+        {logs + "\\Svc A.log", WRITE_DAC, OPEN_EXISTING, "error 5", "error 5"},
+        {logs + "\\Svc A.log", DELETE, OPEN_EXISTING, "error 5", "error 5"},
+        {logs + "\\Other.log", FILE_READ_DATA, OPEN_EXISTING, "error 5", "error 5"},
+        {logs + "\\Other.log", FILE_APPEND_DATA, OPEN_EXISTING, "error 5", "error 5"},
+        {logs + "\\Other.old.log", GENERIC_WRITE, OPEN_ALWAYS, "error 5", "error 5"},
+        {logs + "\\Svc B.log", FILE_APPEND_DATA, OPEN_ALWAYS, "error 5", "error 5"},
+        {logs, FILE_LIST_DIRECTORY, OPEN_EXISTING, "ok", "error 5"},
+        {logs, WRITE_DAC, OPEN_EXISTING, "error 5", "error 5"},
+        {z_path(dir + "/tolvard.log"), FILE_APPEND_DATA, OPEN_EXISTING, "ok", "error 5"},
+        {z_path(dir + "/tolvard.log"), FILE_READ_DATA, OPEN_EXISTING, "error 5", "error 5"},
+        {z_path(dir + "/tolvard.log"), FILE_WRITE_DATA, OPEN_EXISTING, "error 5", "error 5"},
+    };
+    for (const auto &c : cases) {
+        standin::set_access_token(network_service);
+        EXPECT_EQ(opening(c.path, c.access, c.disposition), c.service) << c.path;
+        standin::set_access_token(a_user);
+        EXPECT_EQ(opening(c.path, c.access, c.disposition), c.a_user) << c.path;
+    }
+    standin::set_access_token({});
+
+    // A service whose log reg did not make ready (registered by an older tolvard) can make
+    // none: tolvard.log says so and takes its lines.
+    run_as(dir, "Svc B", {"NS", standin::service_sid("Svc B"), "S-1-5-80-0", "AU", "WD"});
+    std::string host = messages(test_support::read_file(dir + "/tolvard.log"));
+    EXPECT_TRUE(ends_with(host, "main() start:4|fail to open logs\\Svc B.log error=5, logging to "
+                                "tolvard.log|> Svc B|main() end|"))
+        << host;
+    struct stat st;
+    EXPECT_NE(stat((dir + "/logs/Svc B.log").c_str(), &st), 0);
+    standin::reset();
+    remove_tree(dir);
+}
+
+// Under another account the service keeps its own full log as SYSTEM would; tolvard.log,
+// which it may not keep, takes none of its lines past the limit (they are in its own log).
+TEST(LogOtherAccount, BoundedWithoutKeepingTolvardLog) {
+    standin::reset();
+    std::string dir = test_support::temp_dir();
+    standin::set_module_file_name(z_path(dir + "/tolvard.exe").c_str());
+    log_open();
+    ASSERT_EQ(log_prepare_service("Svc A"), 0u);
+    run_as(dir, "Other", {"SY", "BA"});
+    const size_t limit = 16u << 20;
+    std::string full = stamped_lines(limit - 40);
+    test_support::write_file(dir + "/logs/Svc A.log", full);
+    std::string host_full = test_support::read_file(dir + "/tolvard.log") + stamped_lines(limit);
+    test_support::write_file(dir + "/tolvard.log", host_full);
+    run_as(dir, "Svc A", {"NS", standin::service_sid("Svc A"), "S-1-5-80-0", "AU", "WD"});
+    EXPECT_TRUE(test_support::read_file(dir + "/logs/Svc A.old.log") == full);
+    EXPECT_EQ(messages(test_support::read_file(dir + "/logs/Svc A.log")),
+              "fail to open tolvard.log error=5, appending to it|main() start:4|> Svc A|main() "
+              "end|");
+    EXPECT_TRUE(test_support::read_file(dir + "/tolvard.log") == host_full);
+    struct stat st;
+    EXPECT_NE(stat((dir + "/tolvard.old.log").c_str(), &st), 0);
+    standin::reset();
+    remove_tree(dir);
 }
 
 } // namespace
