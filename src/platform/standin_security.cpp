@@ -534,6 +534,19 @@ BOOL GetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR descriptor, BOOL *present, P
     return TRUE;
 }
 
+// The name that the file or folder open as `handle` was opened by, if the handle has `right`:
+// 0, ERROR_INVALID_HANDLE or ERROR_ACCESS_DENIED. Takes the lock, which native_path takes too.
+static DWORD file_handle_name(HANDLE handle, DWORD right, std::string *name) {
+    std::lock_guard<std::mutex> lock(state_mutex());
+    Object *object = find_object(handle, nullptr);
+    if (object == nullptr || object->fd < 0 || object->name.empty())
+        return ERROR_INVALID_HANDLE;
+    if ((file_rights(object->access) & right) == 0)
+        return ERROR_ACCESS_DENIED;
+    *name = object->name;
+    return 0;
+}
+
 DWORD SetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE type, SECURITY_INFORMATION what, PSID owner,
                       PSID group, PACL dacl, PACL sacl) {
     if (injected(standin::call_SetSecurityInfo))
@@ -541,20 +554,12 @@ DWORD SetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE type, SECURITY_INFORMATION w
     if (type != SE_FILE_OBJECT || (what & DACL_SECURITY_INFORMATION) == 0 || owner != nullptr ||
         group != nullptr || sacl != nullptr)
         return ERROR_INVALID_PARAMETER;
-    std::string text = acl_text(dacl);
     std::string name;
-    {
-        std::lock_guard<std::mutex> lock(state_mutex());
-        Object *object = find_object(handle, nullptr);
-        if (object == nullptr || object->fd < 0 || object->name.empty())
-            return ERROR_INVALID_HANDLE;
-        if ((file_rights(object->access) & WRITE_DAC) == 0)
-            return ERROR_ACCESS_DENIED;
-        security().sets.push_back(object->name + " " + hex(what) + " " + text);
-        name = object->name;
-    }
+    if (DWORD error = file_handle_name(handle, WRITE_DAC, &name))
+        return error;
     standin::NativePath native = standin::native_path(name.c_str());
     std::lock_guard<std::mutex> lock(state_mutex());
+    security().sets.push_back(name + " " + hex(what) + " " + acl_text(dacl));
     if (native.error == 0) {
         Descriptor &d = security().known[native.path];
         d.dacl_present = true;
@@ -573,15 +578,8 @@ DWORD GetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE type, SECURITY_INFORMATION w
         owner != nullptr || group != nullptr || sacl != nullptr)
         return ERROR_INVALID_PARAMETER;
     std::string name;
-    {
-        std::lock_guard<std::mutex> lock(state_mutex());
-        Object *object = find_object(handle, nullptr);
-        if (object == nullptr || object->fd < 0 || object->name.empty())
-            return ERROR_INVALID_HANDLE;
-        if ((file_rights(object->access) & READ_CONTROL) == 0)
-            return ERROR_ACCESS_DENIED;
-        name = object->name;
-    }
+    if (DWORD error = file_handle_name(handle, READ_CONTROL, &name))
+        return error;
     standin::NativePath native = standin::native_path(name.c_str());
     std::lock_guard<std::mutex> lock(state_mutex());
     auto it = native.error == 0 ? security().known.find(native.path) : security().known.end();
