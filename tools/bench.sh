@@ -89,6 +89,9 @@ if [ ! -f "$WINEPREFIX/.tolvard-bench-ready" ]; then
     timeout 60 bash tools/wine.sh wineserver -w
     touch "$WINEPREFIX/.tolvard-bench-ready"
 fi
+# Wine's service control manager lives between the calls, as on Windows (tools/wine.sh --keep).
+trap stop_wine EXIT
+timeout 30 bash tools/wine.sh --keep || exit 1
 
 services=(tvd_bench bare_bench)
 declare -A host_exe=([tvd_bench]=tolvard.exe [bare_bench]=bare_service.exe)

@@ -56,6 +56,8 @@ if [ ! -f "$WINEPREFIX/.tolvard-demo-ready" ]; then
     timeout 60 bash tools/wine.sh wineserver -w
     touch "$WINEPREFIX/.tolvard-demo-ready"
 fi
+# Wine's service control manager lives between the calls, as on Windows (tools/wine.sh --keep).
+timeout 30 bash tools/wine.sh --keep || fail "wineserver"
 dir=$WINEPREFIX/drive_c/tolvard-demo
 rm -rf "$dir"
 mkdir -p "$dir"

@@ -5,6 +5,8 @@
 #   tools/wine.sh PROGRAM ARGS...      a Windows program (a path, or a builtin such as sc or reg)
 #   tools/wine.sh wineboot ARGS...     Wine's prefix tool
 #   tools/wine.sh wineserver ARGS...   the prefix's server (-k, -w)
+#   tools/wine.sh --keep               starts the prefix's server to run until `wineserver -k`,
+#                                      unless one runs already
 #   tools/wine.sh --wine32             prints 1 if this machine runs 32-bit programs, else 0
 #   tools/wine.sh --preset             prints the build to run here, win32 or else win64, and
 #                                      says on standard error why when it is win64
@@ -80,8 +82,26 @@ case ${1:-} in
     exec bash "$0" reg add "HKCU\\Software\\Wine\\AppDefaults\\$2" /v Version /t REG_SZ /d "$3" /f
     ;;
 "")
-    echo "usage: tools/wine.sh PROGRAM ARGS... | wineboot ARGS... | wineserver ARGS... | --wine32 | --preset | --app-version EXE VERSION" >&2
+    echo "usage: tools/wine.sh PROGRAM ARGS... | wineboot ARGS... | wineserver ARGS... | --keep | --wine32 | --preset | --app-version EXE VERSION" >&2
     exit 2
+    ;;
+--keep)
+    # Debian's wineserver wrapper starts the server with -p0: it ends the moment the last
+    # program other than Wine's own daemons ends, and takes services.exe with it. A program
+    # started in that moment reaches a services.exe that is shutting down: the service it
+    # starts gets a shutdown control at once, the next call meets a new services.exe that
+    # never started it (1077), and one in between finds none at all (1722). Windows' service
+    # control manager lives as long as the machine, so tests and tools that drive it keep the
+    # server up themselves and end it with `wineserver -k`. A later -p wins over the
+    # wrapper's; exit status 2 is the server's own "another one holds the lock".
+    wineserver -p </dev/null >/dev/null 2>&1
+    case $? in
+    0 | 2) exit 0 ;;
+    *)
+        echo "tools/wine.sh: wineserver -p failed" >&2
+        exit 1
+        ;;
+    esac
     ;;
 wineserver)
     shift

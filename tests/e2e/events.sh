@@ -38,11 +38,10 @@ cp "$TOLVARD" "$W/lone/tolvard.exe"
 
 # --- The session whose services are traced ---
 # Its first process starts services.exe, which keeps that process's standard error for the
-# session. Wine ends a session a few seconds after its last program other than its own daemons
-# has ended, and a new one would trace elsewhere: so that first process is a probe.exe that
-# ticks on in the background (for 120 s at most) until the test ends.
+# session: that first process is a probe.exe that ticks on in the background (for 120 s at
+# most) until the test ends, the same whether or not the session's server is kept.
 E2E_WINE_ENV=(WINEDEBUG=+timestamp,+pid,+eventlog,+advapi)
-stop_wine
+restart_wine
 trace=$W/session.err
 cp "$E2E_HELPERS/probe.exe" "$W/bin/keeper.exe"
 env "${E2E_WINE_ENV[@]}" bash "$E2E_WINE" "$W/bin/keeper.exe" </dev/null >"$W/session.out" \

@@ -219,6 +219,19 @@ stop_wine() {
     return 0
 }
 
+# Keeps the prefix's wineserver, and with it Wine's service control manager, running between
+# the wine calls until stop_wine, as Windows keeps its own (see tools/wine.sh --keep).
+keep_wine() {
+    timeout 30 bash "$E2E_WINE" --keep || die "cannot start the prefix's wineserver"
+}
+
+# A new session: the processes of the old one end, and the next wine call starts Wine's
+# daemons with its environment.
+restart_wine() {
+    stop_wine
+    keep_wine
+}
+
 # Wine gives each process the ANSI code page of its Unix locale, and a service that of
 # services.exe, which takes the locale of whichever wine call started the prefix's session.
 # So the session is restarted under the new locale.
@@ -227,7 +240,7 @@ use_japanese_locale() {
     if [ -d "$E2E_LOCALES/ja_JP.UTF-8" ]; then
         E2E_WINE_ENV+=(LOCPATH="$E2E_LOCALES")
     fi
-    stop_wine
+    restart_wine
 }
 
 to_cp932() {
@@ -453,7 +466,7 @@ count() {
 # the one that gives code page 1252, whatever the caller's environment.
 use_western_locale() {
     E2E_WINE_ENV=(LC_ALL=C.UTF-8)
-    stop_wine
+    restart_wine
 }
 
 # run_lines NAME LINES_FILE: runs each line of LINES_FILE as a command line of its own, in one
@@ -461,3 +474,10 @@ use_western_locale() {
 run_lines() {
     wine_call "$W/$1" "$E2E_HELPERS/runcmd.exe" -each "$(winpath "$2")"
 }
+
+# The server each test's wine calls share. ctest's e2e_cleanup ends it; after a test run by
+# hand, tools/wine.sh wineserver -k does. The fixtures (E2E_FIXTURE=1) make and end sessions
+# of their own.
+if [ -z "${E2E_WITHOUT_WINE:-}" ] && [ -z "${E2E_FIXTURE:-}" ]; then
+    keep_wine
+fi

@@ -1,6 +1,7 @@
 #!/bin/bash
 # Fixture for the end-to-end tests: a private, initialised Wine prefix with no process left
 # from an earlier run, and a ja_JP.UTF-8 locale for the code page 932 test.
+E2E_FIXTURE=1
 . "$(dirname "$0")/lib.sh"
 mkdir -p "$E2E_WORK" || die "cannot make $E2E_WORK"
 W=$E2E_WORK

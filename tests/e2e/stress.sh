@@ -42,8 +42,9 @@ start_lines() {
 # ends on its own (a stop racing the launch may find the child too young to take its Ctrl+C,
 # and kill it after the grace time); "exec_proc() end" and "main() end" close it. When the stop
 # came before the child could be launched, only the first three lines of the start are there,
-# "Leaving MyService" may come anywhere after the second, and nothing is asked of a child. Adds
-# the expected lines missing and the broken ones to lost.
+# or five when it came while the command line was logged (the host looks at the stop once more
+# just before the launch), "Leaving MyService" may come anywhere after the second, and nothing
+# is asked of a child. Adds the expected lines missing and the broken ones to lost.
 check_run_log() {
     local what=$1 file=$2 child=$3 word=${4:-run}
     local messages expected got
@@ -66,8 +67,12 @@ check_run_log() {
         got=$messages
     else
         raced_out=$((raced_out + 1))
+        local logged=3
+        if printf '%s\n' "$messages" | LC_ALL=C grep -qx 'cmdline='; then
+            logged=5
+        fi
         expected=$({
-            start_lines "$child" "$word" | head -n 3
+            start_lines "$child" "$word" | head -n "$logged"
             printf '%s\n' 'exec_proc() end' 'main() end'
         })
         got=$(printf '%s\n' "$messages" | LC_ALL=C grep -v -x 'Leaving MyService')
