@@ -652,7 +652,9 @@ std::string service_sid(const char *name) {
         for (const char *p = name; *p != '\0'; ++p)
             hash =
                 (hash ^ static_cast<uint8_t>(toupper(static_cast<unsigned char>(*p)))) * 16777619u;
-        text += "-" + std::to_string(hash);
+        // Two appends: GCC 12 at -O3 takes "-" + std::to_string for an overlapping copy.
+        text += '-';
+        text += std::to_string(hash);
     }
     return text;
 }
