@@ -525,6 +525,8 @@ BOOL WriteFile(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAP
 BOOL PeekNamedPipe(HANDLE pipe, LPVOID data, DWORD size, LPDWORD read, LPDWORD available,
                    LPDWORD left);
 BOOL GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION info);
+/// The size of the file the handle is open on; a handle of no file: ERROR_INVALID_HANDLE.
+BOOL GetFileSizeEx(HANDLE file, LARGE_INTEGER *size);
 #define FILE_BEGIN 0u
 #define FILE_CURRENT 1u
 #define FILE_END 2u

@@ -69,6 +69,7 @@ enum Call {
     call_CreatePipe,
     call_SetHandleInformation,
     call_GetFileInformationByHandle,
+    call_GetFileSizeEx,
     call_SetEndOfFile,
     call_DeleteFileA,
     call_LockFileEx,

@@ -220,6 +220,19 @@ TEST(StandinFile, InformationDeletionHeldFilesAndLocks) {
         EXPECT_EQ(info.nNumberOfLinks, c.links) << c.path;
         EXPECT_TRUE(CloseHandle(h));
     }
+    // The size alone, as the log asks it before each write; a pipe has none.
+    HANDLE sized = CreateFileA(test_support::windows_path(file).c_str(), GENERIC_READ, 0, nullptr,
+                               OPEN_EXISTING, 0, nullptr);
+    LARGE_INTEGER size = {-1};
+    EXPECT_TRUE(GetFileSizeEx(sized, &size));
+    EXPECT_EQ(size.QuadPart, 12);
+    EXPECT_TRUE(CloseHandle(sized));
+    HANDLE pipe_read = nullptr, pipe_write = nullptr;
+    ASSERT_TRUE(CreatePipe(&pipe_read, &pipe_write, nullptr, 0));
+    EXPECT_FALSE(GetFileSizeEx(pipe_read, &size));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    EXPECT_TRUE(CloseHandle(pipe_read));
+    EXPECT_TRUE(CloseHandle(pipe_write));
     // A new file where a link stands is refused; an absent one to open is not found.
     EXPECT_EQ(CreateFileA(test_support::windows_path(soft).c_str(), GENERIC_WRITE, 0, nullptr,
                           CREATE_NEW, FILE_FLAG_OPEN_REPARSE_POINT, nullptr),
