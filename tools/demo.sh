@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The whole job, as an administrator would do it, on Wine's own service control manager:
 # register a demo service that runs a small sample program, start it, pause and continue it,
-# stop it, read tolvard's log, and remove the service. Exits non-zero if any step fails.
+# stop it, read the service's own log and tolvard.log, and remove the service. Exits non-zero
+# if any step fails. tools/test.sh runs it too.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -114,14 +115,21 @@ if pgrep -f 'ticker\.exe' > /dev/null; then fail "ticker.exe is still running"; 
 echo "  the sample is gone: ticker.log stays at $stopped lines, no ticker.exe process"
 
 echo
-echo "== 7. tolvard.log, beside tolvard.exe"
-tr -d '\r' < "$dir/tolvard.log" | sed 's/^/  /'
-grep -q 'Leaving MyService' "$dir/tolvard.log" || fail "the log has no stop"
-grep -q ':> ticker: line 1.$' "$dir/tolvard.log" || fail "the log has no line of the sample's output"
+echo "== 7. The service's own log, logs\\TolvardDemo.log beside tolvard.exe"
+own=$dir/logs/TolvardDemo.log
+tr -d '\r' < "$own" | sed 's/^/  /'
+grep -q 'Leaving MyService' "$own" || fail "the service's log has no stop"
+grep -q ':> ticker: line 1.$' "$own" || fail "the service's log has no line of the sample's output"
 echo "  (the \"> \" lines are what the sample printed)"
 
 echo
-echo "== 8. Remove the service: tolvard rem TolvardDemo"
+echo "== 8. tolvard.log, beside tolvard.exe: the host's lines of every service of this copy"
+tr -d '\r' < "$dir/tolvard.log" | sed 's/^/  /'
+grep -q 'Leaving MyService' "$dir/tolvard.log" || fail "tolvard.log has no stop"
+if grep -q ':> ' "$dir/tolvard.log"; then fail "tolvard.log holds a line of the sample's output"; fi
+
+echo
+echo "== 9. Remove the service: tolvard rem TolvardDemo"
 run 'C:\tolvard-demo\tolvard.exe' rem TolvardDemo
 [ $status -eq 1 ] && [ ! -s "$out/stdout" ] || fail "rem: status $status, expected a silent 1"
 echo "  (silent, exit status $status)"

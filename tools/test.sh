@@ -2,8 +2,8 @@
 # Runs every test of tolvard: the source lint, the native unit tests (plain, AddressSanitizer
 # with UBSan, ThreadSanitizer, valgrind's memcheck), a bounded libFuzzer run of each fuzz target,
 # and the end-to-end suites of the win32 and win64 products under Wine (the win32 one only where
-# this machine runs 32-bit programs). Installs what is missing first. Ends with the reliability
-# summary. Exits non-zero if anything fails.
+# this machine runs 32-bit programs), then the demo, the README's other command. Installs what
+# is missing first. Ends with the reliability summary. Exits non-zero if anything fails.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
@@ -87,6 +87,7 @@ for preset in win32 win64; do
     step "$preset: build" build "$preset" &&
         step "$preset: end-to-end tests under Wine" ctest --preset "$preset" --timeout 600
 done
+step "demo: the whole job under Wine" bash tools/demo.sh
 
 # One line for the reliability suite; orphans, lost lines or lost saves fail the run, and so does
 # a line that does not read as a known key and a count.
