@@ -478,20 +478,26 @@ BOOL WriteFile(HANDLE handle, LPCVOID data, DWORD size, LPDWORD written, LPOVERL
     return TRUE;
 }
 
+// What the file open as `handle` is, and whether the handle was opened on a link itself; sets
+// the error and returns false for a handle of no file.
+static bool stat_of_handle(HANDLE handle, struct stat *st, bool *link) {
+    std::lock_guard<std::mutex> lock(state_mutex());
+    Object *file = find_object(handle, &file_type);
+    if (file == nullptr || file->fd < 0)
+        return fail_with(ERROR_INVALID_HANDLE);
+    if (fstat(file->fd, st) != 0)
+        return fail_with(ERROR_ACCESS_DENIED);
+    *link = file->reparse;
+    return true;
+}
+
 BOOL GetFileInformationByHandle(HANDLE handle, LPBY_HANDLE_FILE_INFORMATION info) {
     if (injected(standin::call_GetFileInformationByHandle))
         return FALSE;
     bool link;
     struct stat st;
-    {
-        std::lock_guard<std::mutex> lock(state_mutex());
-        Object *file = find_object(handle, &file_type);
-        if (file == nullptr || file->fd < 0)
-            return fail_with(ERROR_INVALID_HANDLE);
-        if (fstat(file->fd, &st) != 0)
-            return fail_with(ERROR_ACCESS_DENIED);
-        link = file->reparse;
-    }
+    if (!stat_of_handle(handle, &st, &link))
+        return FALSE;
     memset(info, 0, sizeof *info);
     info->dwFileAttributes = link                  ? FILE_ATTRIBUTE_REPARSE_POINT
                              : S_ISDIR(st.st_mode) ? FILE_ATTRIBUTE_DIRECTORY
@@ -507,13 +513,10 @@ BOOL GetFileInformationByHandle(HANDLE handle, LPBY_HANDLE_FILE_INFORMATION info
 BOOL GetFileSizeEx(HANDLE handle, LARGE_INTEGER *size) {
     if (injected(standin::call_GetFileSizeEx))
         return FALSE;
-    std::lock_guard<std::mutex> lock(state_mutex());
-    Object *file = find_object(handle, &file_type);
+    bool link;
     struct stat st;
-    if (file == nullptr || file->fd < 0)
-        return fail_with(ERROR_INVALID_HANDLE);
-    if (fstat(file->fd, &st) != 0)
-        return fail_with(ERROR_ACCESS_DENIED);
+    if (!stat_of_handle(handle, &st, &link))
+        return FALSE;
     size->QuadPart = static_cast<int64_t>(st.st_size);
     return TRUE;
 }
